@@ -1,0 +1,28 @@
+// Text pieces of the log's records: time stamps, numbers and values.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace vt {
+
+// Local calendar time of t (seconds since 1970); 1970-01-01 00:00:00 when t
+// cannot be converted.
+std::tm calendarTime(std::int64_t t);
+
+// DD.MM.YYYY hh:mm:ss
+std::string recordStamp(const std::tm& tm);
+// YYYY-MM-DD_hh-mm-ss
+std::string fileNameStamp(const std::tm& tm);
+
+// A byte delta of the 10-second interval as bytes per second: general format,
+// six significant digits, no trailing zeros, an exponent of at least three
+// digits (1.23457e+006), alike on every platform.
+std::string formatThroughput(std::uint32_t delta);
+
+// Appends value with every control byte (0x00-0x1F, 0x7F) written as '?', so
+// that no value can end or split a record.
+void appendValue(std::string& out, const std::string& value);
+
+}  // namespace vt

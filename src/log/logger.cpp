@@ -1,0 +1,262 @@
+#include "log/logger.h"
+
+#include "log/format.h"
+
+#include <boost/filesystem.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace vt {
+namespace {
+
+constexpr std::size_t kOutputFlush = 64 * 1024;
+
+// Whether some entry other than a directory has this name.
+bool nameTaken(const boost::filesystem::path& dir, const std::string& name, bool& listed) {
+    boost::system::error_code ec;
+    boost::filesystem::directory_iterator it(dir, ec), end;
+    listed = !ec;
+    for (; !ec && it != end; it.increment(ec)) {
+        boost::system::error_code sec;
+        if (boost::filesystem::is_directory(it->symlink_status(sec))) continue;
+        if (it->path().filename().string() == name) return true;
+    }
+    if (ec) listed = false;
+    return false;
+}
+
+}  // namespace
+
+logger::logger() : cipher([this](const unsigned char* data, std::size_t size) { emit(data, size); }) {
+    std::srand(static_cast<unsigned>(os::currentTime()));
+}
+
+// A file still open is left as it stands: whole blocks, without the last
+// record or the trailer, which readers report as never closed.
+logger::~logger() {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    flushOutput();
+}
+
+std::string logger::currentPath() const {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    return filePath;
+}
+
+bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uint32_t matchId,
+                     const std::string& directory) {
+    namespace fs = boost::filesystem;
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (directory.empty() || isOpen()) return false;
+
+    // The host's clock (above 2,000,000 s) corrects every stamp of this file:
+    // stamps read the host's time plus the time elapsed since the open.
+    const std::uint32_t now = static_cast<std::uint32_t>(os::currentTime());
+    clockOffset = referenceTime > 2000000u ? static_cast<std::int32_t>(referenceTime - now) : 0;
+
+    const fs::path dir(directory);
+    boost::system::error_code ec;
+    bool created = false;
+    fs::file_status st = fs::status(dir, ec);
+    if (ec && st.type() != fs::file_not_found) return false;
+    if (!fs::exists(st)) {
+        created = fs::create_directory(dir, ec);
+        if (ec || !fs::is_directory(fs::status(dir, ec)) || ec) return false;
+    } else if (!fs::is_directory(st)) {
+        return false;
+    }
+    auto undo = [&] {
+        if (created) fs::remove(dir, ec);  // leave nothing behind; removes only an empty directory
+        return false;
+    };
+
+    fileKey = makeFileKey();
+    cipher.resetCipher(fileKey.data());
+
+    const std::string stem =
+        fileNameStamp(calendarTime(os::currentTime() + clockOffset)) + "_MID_" + std::to_string(matchId);
+    std::string chosen;
+    for (int i = 0; i <= 9 && chosen.empty(); ++i) {
+        std::string candidate = stem + "_" + char('0' + i) + ".vtl";
+        bool listed = false;
+        bool taken = nameTaken(dir, candidate, listed);
+        if (!listed) return undo();
+        if (!taken) chosen = candidate;
+    }
+    if (chosen.empty()) return undo();
+
+    std::string path = directory + os::pathSeparator() + chosen;
+    // Exclusive creation: a file that appeared since the search is never replaced.
+    file = os::createNewFile(path);
+    if (!file) return undo();
+    filePath = path;
+    output.clear();
+    open_.store(true, std::memory_order_release);
+    writeInfoStart(userId, matchId);
+    return true;
+}
+
+void logger::closeLog() {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    closeLocked();
+}
+
+bool logger::closeLogWithin(int waitMs) {
+    std::unique_lock<std::timed_mutex> lock(mutex_, std::chrono::milliseconds(waitMs));
+    if (!lock.owns_lock()) return false;
+    closeLocked();
+    return true;
+}
+
+void logger::flush() {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    flushOutput();
+}
+
+void logger::closeLocked() {
+    if (!isOpen()) return;
+    if (file) {
+        writeInfoStop();
+        flushOutput();
+        file->close();
+        file.reset();
+    }
+    open_.store(false, std::memory_order_release);
+    filePath.clear();
+}
+
+// ---- records ---------------------------------------------------------------
+
+std::string logger::beginRecord(const char* kindAndAction) {
+    const std::int64_t t = os::currentTime() + clockOffset;
+    if (t != stampSecond_) {
+        stamp_ = recordStamp(calendarTime(t));
+        stampSecond_ = t;
+    }
+    std::string line;
+    line.reserve(128);
+    line += stamp_;
+    line += ';';
+    line += kindAndAction;
+    return line;
+}
+
+void logger::commit(const std::string& line) { cipher.encryptAppend(line); }
+
+void logger::writeUdp(const char* kind, const udptcpcon::SUdpCon& r) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen()) return;
+    std::string line = beginRecord(kind);
+    line += "LocalIp:";
+    appendValue(line, r.localIp);
+    line += ":LocalPort:" + std::to_string(r.localPort);
+    line += ":PID:" + std::to_string(r.pid);
+    line += ":Path:";
+    appendValue(line, r.path);
+    line += '\n';
+    commit(line);
+}
+
+void logger::writeTcp(const char* kind, const udptcpcon::STcpCon& r) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen()) return;
+    std::string line = beginRecord(kind);
+    line += "LocalIp:";
+    appendValue(line, r.localIp);
+    line += ":LocalPort:" + std::to_string(r.localPort);
+    line += ":RemoteIp:";
+    appendValue(line, r.remoteIp);
+    line += ":RemotePort:" + std::to_string(r.remotePort);
+    line += ":PID:" + std::to_string(r.pid);
+    line += ":Path:";
+    appendValue(line, r.path);
+    line += '\n';
+    commit(line);
+}
+
+void logger::writeProcess(const char* kind, const procwatch::SProcessEntry& r) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen()) return;
+    std::string line = beginRecord(kind);
+    line += "PID:" + std::to_string(r.pid);
+    line += ":Path:";
+    appendValue(line, r.path);
+    line += '\n';
+    commit(line);
+}
+
+void logger::writeUdpAdd(udptcpcon::SUdpCon r) { writeUdp("UDP;Add;", r); }
+void logger::writeUdpDel(udptcpcon::SUdpCon r) { writeUdp("UDP;Del;", r); }
+void logger::writeTcpAdd(udptcpcon::STcpCon r) { writeTcp("TCP;Add;", r); }
+void logger::writeTcpDel(udptcpcon::STcpCon r) { writeTcp("TCP;Del;", r); }
+void logger::writeProcessAdd(procwatch::SProcessEntry r) { writeProcess("Process;Add;", r); }
+void logger::writeProcessDel(procwatch::SProcessEntry r) { writeProcess("Process;Del;", r); }
+
+void logger::writeEthernetStats(netstats::SAdapterEntry r) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen()) return;
+    std::string line = beginRecord("Ethernet;Stats;");
+    line += "Adapter:";
+    appendValue(line, r.description);
+    line += ":TxD:" + formatThroughput(r.txDelta) + ":Bytes/s";
+    line += ":RxD:" + formatThroughput(r.rxDelta) + ":Bytes/s\n";
+    commit(line);
+}
+
+void logger::writePingStats(int milliseconds, const std::string& server) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen()) return;
+    std::string line = beginRecord("Ping;Stats;");
+    line += "Server:";
+    appendValue(line, server);
+    line += ":Actual:" + std::to_string(milliseconds) + "\n";
+    commit(line);
+}
+
+void logger::writeKeyPressed(const std::string& keyName) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen()) return;
+    std::string line = beginRecord("Key;Pressed;");
+    line += "Name:";
+    appendValue(line, keyName);
+    line += '\n';
+    commit(line);
+}
+
+void logger::writeSysInfo(const std::string& name, const std::string& value) {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    if (!isOpen() || name.empty() || value.empty()) return;
+    std::string line = beginRecord("SysInfo;");
+    appendValue(line, name);
+    line += ";Value:";
+    appendValue(line, value);
+    line += '\n';
+    commit(line);
+}
+
+void logger::writeInfoStart(std::uint32_t userId, std::uint32_t matchId) {
+    std::string line = beginRecord("Info;Start;");
+    line += "Logfile start:UserId:" + std::to_string(userId) + ":MatchId:" + std::to_string(matchId) + "\n";
+    commit(line);
+}
+
+void logger::writeInfoStop() {
+    commit(beginRecord("Info;Stop;") + "Logfile end\n");
+    cipher.writeTrailer(fileKey);
+}
+
+// ---- output ------------------------------------------------------------------
+
+void logger::emit(const unsigned char* data, std::size_t size) {
+    output.append(reinterpret_cast<const char*>(data), size);
+    if (output.size() >= kOutputFlush) flushOutput();
+}
+
+void logger::flushOutput() {
+    if (file && !output.empty()) file->write(output.data(), output.size());  // write errors are not examined
+    output.clear();
+}
+
+}  // namespace vt

@@ -1,0 +1,84 @@
+// The match log: one encrypted file per recording, one line per observation.
+//
+// Every public operation is safe to call from any thread: one mutex makes each
+// record reach the file whole and advances the container for one record at a
+// time.
+#pragma once
+
+#include "log/container.h"
+#include "monitors/netstats/netstats.h"
+#include "monitors/procwatch/procwatch.h"
+#include "monitors/udptcpcon/udptcpcon.h"
+#include "platform/os.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace vt {
+
+class logger {
+public:
+    logger();
+    virtual ~logger();
+    logger(const logger&) = delete;
+    logger& operator=(const logger&) = delete;
+
+    bool isOpen() const { return open_.load(std::memory_order_acquire); }
+
+    // Creates a new log file in directory and writes its first record.
+    bool openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uint32_t matchId, const std::string& directory);
+    // Writes the last record and the trailer, then closes the file.
+    void closeLog();
+    // The same, but gives up after waitMs when another thread holds the log
+    // (at process exit on Windows a terminated worker may have left it held).
+    bool closeLogWithin(int waitMs);
+    // Hands the ciphertext written so far to the file.
+    void flush();
+    std::string currentPath() const;
+
+    void writeUdpAdd(udptcpcon::SUdpCon record);
+    void writeUdpDel(udptcpcon::SUdpCon record);
+    void writeTcpAdd(udptcpcon::STcpCon record);
+    void writeTcpDel(udptcpcon::STcpCon record);
+    void writeProcessAdd(procwatch::SProcessEntry record);
+    void writeProcessDel(procwatch::SProcessEntry record);
+    void writeEthernetStats(netstats::SAdapterEntry record);
+    void writePingStats(int milliseconds, const std::string& server);
+    void writeKeyPressed(const std::string& keyName);
+    void writeSysInfo(const std::string& name, const std::string& value);
+
+    std::int32_t offset() const { return clockOffset; }
+
+private:
+    // A record under construction: the stamp and the kind are in place.
+    std::string beginRecord(const char* kindAndAction);
+    // Hands a finished line to the container; the caller holds the lock.
+    void commit(const std::string& line);
+    void writeUdp(const char* kind, const udptcpcon::SUdpCon& r);
+    void writeTcp(const char* kind, const udptcpcon::STcpCon& r);
+    void writeProcess(const char* kind, const procwatch::SProcessEntry& r);
+    void writeInfoStart(std::uint32_t userId, std::uint32_t matchId);
+    void writeInfoStop();
+
+    void emit(const unsigned char* data, std::size_t size);
+    void flushOutput();
+
+    void closeLocked();
+
+    mutable std::timed_mutex mutex_;
+    std::atomic<bool> open_{false};
+    std::int32_t clockOffset = 0;
+    std::string filePath;
+    std::unique_ptr<os::File> file;
+    Key16 fileKey{};
+    CipherStream cipher;
+    std::string output;  // ciphertext not yet handed to the file
+
+    std::int64_t stampSecond_ = -1;  // the second `stamp_` was made for
+    std::string stamp_;
+};
+
+}  // namespace vt

@@ -1,0 +1,27 @@
+// Machine identifiers: the serial number of the system volume.
+#pragma once
+
+#include <boost/signals2/signal.hpp>
+
+#include <string>
+
+namespace vt {
+
+// Eight lowercase hexadecimal digits; "00000000" when the serial is 0 or
+// cannot be read.
+std::string volumeSerialText();
+
+class sysinfo {
+public:
+    sysinfo();
+    virtual ~sysinfo();
+    sysinfo(const sysinfo&) = delete;
+    sysinfo& operator=(const sysinfo&) = delete;
+
+    // Emits "Volume ID from C-Drive" with the serial text.
+    void reportVolumeId();
+
+    boost::signals2::signal<void(const std::string&, const std::string&)> sysInfoSignal;
+};
+
+}  // namespace vt

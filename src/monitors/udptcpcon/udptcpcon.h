@@ -1,0 +1,94 @@
+// The connection watch: the IPv4 TCP connection table and UDP endpoint table,
+// each row with its owning program, reporting rows that appear and vanish.
+#pragma once
+
+#include "monitors/procwatch/devicepaths.h"
+
+#include <boost/signals2/signal.hpp>
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace vt {
+
+// An IPv4 address as the tables hold it (network byte order) to dotted text.
+std::string ipToString(std::uint32_t address);
+
+class udptcpcon {
+public:
+    struct STcpCon {
+        bool marked = false;
+        std::uint32_t localAddr = 0;
+        std::uint32_t remoteAddr = 0;
+        std::uint16_t localPort = 0;
+        std::uint16_t remotePort = 0;
+        std::uint32_t pid = 0;
+        std::string name;
+        std::string path;
+        std::string localIp;
+        std::string remoteIp;
+    };
+    struct SUdpCon {
+        bool marked = false;
+        std::uint32_t localAddr = 0;
+        std::uint16_t localPort = 0;
+        std::uint32_t pid = 0;
+        std::string name;
+        std::string path;
+        std::string localIp;
+    };
+
+    udptcpcon();
+    virtual ~udptcpcon();
+    udptcpcon(const udptcpcon&) = delete;
+    udptcpcon& operator=(const udptcpcon&) = delete;
+
+    // One poll of a table: removed rows are reported first (stored order), then
+    // new rows (table order). Returns the number of rows reported, or
+    //  -1 the first buffer could not be allocated,
+    //  -2 the buffer of the size the table asked for could not be allocated,
+    //  -3 the second table call failed (the table grew again in between),
+    //  -4 the first table call failed with ERROR_INVALID_PARAMETER,
+    //  -5 the first table call failed with another error.
+    int pollTcpTable();
+    int pollUdpTable();
+    void reset();
+
+    boost::signals2::signal<void(STcpCon)> tcpAdded;
+    boost::signals2::signal<void(STcpCon)> tcpRemoved;
+    boost::signals2::signal<void(SUdpCon)> udpAdded;
+    boost::signals2::signal<void(SUdpCon)> udpRemoved;
+
+    int tcpRows() const { return tcpCount; }
+    int udpRows() const { return udpCount; }
+
+    // Keys: every field must be equal for two rows to be the same entry.
+    using TcpKey = std::tuple<std::uint32_t, std::uint32_t, std::uint16_t, std::uint32_t, std::uint16_t>;
+    using UdpKey = std::tuple<std::uint32_t, std::uint32_t, std::uint16_t>;
+
+    template <typename Record, typename Key>
+    struct Table {
+        std::int32_t count = 0;
+        std::list<Record> rows;
+        std::vector<Key> sortedKeys;  // keys of `rows`, sorted
+        std::uint32_t lastSize = 0;   // the size the table last asked for
+    };
+
+private:
+    template <typename Traits>
+    int poll(typename Traits::TableState& table);
+
+    Table<STcpCon, TcpKey> tcp;
+    Table<SUdpCon, UdpKey> udp;
+    std::int32_t& tcpCount = tcp.count;
+    std::int32_t& udpCount = udp.count;
+    VolumeMap devicePaths;
+
+    struct TcpTraits;
+    struct UdpTraits;
+};
+
+}  // namespace vt

@@ -1,0 +1,61 @@
+// The platform pieces that every build shares, the fake machine included:
+// the clock and the log's files.
+#include "platform/os.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace os {
+namespace {
+
+class PosixFile : public File {
+public:
+    explicit PosixFile(int fd) : fd_(fd) {}
+    ~PosixFile() override { close(); }
+    bool write(const void* data, std::size_t size) override {
+        const char* p = static_cast<const char*>(data);
+        while (size > 0 && fd_ >= 0) {
+            ssize_t n = ::write(fd_, p, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            p += n;
+            size -= std::size_t(n);
+        }
+        return size == 0;
+    }
+    bool close() override {
+        if (fd_ < 0) return true;
+        int rc = ::close(fd_);
+        fd_ = -1;
+        return rc == 0;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+HANDLE invalidHandle() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+
+std::int64_t currentTime() { return std::int64_t(::time(nullptr)); }
+
+bool localTime(std::int64_t t, std::tm& out) {
+    time_t tt = time_t(t);
+    if (std::int64_t(tt) != t) return false;
+    return ::localtime_r(&tt, &out) != nullptr;
+}
+
+std::unique_ptr<File> createNewFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<File>(new PosixFile(fd));
+}
+
+char pathSeparator() { return '/'; }
+
+}  // namespace os

@@ -1,0 +1,291 @@
+#include "platform/linux/linux_system.h"
+
+#include "platform/linux/procfs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+
+namespace os {
+namespace linux_backend {
+namespace {
+
+// Owns an open directory stream.
+class Dir {
+public:
+    explicit Dir(const std::string& path) : d_(opendir(path.c_str())) {}
+    Dir(int dirfd, const char* name) : d_(nullptr) {
+        int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 && !(d_ = fdopendir(fd))) ::close(fd);
+    }
+    ~Dir() {
+        if (d_) closedir(d_);
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    explicit operator bool() const { return d_ != nullptr; }
+    dirent* next() { return readdir(d_); }
+    int fd() const { return dirfd(d_); }
+
+private:
+    DIR* d_;
+};
+
+// What OpenProcess hands out: the image path, read when the handle is made.
+struct ProcessHandle : Handle {
+    ProcessHandle(DWORD p, bool has, std::string img) : pid(p), hasImage(has), image(std::move(img)) {}
+    DWORD pid;
+    bool hasImage;
+    std::string image;
+};
+
+void copyDescription(MIB_IFROW& row, const std::string& name) {
+    std::size_t n = std::min(name.size(), MAXLEN_IFDESCR - 1);
+    std::memcpy(row.bDescr, name.data(), n);
+    row.dwDescrLen = DWORD(n + 1);
+}
+
+}  // namespace
+
+bool readFile(const std::string& path, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.clear();
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) out.append(buf, std::size_t(n));
+        else if (n == 0) break;
+        else if (errno != EINTR) { ok = false; break; }
+    }
+    ::close(fd);
+    return ok;
+}
+
+LinuxSystem::LinuxSystem(std::string procRoot, std::string sysRoot)
+    : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)) {}
+
+LinuxSystem& LinuxSystem::machine() {
+    static LinuxSystem instance;
+    return instance;
+}
+
+BOOL LinuxSystem::enumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned) {
+    Dir dir(procRoot_);
+    if (!dir || !bytesReturned) return 0;
+    DWORD capacity = cb / sizeof(DWORD), n = 0;
+    while (dirent* e = dir.next()) {
+        std::uint32_t pid;
+        if (!procfs::parsePid(e->d_name, pid)) continue;
+        if (n == capacity) break;  // like EnumProcesses: a full buffer tells the caller to grow it
+        ids[n++] = pid;
+    }
+    *bytesReturned = n * DWORD(sizeof(DWORD));
+    return 1;
+}
+
+HANDLE LinuxSystem::openProcess(DWORD pid) {
+    std::string base = procRoot_ + "/" + std::to_string(pid);
+    struct stat st;
+    if (::stat(base.c_str(), &st) != 0) return nullptr;  // gone (ENOENT/ESRCH) or hidden
+    char buf[4096];
+    ssize_t n = ::readlink((base + "/exe").c_str(), buf, sizeof buf);
+    auto* h = new ProcessHandle(pid, false, {});
+    if (n >= 0) {
+        h->hasImage = true;
+        h->image.assign(buf, std::size_t(n));
+        if (std::size_t(n) == sizeof buf) h->image.clear();  // truncated: treat as too long
+    } else if (errno == EACCES || errno == EPERM || errno == ESRCH) {
+        delete h;
+        return nullptr;
+    } else if (errno == ENOENT && ::stat(base.c_str(), &st) != 0) {
+        delete h;  // ended in between
+        return nullptr;
+    }
+    // ENOENT with the process still there: no image (a kernel thread).
+    return static_cast<Handle*>(h);
+}
+
+DWORD LinuxSystem::processImage(HANDLE process, wchar_t* name, DWORD size) {
+    auto* h = static_cast<ProcessHandle*>(static_cast<Handle*>(process));
+    if (!h || !h->hasImage || h->image.empty() || size == 0) return 0;
+    std::wstring wide = procfs::utf8ToWide(h->image);
+    if (wide.size() + 1 > size) return 0;  // does not fit, as GetProcessImageFileNameW fails then
+    std::copy(wide.begin(), wide.end(), name);
+    name[wide.size()] = L'\0';
+    return DWORD(wide.size());
+}
+
+std::uint64_t LinuxSystem::ownerScans() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ownerScans_;
+}
+
+void LinuxSystem::scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted) {
+    ++ownerScans_;
+    std::size_t left = wanted.size();
+    Dir proc(procRoot_);
+    if (!proc) return;
+    while (dirent* e = proc.next()) {
+        std::uint32_t pid;
+        if (!procfs::parsePid(e->d_name, pid)) continue;
+        std::string fdPath = std::string(e->d_name) + "/fd";
+        Dir fds(proc.fd(), fdPath.c_str());
+        if (!fds) continue;
+        while (dirent* f = fds.next()) {
+            if (f->d_name[0] == '.') continue;
+            char link[64];
+            ssize_t n = ::readlinkat(fds.fd(), f->d_name, link, sizeof link - 1);
+            if (n <= 0) continue;
+            std::uint64_t inode = procfs::parseSocketLink(std::string_view(link, std::size_t(n)));
+            if (!inode) continue;
+            auto it = wanted.find(inode);
+            if (it != wanted.end() && it->second == 0) {
+                it->second = pid;
+                if (--left == 0) return;
+            }
+        }
+    }
+}
+
+std::vector<DWORD> LinuxSystem::ownersOf(OwnerCache& cache, const std::vector<std::uint64_t>& inodes) {
+    std::unordered_map<std::uint64_t, DWORD> unknown;
+    for (std::uint64_t ino : inodes)
+        if (ino && !cache.owners.count(ino)) unknown.emplace(ino, 0);
+    if (!unknown.empty()) {
+        scanOwners(unknown);
+        for (auto& kv : unknown) cache.owners[kv.first] = kv.second;  // 0 stays known as "no owner found"
+    }
+    // Forget sockets that left the table, so the map stays as large as the table.
+    if (cache.owners.size() > inodes.size()) {
+        std::unordered_set<std::uint64_t> present(inodes.begin(), inodes.end());
+        for (auto it = cache.owners.begin(); it != cache.owners.end();)
+            it = present.count(it->first) ? std::next(it) : cache.owners.erase(it);
+    }
+    std::vector<DWORD> pids;
+    pids.reserve(inodes.size());
+    for (std::uint64_t ino : inodes) {
+        auto it = ino ? cache.owners.find(ino) : cache.owners.end();
+        pids.push_back(it == cache.owners.end() ? 0 : it->second);
+    }
+    return pids;
+}
+
+DWORD LinuxSystem::tcpTable(void* table, DWORD* size) {
+    if (!size) return ERROR_INVALID_PARAMETER;
+    std::string text;
+    if (!readFile(procRoot_ + "/net/tcp", text)) return ERROR_NOT_SUPPORTED;
+    auto rows = procfs::parseSocketTable(text);
+    DWORD needed = DWORD(sizeof(DWORD) + rows.size() * sizeof(MIB_TCPROW_OWNER_PID));
+    if (!table || *size < needed) {
+        *size = needed;
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::vector<std::uint64_t> inodes;
+    inodes.reserve(rows.size());
+    for (auto& r : rows) inodes.push_back(r.inode);
+    std::vector<DWORD> pids;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pids = ownersOf(tcpOwners_, inodes);
+    }
+    auto* t = static_cast<MIB_TCPTABLE_OWNER_PID*>(table);
+    t->dwNumEntries = DWORD(rows.size());
+    auto* out = reinterpret_cast<MIB_TCPROW_OWNER_PID*>(static_cast<unsigned char*>(table) + sizeof(DWORD));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        MIB_TCPROW_OWNER_PID row{};
+        row.dwState = rows[i].state;
+        row.dwLocalAddr = rows[i].localAddr;
+        row.dwLocalPort = ntohs(rows[i].localPort);  // the row holds the port in network order
+        row.dwRemoteAddr = rows[i].remoteAddr;
+        row.dwRemotePort = ntohs(rows[i].remotePort);
+        row.dwOwningPid = pids[i];
+        std::memcpy(out + i, &row, sizeof row);
+    }
+    return NO_ERROR;
+}
+
+DWORD LinuxSystem::udpTable(void* table, DWORD* size) {
+    if (!size) return ERROR_INVALID_PARAMETER;
+    std::string text;
+    if (!readFile(procRoot_ + "/net/udp", text)) return ERROR_NOT_SUPPORTED;
+    auto rows = procfs::parseSocketTable(text);
+    DWORD needed = DWORD(sizeof(DWORD) + rows.size() * sizeof(MIB_UDPROW_OWNER_PID));
+    if (!table || *size < needed) {
+        *size = needed;
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::vector<std::uint64_t> inodes;
+    inodes.reserve(rows.size());
+    for (auto& r : rows) inodes.push_back(r.inode);
+    std::vector<DWORD> pids;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pids = ownersOf(udpOwners_, inodes);
+    }
+    auto* t = static_cast<MIB_UDPTABLE_OWNER_PID*>(table);
+    t->dwNumEntries = DWORD(rows.size());
+    auto* out = reinterpret_cast<MIB_UDPROW_OWNER_PID*>(static_cast<unsigned char*>(table) + sizeof(DWORD));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        MIB_UDPROW_OWNER_PID row{rows[i].localAddr, ntohs(rows[i].localPort), pids[i]};
+        std::memcpy(out + i, &row, sizeof row);
+    }
+    return NO_ERROR;
+}
+
+DWORD LinuxSystem::ifTable(MIB_IFTABLE* table, ULONG* size) {
+    if (!size) return ERROR_INVALID_PARAMETER;
+    std::string text;
+    if (!readFile(procRoot_ + "/net/dev", text)) return ERROR_NOT_SUPPORTED;
+    auto devs = procfs::parseNetDev(text);
+    ULONG needed = ULONG(sizeof(DWORD) + devs.size() * sizeof(MIB_IFROW));
+    if (!table || *size < needed) {
+        *size = needed;
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    table->dwNumEntries = DWORD(devs.size());
+    auto* out = reinterpret_cast<MIB_IFROW*>(reinterpret_cast<unsigned char*>(table) + sizeof(DWORD));
+    for (std::size_t i = 0; i < devs.size(); ++i) {
+        const auto& d = devs[i];
+        MIB_IFROW row;
+        std::memset(&row, 0, sizeof row);
+        std::string dir = sysRoot_ + "/class/net/" + d.name;
+        std::string attr;
+        std::uint64_t v = 0;
+        if (readFile(dir + "/ifindex", attr) && procfs::parseDecimal(attr, v)) row.dwIndex = DWORD(v);
+        std::uint64_t arphrd = 0;
+        if (readFile(dir + "/type", attr)) procfs::parseDecimal(attr, arphrd);
+        struct stat st;
+        bool wireless = ::stat((dir + "/wireless").c_str(), &st) == 0;
+        row.dwType = procfs::interfaceType(arphrd, wireless);
+        if (readFile(dir + "/address", attr)) {
+            auto mac = procfs::parseHardwareAddress(attr);
+            if (mac.size() <= MAXLEN_PHYSADDR) {
+                std::copy(mac.begin(), mac.end(), row.bPhysAddr);
+                row.dwPhysAddrLen = DWORD(mac.size());
+            }
+        }
+        for (std::size_t k = 0; k < d.name.size() && k < MAX_INTERFACE_NAME_LEN - 1; ++k)
+            row.wszName[k] = static_cast<unsigned char>(d.name[k]);
+        // Counters are 32 bits wide on Windows; they wrap the same way here.
+        row.dwInOctets = DWORD(d.rxBytes);
+        row.dwOutOctets = DWORD(d.txBytes);
+        std::uint64_t inUnicast = d.rxPackets >= d.rxMulticast ? d.rxPackets - d.rxMulticast : 0;
+        row.dwInUcastPkts = DWORD(inUnicast);
+        row.dwInNUcastPkts = DWORD(d.rxMulticast);
+        row.dwOutUcastPkts = DWORD(d.txPackets);
+        copyDescription(row, d.name);
+        std::memcpy(out + i, &row, sizeof row);
+    }
+    return NO_ERROR;
+}
+
+}  // namespace linux_backend
+}  // namespace os

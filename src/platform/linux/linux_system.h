@@ -1,0 +1,65 @@
+// The Linux machine behind the platform seam: processes, sockets, interfaces
+// and the root file system, read from a /proc and a /sys tree. The roots are
+// parameters so that tests can point an instance at a fixture tree; the seam's
+// free functions use one instance over the real /proc and /sys.
+#pragma once
+
+#include "platform/os.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace os {
+namespace linux_backend {
+
+// Every handle the Linux side hands out derives from this, so CloseHandle can
+// release any of them.
+struct Handle {
+    virtual ~Handle() = default;
+};
+
+class LinuxSystem {
+public:
+    explicit LinuxSystem(std::string procRoot = "/proc", std::string sysRoot = "/sys");
+    LinuxSystem(const LinuxSystem&) = delete;
+    LinuxSystem& operator=(const LinuxSystem&) = delete;
+
+    BOOL enumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned);
+    HANDLE openProcess(DWORD pid);
+    DWORD processImage(HANDLE process, wchar_t* name, DWORD size);
+
+    DWORD tcpTable(void* table, DWORD* size);
+    DWORD udpTable(void* table, DWORD* size);
+    DWORD ifTable(MIB_IFTABLE* table, ULONG* size);
+
+    // How many times the owner map was rebuilt from /proc/*/fd (for tests and
+    // benchmarks: a steady table must not cause scans).
+    std::uint64_t ownerScans() const;
+
+    static LinuxSystem& machine();
+
+private:
+    struct OwnerCache {
+        std::unordered_map<std::uint64_t, DWORD> owners;  // inode -> pid (0: not found)
+    };
+    // Fills pids for the inodes, scanning /proc/*/fd only when one is unknown,
+    // and forgets inodes that are no longer in the table.
+    std::vector<DWORD> ownersOf(OwnerCache& cache, const std::vector<std::uint64_t>& inodes);
+    void scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted);
+
+    std::string procRoot_;
+    std::string sysRoot_;
+    mutable std::mutex mutex_;
+    OwnerCache tcpOwners_;
+    OwnerCache udpOwners_;
+    std::uint64_t ownerScans_ = 0;
+};
+
+// Reads a whole file; false when it cannot be opened or read.
+bool readFile(const std::string& path, std::string& out);
+
+}  // namespace linux_backend
+}  // namespace os

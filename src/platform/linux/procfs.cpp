@@ -1,0 +1,210 @@
+#include "procfs.h"
+
+#include <cctype>
+
+namespace procfs {
+namespace {
+
+bool hexValue(char c, unsigned& v) {
+    if (c >= '0' && c <= '9') v = unsigned(c - '0');
+    else if (c >= 'a' && c <= 'f') v = unsigned(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') v = unsigned(c - 'A' + 10);
+    else return false;
+    return true;
+}
+
+template <typename T>
+bool parseHex(std::string_view s, T& out) {
+    if (s.empty() || s.size() > sizeof(T) * 2) return false;
+    T v = 0;
+    for (char c : s) {
+        unsigned d;
+        if (!hexValue(c, d)) return false;
+        v = static_cast<T>((v << 4) | d);
+    }
+    out = v;
+    return true;
+}
+
+bool parseDec(std::string_view s, std::uint64_t& out) {
+    if (s.empty() || s.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        std::uint64_t next = v * 10 + std::uint64_t(c - '0');
+        if (next / 10 != v) return false;
+        v = next;
+    }
+    out = v;
+    return true;
+}
+
+// Splits on runs of blanks.
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        std::size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) out.push_back(line.substr(start, i - start));
+    }
+    return out;
+}
+
+template <typename F>
+void forEachLine(std::string_view text, F f) {
+    while (!text.empty()) {
+        std::size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        f(line);
+        if (nl == std::string_view::npos) break;
+        text.remove_prefix(nl + 1);
+    }
+}
+
+bool parseEndpoint(std::string_view s, std::uint32_t& addr, std::uint16_t& port) {
+    std::size_t colon = s.find(':');
+    if (colon != 8 || s.size() != 13) return false;  // IPv4 only: 8 hex digits, ':', 4 hex digits
+    return parseHex(s.substr(0, 8), addr) && parseHex(s.substr(9), port);
+}
+
+}  // namespace
+
+std::vector<SocketRow> parseSocketTable(std::string_view text) {
+    std::vector<SocketRow> rows;
+    forEachLine(text, [&](std::string_view line) {
+        auto w = words(line);
+        // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...
+        if (w.size() < 10 || w[0].empty() || w[0].back() != ':') return;
+        SocketRow r;
+        std::uint64_t inode;
+        if (!parseEndpoint(w[1], r.localAddr, r.localPort) || !parseEndpoint(w[2], r.remoteAddr, r.remotePort) ||
+            !parseHex(w[3], r.state) || !parseDec(w[9], inode))
+            return;
+        r.inode = inode;
+        rows.push_back(r);
+    });
+    return rows;
+}
+
+std::vector<DevCounters> parseNetDev(std::string_view text) {
+    std::vector<DevCounters> out;
+    forEachLine(text, [&](std::string_view line) {
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return;
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+        auto w = words(line.substr(colon + 1));
+        if (name.empty() || w.size() < 16) return;
+        std::uint64_t v[16];
+        for (int i = 0; i < 16; ++i)
+            if (!parseDec(w[i], v[i])) return;
+        DevCounters d;
+        d.name = std::string(name);
+        d.rxBytes = v[0];
+        d.rxPackets = v[1];
+        d.rxMulticast = v[7];
+        d.txBytes = v[8];
+        d.txPackets = v[9];
+        out.push_back(std::move(d));
+    });
+    return out;
+}
+
+std::vector<std::uint8_t> parseHardwareAddress(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+    std::vector<std::uint8_t> out;
+    if (text.empty()) return out;
+    while (true) {
+        std::uint8_t b;
+        if (text.size() < 2 || !parseHex(text.substr(0, 2), b)) return {};
+        out.push_back(b);
+        text.remove_prefix(2);
+        if (text.empty()) break;
+        if (text.front() != ':' || out.size() >= 32) return {};
+        text.remove_prefix(1);
+    }
+    return out;
+}
+
+std::uint64_t parseSocketLink(std::string_view link) {
+    constexpr std::string_view prefix = "socket:[";
+    if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix || link.back() != ']') return 0;
+    std::uint64_t v;
+    return parseDec(link.substr(prefix.size(), link.size() - prefix.size() - 1), v) ? v : 0;
+}
+
+bool parsePid(std::string_view name, std::uint32_t& pid) {
+    std::uint64_t v;
+    if (!parseDec(name, v) || v > 0xFFFFFFFFu) return false;
+    pid = std::uint32_t(v);
+    return true;
+}
+
+bool parseDecimal(std::string_view text, std::uint64_t& value) {
+    std::size_t nl = text.find('\n');
+    return parseDec(text.substr(0, nl), value);
+}
+
+std::uint32_t interfaceType(std::uint64_t arphrd, bool wireless) {
+    switch (arphrd) {
+    case 1: return wireless ? 71 : 6;  // ARPHRD_ETHER
+    case 512: return 23;               // ARPHRD_PPP
+    case 772: return 24;               // ARPHRD_LOOPBACK
+    default: return 1;
+    }
+}
+
+std::wstring utf8ToWide(std::string_view s) {
+    std::wstring out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp;
+        std::size_t len;
+        if (c < 0x80) { cp = c; len = 1; }
+        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; len = 2; }
+        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; len = 3; }
+        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; len = 4; }
+        else { out.push_back(wchar_t(0xDC00 + c)); ++i; continue; }
+        bool ok = i + len <= s.size();
+        for (std::size_t k = 1; ok && k < len; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (cc & 0x3F);
+        }
+        static const std::uint32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (ok && (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+        if (!ok) { out.push_back(wchar_t(0xDC00 + c)); ++i; continue; }
+        out.push_back(wchar_t(cp));
+        i += len;
+    }
+    return out;
+}
+
+bool wideToUtf8(std::wstring_view text, std::string& out) {
+    out.clear();
+    for (wchar_t wc : text) {
+        std::uint32_t cp = static_cast<std::uint32_t>(wc);
+        if (cp < 0x80) out.push_back(char(cp));
+        else if (cp < 0x800) {
+            out.push_back(char(0xC0 | (cp >> 6)));
+            out.push_back(char(0x80 | (cp & 0x3F)));
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        else if (cp < 0x10000) {
+            out.push_back(char(0xE0 | (cp >> 12)));
+            out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(char(0x80 | (cp & 0x3F)));
+        } else if (cp <= 0x10FFFF) {
+            out.push_back(char(0xF0 | (cp >> 18)));
+            out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(char(0x80 | (cp & 0x3F)));
+        } else return false;
+    }
+    return true;
+}
+
+}  // namespace procfs

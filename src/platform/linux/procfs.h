@@ -1,0 +1,56 @@
+// Pure parsers for the text of /proc and /sys. They take the text and return
+// values; they never touch the file system, so tests feed them literal samples.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace procfs {
+
+// One row of /proc/net/tcp or /proc/net/udp. Addresses are the 32-bit values
+// the kernel holds (network byte order in memory); ports are host order.
+struct SocketRow {
+    std::uint32_t localAddr = 0;
+    std::uint16_t localPort = 0;
+    std::uint32_t remoteAddr = 0;
+    std::uint16_t remotePort = 0;
+    std::uint32_t state = 0;
+    std::uint64_t inode = 0;
+};
+
+// Parses the whole table; the header line and malformed lines are skipped.
+std::vector<SocketRow> parseSocketTable(std::string_view text);
+
+// One interface of /proc/net/dev, counters as the kernel gives them (64 bits).
+struct DevCounters {
+    std::string name;
+    std::uint64_t rxBytes = 0, rxPackets = 0, rxMulticast = 0;
+    std::uint64_t txBytes = 0, txPackets = 0;
+};
+std::vector<DevCounters> parseNetDev(std::string_view text);
+
+// "aa:bb:cc:dd:ee:ff\n" -> bytes; empty on anything else. Any number of
+// colon-separated hex pairs is accepted (up to 32), as /sys prints them.
+std::vector<std::uint8_t> parseHardwareAddress(std::string_view text);
+
+// "socket:[12345]" -> 12345; 0 when the link is not a socket.
+std::uint64_t parseSocketLink(std::string_view link);
+
+// A /proc directory entry that names a process: digits only, fits 32 bits.
+bool parsePid(std::string_view name, std::uint32_t& pid);
+
+// A decimal number on the first line of a /sys attribute; false if malformed.
+bool parseDecimal(std::string_view text, std::uint64_t& value);
+
+// Windows interface type for an ARPHRD type from /sys/class/net/NAME/type.
+std::uint32_t interfaceType(std::uint64_t arphrd, bool wireless);
+
+// UTF-8 bytes to wide characters. Bytes that are not valid UTF-8 become lone
+// surrogates (0xDC80 + byte), which the narrow conversion then refuses.
+std::wstring utf8ToWide(std::string_view text);
+// Wide characters to UTF-8; false on a surrogate or a value beyond U+10FFFF.
+bool wideToUtf8(std::wstring_view text, std::string& out);
+
+}  // namespace procfs

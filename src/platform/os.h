@@ -1,0 +1,192 @@
+// The platform seam. Every call the library makes into the operating system
+// goes through this namespace. The declarations mirror the Win32 functions the
+// monitors were written against: same parameters, same results, same error
+// codes and the same buffer-size protocol. Three implementations exist and one
+// is chosen at link time: win32/ forwards to Windows, linux/ implements the
+// same contracts from /proc, /sys and sockets, and the test suite links a
+// scripted fake.
+//
+// This header is self-contained on purpose: it defines its own copies of the
+// few Win32 types it needs (with the Windows layouts of a 32-bit process), so
+// nothing above the seam ever sees a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+namespace os {
+
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using WORD = std::uint16_t;
+using BYTE = std::uint8_t;
+using UINT = unsigned int;
+using BOOL = int;
+using HANDLE = void*;
+using IPAddr = std::uint32_t;  // IPv4 address in network byte order
+
+// Error codes (GetLastError values and direct results).
+constexpr DWORD NO_ERROR = 0;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+
+HANDLE invalidHandle();  // INVALID_HANDLE_VALUE
+
+constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+constexpr DWORD READ_CONTROL = 0x00020000;
+constexpr UINT CP_ACP = 0;
+constexpr ULONG AF_INET_FAMILY = 2;
+constexpr int TCP_TABLE_OWNER_PID_ALL = 5;
+constexpr int UDP_TABLE_OWNER_PID = 1;
+
+constexpr DWORD IF_TYPE_OTHER = 1;
+constexpr DWORD IF_TYPE_ETHERNET_CSMACD = 6;
+constexpr DWORD IF_TYPE_PPP = 23;
+constexpr DWORD IF_TYPE_SOFTWARE_LOOPBACK = 24;
+constexpr DWORD IF_TYPE_IEEE80211 = 71;
+
+struct MIB_TCPROW_OWNER_PID {
+    DWORD dwState;
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwRemoteAddr;
+    DWORD dwRemotePort;
+    DWORD dwOwningPid;
+};
+struct MIB_TCPTABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_TCPROW_OWNER_PID table[1];
+};
+struct MIB_UDPROW_OWNER_PID {
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwOwningPid;
+};
+struct MIB_UDPTABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_UDPROW_OWNER_PID table[1];
+};
+
+constexpr std::size_t MAX_INTERFACE_NAME_LEN = 256;
+constexpr std::size_t MAXLEN_PHYSADDR = 8;
+constexpr std::size_t MAXLEN_IFDESCR = 256;
+
+struct MIB_IFROW {
+    std::uint16_t wszName[MAX_INTERFACE_NAME_LEN];  // WCHAR is 16 bits on Windows
+    DWORD dwIndex;
+    DWORD dwType;
+    DWORD dwMtu;
+    DWORD dwSpeed;
+    DWORD dwPhysAddrLen;
+    BYTE bPhysAddr[MAXLEN_PHYSADDR];
+    DWORD dwAdminStatus;
+    DWORD dwOperStatus;
+    DWORD dwLastChange;
+    DWORD dwInOctets;
+    DWORD dwInUcastPkts;
+    DWORD dwInNUcastPkts;
+    DWORD dwInDiscards;
+    DWORD dwInErrors;
+    DWORD dwInUnknownProtos;
+    DWORD dwOutOctets;
+    DWORD dwOutUcastPkts;
+    DWORD dwOutNUcastPkts;
+    DWORD dwOutDiscards;
+    DWORD dwOutErrors;
+    DWORD dwOutQLen;
+    DWORD dwDescrLen;
+    BYTE bDescr[MAXLEN_IFDESCR];
+};
+struct MIB_IFTABLE {
+    DWORD dwNumEntries;
+    MIB_IFROW table[1];
+};
+static_assert(sizeof(MIB_IFROW) == 860, "MIB_IFROW must keep the Windows layout");
+
+// ICMP_ECHO_REPLY as a 32-bit Windows process lays it out (pointers are 4 bytes).
+struct ICMP_ECHO_REPLY {
+    IPAddr Address;
+    ULONG Status;
+    ULONG RoundTripTime;
+    WORD DataSize;
+    WORD Reserved;
+    std::uint32_t Data;
+    BYTE Ttl, Tos, Flags, OptionsSize;
+    std::uint32_t OptionsData;
+};
+static_assert(sizeof(ICMP_ECHO_REPLY) == 28, "ICMP_ECHO_REPLY must keep the 32-bit layout");
+
+// ---- byte order (Winsock): the library only runs on little-endian machines
+inline std::uint16_t ntohs(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+inline std::uint32_t htonl(std::uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+// ---- clock
+std::int64_t currentTime();                       // _time64: seconds since 1970
+bool localTime(std::int64_t t, std::tm& out);     // thread-safe _localtime64
+
+// ---- memory (HeapAlloc-like; may fail and return null)
+void* allocate(std::size_t bytes);
+void release(void* p);
+struct Releaser {
+    void operator()(void* p) const { release(p); }
+};
+using Buffer = std::unique_ptr<unsigned char[], Releaser>;
+inline Buffer allocateBuffer(std::size_t bytes) {
+    Buffer b(static_cast<unsigned char*>(allocate(bytes)));
+    return b;
+}
+
+DWORD GetLastError();
+BOOL CloseHandle(HANDLE h);
+
+// ---- processes (PSAPI, kernel32)
+BOOL EnumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned);
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
+DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size);
+
+// ---- volumes and text
+HANDLE FindFirstVolumeW(wchar_t* name, DWORD length);
+BOOL FindNextVolumeW(HANDLE find, wchar_t* name, DWORD length);
+BOOL FindVolumeClose(HANDLE find);
+DWORD QueryDosDeviceW(const wchar_t* deviceName, wchar_t* target, DWORD max);
+BOOL GetVolumePathNamesForVolumeNameW(const wchar_t* volumeName, wchar_t* names, DWORD length,
+                                      DWORD* returnLength);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideCount, char* narrow,
+                        int narrowSize, const char* defaultChar, BOOL* usedDefault);
+BOOL GetVolumeInformationA(const char* root, char* volumeName, DWORD volumeNameSize, DWORD* serial,
+                           DWORD* maxComponentLength, DWORD* flags, char* fsName, DWORD fsNameSize);
+
+// ---- IP helper
+DWORD GetExtendedTcpTable(void* table, DWORD* size, BOOL order, ULONG af, int tableClass, ULONG reserved);
+DWORD GetExtendedUdpTable(void* table, DWORD* size, BOOL order, ULONG af, int tableClass, ULONG reserved);
+DWORD GetIfTable(MIB_IFTABLE* table, ULONG* size, BOOL order);
+HANDLE IcmpCreateFile();
+DWORD IcmpSendEcho(HANDLE icmp, IPAddr destination, const void* data, WORD dataSize, void* options,
+                   void* reply, DWORD replySize, DWORD timeoutMs);
+BOOL IcmpCloseHandle(HANDLE icmp);
+
+// ---- files: the log writes through an exclusively created file.
+class File {
+public:
+    virtual ~File() = default;
+    // Writes all bytes or as many as the system takes; errors are the caller's
+    // to ignore (the log does not examine them) but never undefined.
+    virtual bool write(const void* data, std::size_t size) = 0;
+    virtual bool close() = 0;
+};
+// Creates a new file at path for writing. Fails (null) when anything already
+// exists at that name; never follows a symbolic link there. Other processes may
+// open the file for reading and writing while it is open.
+std::unique_ptr<File> createNewFile(const std::string& path);
+
+// The separator the log puts between its directory and the file name.
+char pathSeparator();
+
+}  // namespace os

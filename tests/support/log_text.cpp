@@ -1,0 +1,55 @@
+#include "support/log_text.h"
+
+#include "log/reader.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+namespace testsupport {
+
+std::vector<std::string> logFiles(const std::string& dir) {
+    std::vector<std::string> out;
+    boost::system::error_code ec;
+    for (boost::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().extension() == ".vtl") out.push_back(it->path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> recordLines(const std::string& file) {
+    vt::reader::Opened o = vt::reader::openLogFile(file, false);
+    EXPECT_TRUE(o.whole) << file << ": " << o.reason;
+    return vt::reader::lines(o.text);
+}
+
+std::vector<std::string> withoutStamps(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const auto& l : lines) {
+        std::size_t semi = l.find(';');
+        out.push_back(semi == std::string::npos ? l : l.substr(semi + 1));
+    }
+    return out;
+}
+
+std::string readBytes(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::string& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : withoutStamps(lines))
+        if (l.compare(0, prefix.size(), prefix) == 0) ++n;
+    return n;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,131 @@
+// vtrecord: records a match on this machine, as a game client would, by
+// loading the library at run time.
+#include "host.h"
+
+#include <CLI/CLI.hpp>
+
+#include <boost/filesystem.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <set>
+#include <thread>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+extern "C" void onInterrupt(int) { interrupted = true; }
+
+bool parseAddress(const std::string& text, std::uint32_t& address) {
+    unsigned a, b, c, d;
+    char extra;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4 || a > 255 || b > 255 || c > 255 ||
+        d > 255)
+        return false;
+    address = (a << 24) | (b << 16) | (c << 8) | d;
+    return true;
+}
+
+std::set<std::string> logsIn(const std::string& dir) {
+    std::set<std::string> out;
+    boost::system::error_code ec;
+    for (boost::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().extension() == ".vtl") out.insert(it->path().string());
+    return out;
+}
+
+const char* startFailure(std::int32_t code) {
+    switch (code) {
+    case 1: return "the library has no controller (it failed to initialise when loaded)";
+    case 2: return "the user id must not be 0";
+    default:
+        return "the recording was refused: a recording already runs, the log directory cannot be used "
+               "(its parent is missing, it is not a directory or not writable, or ten logs of this match "
+               "were started in this second), or the worker thread could not start";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"vtrecord: record a match on this machine with the vantorelle library"};
+    std::uint32_t user = 0, match = 0;
+    std::string server, dir, library = vtrecord::defaultLibraryPath(argc > 0 ? argv[0] : nullptr);
+    double seconds = 25;
+    std::vector<std::string> keys, infos;
+    app.add_option("--user", user, "user id (not 0)")->required();
+    app.add_option("--match", match, "match id")->required();
+    app.add_option("--server", server, "game server to ping, A.B.C.D");
+    app.add_option("--dir", dir, "directory of the log; without it nothing is written");
+    app.add_option("--seconds", seconds, "how long to record")->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--key", keys, "a key press to report (repeatable)");
+    app.add_option("--info", infos, "a fact NAME=VALUE to report (repeatable)");
+    app.add_option("--library", library, "the library to load");
+    CLI11_PARSE(app, argc, argv);
+
+    std::uint32_t address = 0;
+    if (!server.empty() && !parseAddress(server, address)) {
+        std::cerr << "vtrecord: --server wants an IPv4 address A.B.C.D, not '" << server << "'\n";
+        return 2;
+    }
+    for (const auto& info : infos)
+        if (info.find('=') == std::string::npos) {
+            std::cerr << "vtrecord: --info wants NAME=VALUE, not '" << info << "'\n";
+            return 2;
+        }
+
+    vtrecord::Library lib(library);
+    if (!lib.loaded() || !lib.bind()) {
+        std::cerr << "vtrecord: cannot use " << library << ": " << lib.error() << "\n";
+        return 4;
+    }
+
+    const std::set<std::string> before = dir.empty() ? std::set<std::string>() : logsIn(dir);
+    const std::int32_t code =
+        lib.start(user, match, address, static_cast<std::uint32_t>(std::time(nullptr)), dir.empty() ? nullptr : dir.c_str());
+    if (code != 0) {
+        std::cerr << "vtrecord: vtStart returned " << code << ": " << startFailure(code) << "\n";
+        return 3;
+    }
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    std::string logPath;
+    if (!dir.empty()) {
+        for (const auto& p : logsIn(dir))
+            if (!before.count(p)) logPath = p;
+    }
+    std::cerr << "vtrecord: recording user " << user << ", match " << match << " for " << seconds << " s into "
+              << (logPath.empty() ? (dir.empty() ? std::string("nothing (no --dir)") : dir) : logPath) << "\n";
+
+    std::int32_t keyCode = 1;
+    for (const auto& k : keys) lib.sendKey(keyCode++, k);
+    for (const auto& info : infos) {
+        std::size_t eq = info.find('=');
+        lib.sendInfo(info.substr(0, eq), info.substr(eq + 1));
+    }
+
+    using clock = std::chrono::steady_clock;
+    const auto begin = clock::now();
+    const auto length = std::chrono::duration<double>(seconds);
+    int lastShown = -1;
+    while (!interrupted && clock::now() - begin < length) {
+        int elapsed = int(std::chrono::duration<double>(clock::now() - begin).count());
+        if (elapsed != lastShown) {
+            lastShown = elapsed;
+            std::fprintf(stderr, "\r  %3d s recorded, %3d s to go ", elapsed, int(seconds) - elapsed);
+            std::fflush(stderr);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::fprintf(stderr, "\n");
+    lib.stop();
+    lib.unload();
+    if (interrupted) std::cerr << "vtrecord: interrupted, recording stopped\n";
+    if (!logPath.empty()) std::cout << logPath << "\n";
+    return 0;
+}
