@@ -133,6 +133,8 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
         boost::lock_guard<boost::mutex> lock(waitMutex);
         finished = false;
     }
+    ticks = 0;
+    statsTicks = 0;
     running = true;
     try {
         workerThread.reset(new boost::thread(boost::bind(&vantorelle::run, this)));

@@ -58,7 +58,8 @@ public:
     // The library's own value is 500 ms and 20 ticks; tests shorten it.
     static void setDefaultSchedule(int tickMs, int ticksPerStats);
 
-    // For tests: the schedule and the statistics decisions of this recording.
+    // For tests: the schedule, the statistics decisions and the tick counts of
+    // the current (or last) recording.
     struct Schedule {
         int tickInterval, statsPeriod, tickCount;
         bool pingEnabled, adapterStatsEnabled;

@@ -94,6 +94,33 @@ void CipherStream::writeTrailer(const Key16& fileKey) {
     sink_(out, kTrailerSize);  // the trailer is not part of the digest
 }
 
+namespace {
+
+bool isStamp(const std::string& t, std::size_t at) {
+    static const char pattern[] = "99.99.9999 99:99:99;";
+    if (t.size() < at + sizeof pattern - 1) return false;
+    for (std::size_t i = 0; i + 1 < sizeof pattern; ++i) {
+        char c = t[at + i];
+        if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
+    }
+    return true;
+}
+
+// The first record is the start record and the last one the stop record.
+bool looksLikeLog(const std::string& text) {
+    static const std::string start = "Info;Start;", stop = "Info;Stop;Logfile end\n";
+    const std::size_t stampLen = 20;
+    if (!isStamp(text, 0) || text.compare(stampLen, start.size(), start) != 0) return false;
+    if (text.size() < stampLen + stop.size() ||
+        text.compare(text.size() - stop.size(), stop.size(), stop) != 0)
+        return false;
+    std::size_t lastLineStart = text.rfind('\n', text.size() - 2);
+    lastLineStart = lastLineStart == std::string::npos ? 0 : lastLineStart + 1;
+    return lastLineStart + stampLen + stop.size() == text.size() && isStamp(text, lastLineStart);
+}
+
+}  // namespace
+
 ContainerCheck checkContainer(const std::string& bytes) {
     ContainerCheck c;
     const std::size_t minimum = kBlock + kTrailerSize;
@@ -113,6 +140,15 @@ ContainerCheck checkContainer(const std::string& bytes) {
         return c;
     }
     std::memcpy(c.fileKey.data(), plain, 16);
+    // A damaged first key block still decrypts the marker; the text then does
+    // not read as a log.
+    c.text = decryptBody(bytes, c.fileKey);
+    if (!looksLikeLog(c.text)) {
+        c.text.clear();
+        c.verdict = Verdict::Damaged;
+        c.reason = "the key in the trailer does not decrypt the body: the file is damaged";
+        return c;
+    }
     c.verdict = Verdict::Whole;
     return c;
 }

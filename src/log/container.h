@@ -71,9 +71,12 @@ struct ContainerCheck {
     Verdict verdict = Verdict::BadLength;
     Key16 fileKey{};
     std::string reason;  // empty when whole
+    std::string text;    // the records, when whole
 };
 
-// Checks a whole file's bytes: length, then the trailer under MD5(body).
+// Checks a whole file's bytes: the length; the trailer under MD5(body); and,
+// since the marker does not cover the first block of the encrypted key, that
+// the body decrypts to a log, from its start record to its stop record.
 ContainerCheck checkContainer(const std::string& bytes);
 
 // The body's text with the padding spaces after the last line feed removed.

@@ -99,7 +99,7 @@ Opened openLogFile(const std::string& path, bool force) {
         ContainerCheck again = checkContainer(trimmed);
         if (again.verdict == Verdict::Whole) {
             o.reason = check.reason + " (read up to its last whole block)";
-            o.text = decryptBody(trimmed, again.fileKey);
+            o.text = std::move(again.text);
             return o;
         }
     }
@@ -108,7 +108,7 @@ Opened openLogFile(const std::string& path, bool force) {
         return o;
     }
     o.whole = true;
-    o.text = decryptBody(bytes, check.fileKey);
+    o.text = std::move(check.text);
     return o;
 }
 

@@ -29,8 +29,9 @@ std::vector<std::string> recordLines(const std::string& file) {
 std::vector<std::string> withoutStamps(const std::vector<std::string>& lines) {
     std::vector<std::string> out;
     for (const auto& l : lines) {
-        std::size_t semi = l.find(';');
-        out.push_back(semi == std::string::npos ? l : l.substr(semi + 1));
+        // "DD.MM.YYYY hh:mm:ss;" (lines without it are left as they are)
+        const bool stamped = l.size() > 20 && l[0] >= '0' && l[0] <= '9' && l[19] == ';';
+        out.push_back(stamped ? l.substr(20) : l);
     }
     return out;
 }

@@ -10,11 +10,11 @@ namespace testsupport {
 std::vector<std::string> logFiles(const std::string& dir);
 // The decrypted record lines of a whole log; fails the test when not whole.
 std::vector<std::string> recordLines(const std::string& file);
-// The lines after "stamp;" (the stamp varies).
+// The lines after "stamp;" (the stamp varies); lines without one stay as they are.
 std::vector<std::string> withoutStamps(const std::vector<std::string>& lines);
 std::string readBytes(const std::string& file);
 void writeBytes(const std::string& file, const std::string& bytes);
-// How many lines begin with prefix (after the stamp).
+// How many lines begin with prefix (after the stamp, if there is one).
 int countPrefix(const std::vector<std::string>& lines, const std::string& prefix);
 
 }  // namespace testsupport

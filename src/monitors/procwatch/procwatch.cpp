@@ -45,8 +45,11 @@ std::string processPath(std::uint32_t pid, const VolumeMap& devicePaths) {
     return wideToNarrow(image);
 }
 
+// Windows paths end their folders with a backslash; Linux image paths with
+// the system's own separator.
 std::string fileNameOf(const std::string& path) {
-    std::size_t slash = path.rfind('\\');
+    const char separators[] = {'\\', os::pathSeparator(), '\0'};
+    std::size_t slash = path.find_last_of(separators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

@@ -1,0 +1,216 @@
+// The Linux back end: on a fixture tree, then on this machine.
+#include "monitors/netstats/netstats.h"
+#include "monitors/procwatch/procwatch.h"
+#include "monitors/sysinfo/sysinfo.h"
+#include "platform/linux/linux_system.h"
+#include "platform/os.h"
+#include "support/temp_dir.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = boost::filesystem;
+using os::linux_backend::LinuxSystem;
+
+void write(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << text;
+}
+
+class FixtureTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        proc = dir.join("proc");
+        sys = dir.join("sys");
+        const std::string header =
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+        write(proc + "/net/tcp", header +
+                                     "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000 "
+                                     "0 0 555 1\n"
+                                     "   1: 0100007F:C000 0100007F:1F90 01 00000000:00000000 00:00000000 00000000 "
+                                     "0 0 556 1\n");
+        write(proc + "/net/udp", header +
+                                     "   0: 00000000:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000 "
+                                     "0 0 777 1\n");
+        write(proc + "/net/dev",
+              "Inter-|   Receive |  Transmit\n face |bytes packets errs drop fifo frame compressed multicast|bytes\n"
+              "    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n"
+              "  eth0: 4294967552 10 0 0 0 0 0 4 300 7 0 0 0 0 0 0\n"
+              " wlan0: 5 1 0 0 0 0 0 0 6 1 0 0 0 0 0 0\n");
+        fs::create_directories(proc + "/123/fd");
+        fs::create_symlink("socket:[555]", proc + "/123/fd/3");
+        fs::create_symlink("/dev/null", proc + "/123/fd/4");
+        fs::create_symlink("/usr/games/client", proc + "/123/exe");
+        fs::create_directories(proc + "/456/fd");  // no image: a kernel thread
+        fs::create_directories(proc + "/self");
+        write(sys + "/class/net/lo/ifindex", "1\n");
+        write(sys + "/class/net/lo/type", "772\n");
+        write(sys + "/class/net/lo/address", "00:00:00:00:00:00\n");
+        write(sys + "/class/net/eth0/ifindex", "2\n");
+        write(sys + "/class/net/eth0/type", "1\n");
+        write(sys + "/class/net/eth0/address", "00:0c:29:aa:bb:cc\n");
+        write(sys + "/class/net/wlan0/ifindex", "3\n");
+        write(sys + "/class/net/wlan0/type", "1\n");
+        write(sys + "/class/net/wlan0/address", "02:00:00:00:00:01\n");
+        fs::create_directories(sys + "/class/net/wlan0/wireless");
+    }
+    testsupport::TempDir dir;
+    std::string proc, sys;
+};
+
+TEST_F(FixtureTree, ProcessesAndTheirImages) {
+    LinuxSystem machine(proc, sys);
+    os::DWORD ids[16];
+    os::DWORD bytes = 0;
+    ASSERT_TRUE(machine.enumProcesses(ids, sizeof ids, &bytes));
+    std::set<os::DWORD> pids(ids, ids + bytes / 4);
+    EXPECT_EQ(pids, (std::set<os::DWORD>{123, 456}));
+    EXPECT_TRUE(machine.enumProcesses(ids, 4, &bytes));  // a full buffer says "grow me"
+    EXPECT_EQ(bytes, 4u);
+
+    wchar_t name[64];
+    os::HANDLE h = machine.openProcess(123);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(machine.processImage(h, name, 64), 17u);
+    EXPECT_EQ(std::wstring(name), L"/usr/games/client");
+    EXPECT_EQ(machine.processImage(h, name, 10), 0u);  // does not fit
+    os::CloseHandle(h);
+    h = machine.openProcess(456);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(machine.processImage(h, name, 64), 0u);
+    os::CloseHandle(h);
+    EXPECT_EQ(machine.openProcess(789), nullptr);
+}
+
+TEST_F(FixtureTree, SocketTablesWithOwners) {
+    LinuxSystem machine(proc, sys);
+    os::DWORD size = 8;
+    unsigned char small[8];
+    EXPECT_EQ(machine.tcpTable(small, &size), os::ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(size, 4u + 2 * 24);
+    std::vector<unsigned char> buf(size);
+    ASSERT_EQ(machine.tcpTable(buf.data(), &size), os::NO_ERROR);
+    auto* t = reinterpret_cast<os::MIB_TCPTABLE_OWNER_PID*>(buf.data());
+    ASSERT_EQ(t->dwNumEntries, 2u);
+    EXPECT_EQ(t->table[0].dwLocalAddr, 0x0100007Fu);
+    EXPECT_EQ(os::ntohs(std::uint16_t(t->table[0].dwLocalPort)), 8080);
+    EXPECT_EQ(t->table[0].dwOwningPid, 123u);
+    EXPECT_EQ(t->table[0].dwState, 0x0Au);
+    EXPECT_EQ(t->table[1].dwOwningPid, 0u);  // no process holds inode 556
+    EXPECT_EQ(machine.ownerScans(), 1u);
+    ASSERT_EQ(machine.tcpTable(buf.data(), &size), os::NO_ERROR);
+    EXPECT_EQ(machine.ownerScans(), 1u);  // known inodes, owners or not, cause no scan
+
+    os::DWORD usize = 64;
+    std::vector<unsigned char> ubuf(usize);
+    ASSERT_EQ(machine.udpTable(ubuf.data(), &usize), os::NO_ERROR);
+    auto* u = reinterpret_cast<os::MIB_UDPTABLE_OWNER_PID*>(ubuf.data());
+    ASSERT_EQ(u->dwNumEntries, 1u);
+    EXPECT_EQ(os::ntohs(std::uint16_t(u->table[0].dwLocalPort)), 53);
+}
+
+TEST_F(FixtureTree, InterfaceTable) {
+    LinuxSystem machine(proc, sys);
+    os::ULONG size = 0;
+    EXPECT_EQ(machine.ifTable(nullptr, &size), os::ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_EQ(size, 4u + 3 * sizeof(os::MIB_IFROW));
+    std::vector<unsigned char> buf(size);
+    auto* t = reinterpret_cast<os::MIB_IFTABLE*>(buf.data());
+    ASSERT_EQ(machine.ifTable(t, &size), os::NO_ERROR);
+    ASSERT_EQ(t->dwNumEntries, 3u);
+    const os::MIB_IFROW& lo = t->table[0];
+    const os::MIB_IFROW& eth = t->table[1];
+    const os::MIB_IFROW& wlan = t->table[2];
+    EXPECT_EQ(lo.dwType, 24u);
+    EXPECT_EQ(eth.dwType, 6u);
+    EXPECT_EQ(wlan.dwType, 71u);
+    EXPECT_EQ(eth.dwIndex, 2u);
+    EXPECT_EQ(eth.dwInOctets, 256u);  // 2^32 + 256, as a 32-bit counter
+    EXPECT_EQ(eth.dwOutOctets, 300u);
+    EXPECT_EQ(eth.dwInUcastPkts, 6u);
+    EXPECT_EQ(eth.dwPhysAddrLen, 6u);
+    EXPECT_EQ(vt::hardwareAddressText(eth.bPhysAddr, eth.dwPhysAddrLen), "00-0c-29-aa-bb-cc");
+    EXPECT_EQ(eth.dwDescrLen, 5u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(eth.bDescr)), "eth0");
+}
+
+TEST_F(FixtureTree, MissingFilesAreErrorsNotCrashes) {
+    LinuxSystem machine(dir.join("nowhere"), dir.join("nowhere"));
+    os::DWORD ids[4], bytes = 0, size = 64;
+    EXPECT_FALSE(machine.enumProcesses(ids, sizeof ids, &bytes));
+    unsigned char buf[64];
+    EXPECT_NE(machine.tcpTable(buf, &size), os::NO_ERROR);
+    os::ULONG isize = 64;
+    EXPECT_NE(machine.ifTable(reinterpret_cast<os::MIB_IFTABLE*>(buf), &isize), os::NO_ERROR);
+}
+
+// ---- this machine ---------------------------------------------------------------
+
+TEST(ThisMachine, OwnProcessHasItsImagePath) {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    EXPECT_EQ(vt::processPath(os::DWORD(getpid()), vt::VolumeMap()), self);
+    EXPECT_EQ(vt::processPath(0x7FFFFFF0u, vt::VolumeMap()), vt::kNoHandleText);
+    vt::VolumeMap map;
+    vt::buildVolumeMap(map);
+    EXPECT_TRUE(map.empty());  // Linux paths are mount paths already
+}
+
+TEST(ThisMachine, InterfacesSkipLoopback) {
+    vt::netstats stats;
+    std::vector<std::pair<std::string, std::string>> addresses;
+    stats.adapterInfoSignal.connect([&](const std::string& d, const std::string& a) { addresses.emplace_back(d, a); });
+    stats.sampleAdapters();
+    for (const auto& a : addresses) {
+        EXPECT_NE(a.first, "lo");
+        EXPECT_EQ(a.second.size(), 17u);
+    }
+    std::string mac;
+    std::ifstream("/sys/class/net/eth0/address") >> mac;
+    std::ifstream rx("/sys/class/net/eth0/statistics/rx_bytes");
+    unsigned long long bytes = 0;
+    rx >> bytes;
+    if (!mac.empty() && bytes > 0) {
+        for (auto& c : mac)
+            if (c == ':') c = '-';
+        EXPECT_NE(std::find(addresses.begin(), addresses.end(), std::make_pair(std::string("eth0"), mac)),
+                  addresses.end());
+    }
+}
+
+TEST(ThisMachine, EchoOverLoopbackReturns) {
+    const int ms = vt::icmpPingTime(os::htonl(0x7F000002u));  // 127.0.0.2: loopback only
+    EXPECT_GE(ms, 1) << "the echo failed with " << ms;
+    EXPECT_LE(ms, 501);
+}
+
+TEST(ThisMachine, VolumeSerialIsEightHexDigits) {
+    const std::string s = vt::volumeSerialText();
+    ASSERT_EQ(s.size(), 8u);
+    EXPECT_EQ(s.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(vt::volumeSerialText(), s);
+}
+
+TEST(ThisMachine, NewFilesNeverReplaceOrFollow) {
+    testsupport::TempDir d;
+    const std::string file = d.join("log.vtl"), link = d.join("link.vtl"), target = d.join("target");
+    auto f = os::createNewFile(file);
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f->write("abc", 3));
+    EXPECT_TRUE(f->close());
+    EXPECT_FALSE(os::createNewFile(file));
+    fs::create_symlink(target, link);
+    EXPECT_FALSE(os::createNewFile(link));
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(fs::file_size(file), 3u);
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// Whole recordings on the real machine: what happens during the recording is
+// in the log. Network traffic stays on 127.0.0.0/8.
+#include "controller/library.h"
+#include "monitors/netstats/netstats.h"
+#include "support/host_system.h"
+#include "support/log_text.h"
+#include "support/temp_dir.h"
+#include "vantorelle/vantorelle.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::countPrefix;
+using testsupport::logFiles;
+using testsupport::recordLines;
+using testsupport::withoutStamps;
+
+#if defined(_WIN32)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+bool samePath(std::string a, std::string b) {
+    if (kWindows) {
+        std::transform(a.begin(), a.end(), a.begin(), ::tolower);
+        std::transform(b.begin(), b.end(), b.begin(), ::tolower);
+    }
+    return a == b;
+}
+
+// Whether this machine has an adapter that the sampler reports.
+bool machineHasAdapter() {
+    vt::netstats probe;
+    int found = 0;
+    probe.adapterInfoSignal.connect([&](const std::string&, const std::string&) { ++found; });
+    probe.sampleAdapters();
+    return found > 0;
+}
+
+struct Fields {
+    std::string kind, port, pid, path;
+};
+// kind;action;... -> the fields the checks below need.
+std::vector<Fields> find(const std::vector<std::string>& lines, const std::string& prefix, const std::string& label) {
+    std::vector<Fields> out;
+    for (const auto& l : lines) {
+        if (l.compare(0, prefix.size(), prefix) != 0) continue;
+        Fields f;
+        f.kind = prefix;
+        std::size_t p = l.find(label + ":");
+        if (p != std::string::npos) f.port = l.substr(p + label.size() + 1, l.find(':', p + label.size() + 1) - p - label.size() - 1);
+        std::size_t pid = l.find(":PID:");
+        if (pid == std::string::npos && l.find("PID:") != std::string::npos) pid = l.find("PID:") - 1;
+        if (pid != std::string::npos) f.pid = l.substr(pid + 5, l.find(':', pid + 5) - pid - 5);
+        std::size_t path = l.find(":Path:");
+        if (path != std::string::npos) f.path = l.substr(path + 6);
+        out.push_back(f);
+    }
+    return out;
+}
+
+class Recording : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(vt::attachLibrary()); }
+    void TearDown() override { vt::detachLibrary(vt::vantorelle::Unload::Normal); }
+    testsupport::TempDir dir;
+};
+
+TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
+    const bool adapters = machineHasAdapter();
+    const std::string pid = std::to_string(testsupport::currentPid());
+    ASSERT_EQ(vtStart(12, 47, 0x7F000002u /* 127.0.0.2 */, std::uint32_t(std::time(nullptr)), dir.path().c_str()), 0);
+    std::this_thread::sleep_for(100ms);
+
+    testsupport::Socket listener(testsupport::Socket::Kind::TcpListen);
+    testsupport::Socket udp(testsupport::Socket::Kind::Udp);
+    auto client = testsupport::Socket::connectTo(listener.port());
+    auto server = listener.accept();
+    std::uint32_t childPid;
+    {
+        testsupport::Child child(400);
+        childPid = child.pid();
+        child.wait();
+    }
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 4; ++t)
+        hosts.emplace_back([t] {
+            for (int i = 0; i < 50; ++i) {
+                vtSendKey(1 + i, "key-" + std::to_string(t) + "-" + std::to_string(i));
+                vtSendInfo("fact-" + std::to_string(t), std::to_string(i));
+            }
+        });
+    for (auto& h : hosts) h.join();
+    std::this_thread::sleep_for(300ms);
+    const int listenPort = listener.port(), udpPort = udp.port(), clientPort = client->port();
+    listener.close();
+    udp.close();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(vtStop(), 0);
+
+    auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    auto lines = withoutStamps(recordLines(files[0]));
+    ASSERT_GT(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "Info;Start;Logfile start:UserId:12:MatchId:47");
+    EXPECT_EQ(lines[1], "SysInfo;User ID;Value:12");
+    EXPECT_EQ(lines[2], "SysInfo;Match ID;Value:47");
+    EXPECT_EQ(lines[3].rfind("SysInfo;NTP Time;Value:", 0), 0u);
+    EXPECT_EQ(lines[4].rfind("SysInfo;Volume ID from C-Drive;Value:", 0), 0u);
+    EXPECT_EQ(lines.back(), "Info;Stop;Logfile end");
+
+    // The first tick: UDP, then TCP, then processes.
+    auto firstOf = [&](const std::string& prefix) {
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].rfind(prefix, 0) == 0) return i;
+        return lines.size();
+    };
+    EXPECT_LT(firstOf("TCP;Add;"), firstOf("Process;Add;"));
+    if (firstOf("UDP;Add;") < firstOf("Process;Add;")) {  // the machine had UDP endpoints at the start
+        EXPECT_LT(firstOf("UDP;Add;"), firstOf("TCP;Add;"));
+    }
+
+    // The child came and went, with its image path.
+    auto added = find(lines, "Process;Add;PID:" + std::to_string(childPid) + ":", "PID");
+    auto removed = find(lines, "Process;Del;PID:" + std::to_string(childPid) + ":", "PID");
+    ASSERT_EQ(added.size(), 1u);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_TRUE(samePath(added[0].path, testsupport::programPath())) << added[0].path;
+    EXPECT_EQ(removed[0].path, added[0].path);
+
+    // The sockets opened and closed, owned by this process (Wine mostly reports no owner).
+    auto hasPort = [](const std::vector<Fields>& rows, int port, const std::string& owner) {
+        for (const auto& r : rows)
+            if (r.port == std::to_string(port) && (kWindows || r.pid == owner)) return true;
+        return false;
+    };
+    EXPECT_TRUE(hasPort(find(lines, "TCP;Add;", "LocalPort"), listenPort, pid));
+    EXPECT_TRUE(hasPort(find(lines, "TCP;Add;", "LocalPort"), clientPort, pid));
+    EXPECT_TRUE(hasPort(find(lines, "UDP;Add;", "LocalPort"), udpPort, pid));
+    EXPECT_TRUE(hasPort(find(lines, "UDP;Del;", "LocalPort"), udpPort, pid));
+    bool listenerGone = false;
+    for (const auto& l : lines)
+        if (l.rfind("TCP;Del;LocalIp:127.0.0.1:LocalPort:" + std::to_string(listenPort) + ":RemoteIp:0.0.0.0:", 0) == 0)
+            listenerGone = true;
+    EXPECT_TRUE(listenerGone);
+    if (!kWindows) {
+        for (const auto& r : find(lines, "TCP;Add;", "LocalPort"))
+            if (r.pid == pid) {
+                EXPECT_TRUE(samePath(r.path, testsupport::programPath()));
+            }
+    }
+
+    // Every key and fact exactly once.
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < 50; ++i) {
+            const std::string key = "Key;Pressed;Name:key-" + std::to_string(t) + "-" + std::to_string(i);
+            const std::string fact = "SysInfo;fact-" + std::to_string(t) + ";Value:" + std::to_string(i);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), key), 1) << key;
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), fact), 1) << fact;
+        }
+
+    // Statistics: with a 20 ms tick and 5 ticks per period there were several.
+    const int pings = countPrefix(lines, "Ping;Stats;Server:127.0.0.2:Actual:");
+    EXPECT_GE(pings, 2);
+    EXPECT_EQ(countPrefix(lines, "Ping;Stats;Server:127.0.0.2:Actual:1000"), 0) << "the loopback echo failed";
+    if (adapters) {
+        EXPECT_GE(countPrefix(lines, "SysInfo;Mac Address;Value:"), 1);
+        EXPECT_GE(countPrefix(lines, "Ethernet;Stats;Adapter:"), 1);
+        EXPECT_LT(firstOf("SysInfo;Mac Address;"), firstOf("Ethernet;Stats;"));
+    }
+}
+
+TEST_F(Recording, WithoutAServerThereIsNoPing) {
+    ASSERT_EQ(vtStart(12, 47, 0x7F000001u, 0, dir.path().c_str()), 0);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(vtStop(), 0);
+    auto lines = recordLines(logFiles(dir.path())[0]);
+    EXPECT_EQ(countPrefix(lines, "Ping;"), 0);
+}
+
+TEST_F(Recording, WithoutADirectoryNothingIsWritten) {
+    int calls = 0;
+    vtGetErrorSignal()->connect([&](int, const std::string&) { ++calls; });
+    vtGetInfoSignal()->connect([&](const std::string&, const std::string&) { ++calls; });
+    ASSERT_EQ(vtStart(12, 47, 0x7F000002u, 0, nullptr), 0);
+    vtSendKey(1, "W");
+    std::this_thread::sleep_for(250ms);
+    ASSERT_EQ(vtStop(), 0);
+    EXPECT_TRUE(logFiles(".").empty());
+    EXPECT_TRUE(logFiles(dir.path()).empty());
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+#include "log/format.h"
+#include "log/logger.h"
+#include "platform/os.h"
+#include "support/log_text.h"
+#include "support/temp_dir.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+namespace {
+
+using testsupport::countPrefix;
+using testsupport::logFiles;
+using testsupport::recordLines;
+using testsupport::withoutStamps;
+namespace fs = boost::filesystem;
+
+class LoggerTest : public ::testing::Test {
+protected:
+    bool open(const std::string& directory, std::uint32_t reference = 0) {
+        return log.openLog(reference, 12, 47, directory);
+    }
+    // The records of the one log in the directory, without their stamps.
+    std::vector<std::string> records() {
+        auto files = logFiles(dir.path());
+        EXPECT_EQ(files.size(), 1u);
+        return files.empty() ? std::vector<std::string>() : withoutStamps(recordLines(files[0]));
+    }
+    testsupport::TempDir dir;
+    vt::logger log;
+};
+
+TEST_F(LoggerTest, SmallestFileHoldsStartAndStop) {
+    ASSERT_TRUE(open(dir.path()));
+    EXPECT_TRUE(log.isOpen());
+    log.closeLog();
+    EXPECT_FALSE(log.isOpen());
+    EXPECT_EQ(records(), (std::vector<std::string>{"Info;Start;Logfile start:UserId:12:MatchId:47",
+                                                   "Info;Stop;Logfile end"}));
+}
+
+TEST_F(LoggerTest, EveryRecordKindHasItsLine) {
+    ASSERT_TRUE(open(dir.path()));
+    vt::udptcpcon::SUdpCon udp;
+    udp.localIp = "0.0.0.0";
+    udp.localPort = 53;
+    udp.pid = 7;
+    udp.path = "C:\\Windows\\dns.exe";
+    vt::udptcpcon::STcpCon tcp;
+    tcp.localIp = "192.168.1.10";
+    tcp.localPort = 501;
+    tcp.remoteIp = "10.0.0.5";
+    tcp.remotePort = 443;
+    tcp.pid = 204;
+    tcp.path = "C:\\Games\\client.exe";
+    vt::procwatch::SProcessEntry proc;
+    proc.pid = 4;
+    proc.path = "System: No Handle available";
+    vt::netstats::SAdapterEntry adapter;
+    adapter.description = "Ethernet Adapter";
+    adapter.txDelta = 1234;
+    adapter.rxDelta = 5120;
+
+    log.writeUdpAdd(udp);
+    log.writeUdpDel(udp);
+    log.writeTcpAdd(tcp);
+    log.writeTcpDel(tcp);
+    log.writeProcessAdd(proc);
+    log.writeProcessDel(proc);
+    log.writeEthernetStats(adapter);
+    log.writePingStats(-4, "10.0.0.1");
+    log.writeKeyPressed("W");
+    log.writeKeyPressed("");
+    log.writeSysInfo("Map", "0");
+    log.writeSysInfo("Map", "");
+    log.writeSysInfo("", "x");
+    log.closeLog();
+    EXPECT_EQ(records(),
+              (std::vector<std::string>{
+                  "Info;Start;Logfile start:UserId:12:MatchId:47",
+                  "UDP;Add;LocalIp:0.0.0.0:LocalPort:53:PID:7:Path:C:\\Windows\\dns.exe",
+                  "UDP;Del;LocalIp:0.0.0.0:LocalPort:53:PID:7:Path:C:\\Windows\\dns.exe",
+                  "TCP;Add;LocalIp:192.168.1.10:LocalPort:501:RemoteIp:10.0.0.5:RemotePort:443:PID:204:Path:C:\\Games\\client.exe",
+                  "TCP;Del;LocalIp:192.168.1.10:LocalPort:501:RemoteIp:10.0.0.5:RemotePort:443:PID:204:Path:C:\\Games\\client.exe",
+                  "Process;Add;PID:4:Path:System: No Handle available",
+                  "Process;Del;PID:4:Path:System: No Handle available",
+                  "Ethernet;Stats;Adapter:Ethernet Adapter:TxD:123.4:Bytes/s:RxD:512:Bytes/s",
+                  "Ping;Stats;Server:10.0.0.1:Actual:-4",
+                  "Key;Pressed;Name:W",
+                  "Key;Pressed;Name:",
+                  "SysInfo;Map;Value:0",
+                  "Info;Stop;Logfile end",
+              }));
+}
+
+TEST_F(LoggerTest, RecordsWhileClosedAreDropped) {
+    log.writeKeyPressed("early");
+    ASSERT_TRUE(open(dir.path()));
+    log.closeLog();
+    log.writeKeyPressed("late");
+    log.closeLog();  // closing a closed log does nothing
+    EXPECT_EQ(countPrefix(recordLines(logFiles(dir.path())[0]), "Key;"), 0);
+}
+
+TEST_F(LoggerTest, ValueWithLineBreaksStaysOneRecord) {
+    ASSERT_TRUE(open(dir.path()));
+    log.writeKeyPressed("a\nb");
+    log.writeSysInfo("x\ny", "1\r\n2");
+    log.writeKeyPressed(std::string(1 << 20, 'k'));
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[1], "Key;Pressed;Name:a?b");
+    EXPECT_EQ(r[2], "SysInfo;x?y;Value:1??2");
+    EXPECT_EQ(r[3].size(), std::string("Key;Pressed;Name:").size() + (1 << 20));
+}
+
+TEST_F(LoggerTest, OpenRefusesWhatItCannotUse) {
+    EXPECT_FALSE(open(""));
+    EXPECT_FALSE(open(dir.join("missing") + os::pathSeparator() + "child"));
+    EXPECT_FALSE(fs::exists(dir.join("missing")));
+    testsupport::writeBytes(dir.join("plain"), "x");
+    EXPECT_FALSE(open(dir.join("plain")));
+    EXPECT_FALSE(log.isOpen());
+    ASSERT_TRUE(open(dir.path()));
+    EXPECT_FALSE(open(dir.path()));  // one file at a time
+    log.closeLog();
+    EXPECT_EQ(logFiles(dir.path()).size(), 1u);
+}
+
+TEST_F(LoggerTest, CreatesOneMissingDirectoryLevel) {
+    const std::string child = dir.join("logs");
+    ASSERT_TRUE(open(child));
+    log.closeLog();
+    EXPECT_EQ(logFiles(child).size(), 1u);
+}
+
+TEST_F(LoggerTest, TrailingSeparatorIsKept) {
+    ASSERT_TRUE(open(dir.path() + os::pathSeparator()));
+    const std::string path = log.currentPath();
+    log.closeLog();
+    const std::string twice = std::string(2, os::pathSeparator());
+    EXPECT_NE(path.find(twice), std::string::npos) << path;
+}
+
+TEST_F(LoggerTest, TenLogsOfAMatchPerSecondThenRefusal) {
+    // The ten names must be taken within one second; retry if the clock turns over.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        testsupport::TempDir d;
+        std::set<std::string> stems;
+        std::vector<std::string> names;
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(log.openLog(0, 1, 47, d.path()));
+            std::string name = fs::path(log.currentPath()).filename().string();
+            log.closeLog();
+            stems.insert(name.substr(0, name.size() - 6));
+            names.push_back(name.substr(name.size() - 6));
+        }
+        bool eleventh = log.openLog(0, 1, 47, d.path());
+        if (eleventh) log.closeLog();
+        std::string stamp = vt::fileNameStamp(vt::calendarTime(os::currentTime()));
+        if (stems.size() != 1 || stems.begin()->find(stamp) != 0) continue;
+        EXPECT_EQ(names, (std::vector<std::string>{"_0.vtl", "_1.vtl", "_2.vtl", "_3.vtl", "_4.vtl", "_5.vtl",
+                                                   "_6.vtl", "_7.vtl", "_8.vtl", "_9.vtl"}));
+        EXPECT_FALSE(eleventh);
+        return;
+    }
+    GTEST_SKIP() << "the clock turned over a second in every attempt";
+}
+
+TEST_F(LoggerTest, DirectoryWithTheCandidateNameMakesTheOpenFail) {
+    // Directories for this second and the next: whichever the open lands in.
+    const std::int64_t now = os::currentTime();
+    for (std::int64_t t = now; t <= now + 1; ++t)
+        fs::create_directory(dir.join(vt::fileNameStamp(vt::calendarTime(t)) + "_MID_47_0.vtl"));
+    EXPECT_FALSE(open(dir.path()));
+    EXPECT_FALSE(log.isOpen());
+}
+
+TEST_F(LoggerTest, ReferenceTimeCorrectsTheStamps) {
+    ASSERT_TRUE(open(dir.path(), 2000000));
+    EXPECT_EQ(log.offset(), 0);
+    log.closeLog();
+    testsupport::TempDir other;
+    const std::int64_t before = os::currentTime();
+    ASSERT_TRUE(log.openLog(2000001, 12, 47, other.path()));
+    const std::int64_t after = os::currentTime();
+    const std::int64_t corrected = after + log.offset();
+    EXPECT_GE(corrected, 2000001 - (after - before));
+    EXPECT_LE(corrected, 2000001 + (after - before) + 1);
+    const std::string name = fs::path(log.currentPath()).filename().string();
+    log.closeLog();
+    EXPECT_EQ(name.substr(0, 8), "1970-01-") << name;  // 2,000,001 s is late January 1970
+    auto lines = recordLines(logFiles(other.path())[0]);
+    EXPECT_EQ(lines[0].substr(2, 9), ".01.1970 ") << lines[0];
+}
+
+TEST_F(LoggerTest, ConcurrentWritersEachRecordOnceAndWhole) {
+    ASSERT_TRUE(open(dir.path()));
+    constexpr int kThreads = 6, kEach = 2000;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([this, t] {
+            for (int i = 0; i < kEach; ++i) {
+                if (i % 2) log.writeKeyPressed("t" + std::to_string(t) + "-" + std::to_string(i));
+                else log.writeSysInfo("t" + std::to_string(t), std::to_string(i));
+            }
+        });
+    for (auto& w : writers) w.join();
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), std::size_t(kThreads * kEach + 2));
+    std::set<std::string> unique(r.begin(), r.end());
+    EXPECT_EQ(unique.size(), r.size());
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 1; i < kEach; i += 50)
+            EXPECT_TRUE(unique.count("Key;Pressed;Name:t" + std::to_string(t) + "-" + std::to_string(i)));
+}
+
+TEST_F(LoggerTest, DirectoryRemovedDuringTheRecordingIsNoCrash) {
+    const std::string child = dir.join("gone");
+    ASSERT_TRUE(open(child));
+    fs::remove_all(child);
+    for (int i = 0; i < 2000; ++i) log.writeKeyPressed("still recording");
+    log.flush();
+    log.closeLog();
+    EXPECT_FALSE(log.isOpen());
+    EXPECT_TRUE(open(dir.path()));  // and the next recording works
+    log.closeLog();
+}
+
+TEST_F(LoggerTest, DestroyedWhileOpenLeavesAFileThatIsNotWhole) {
+    {
+        vt::logger other;
+        ASSERT_TRUE(other.openLog(0, 1, 2, dir.path()));
+        for (int i = 0; i < 100; ++i) other.writeKeyPressed("k");
+    }
+    auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    std::string bytes = testsupport::readBytes(files[0]);
+    EXPECT_EQ(bytes.size() % 8, 0u);
+    EXPECT_GT(bytes.size(), 1000u);
+    EXPECT_NE(vt::checkContainer(bytes).verdict, vt::Verdict::Whole);
+}
+
+}  // namespace
