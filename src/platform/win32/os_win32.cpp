@@ -1,0 +1,106 @@
+// The seam's machine calls on Windows: each forwards to the Win32 function of
+// the same name. The seam's types have the Windows layouts; the checks below
+// keep it so.
+#include "platform/os.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+#include <psapi.h>
+
+// psapi.h maps these names to their kernel32 forms (K32...) as macros; the
+// seam's functions keep the plain names.
+#undef EnumProcesses
+#undef GetProcessImageFileNameW
+
+#include <cstddef>
+#include <cstdlib>
+
+#define VT_SAME_LAYOUT(ours, theirs, field) \
+    static_assert(offsetof(os::ours, field) == offsetof(::theirs, field), #ours "." #field)
+
+static_assert(sizeof(os::MIB_TCPROW_OWNER_PID) == sizeof(::MIB_TCPROW_OWNER_PID), "tcp row");
+VT_SAME_LAYOUT(MIB_TCPROW_OWNER_PID, MIB_TCPROW_OWNER_PID, dwLocalPort);
+VT_SAME_LAYOUT(MIB_TCPROW_OWNER_PID, MIB_TCPROW_OWNER_PID, dwOwningPid);
+static_assert(sizeof(os::MIB_UDPROW_OWNER_PID) == sizeof(::MIB_UDPROW_OWNER_PID), "udp row");
+VT_SAME_LAYOUT(MIB_UDPROW_OWNER_PID, MIB_UDPROW_OWNER_PID, dwOwningPid);
+static_assert(sizeof(os::MIB_IFROW) == sizeof(::MIB_IFROW), "interface row");
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwIndex);
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwPhysAddrLen);
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, bPhysAddr);
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwInOctets);
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwOutOctets);
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwDescrLen);
+VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, bDescr);
+static_assert(offsetof(os::MIB_IFTABLE, table) == offsetof(::MIB_IFTABLE, table), "interface table");
+static_assert(sizeof(os::ICMP_ECHO_REPLY) == sizeof(::ICMP_ECHO_REPLY), "echo reply");
+VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, RoundTripTime);
+
+namespace os {
+
+void* allocate(std::size_t bytes) { return std::malloc(bytes); }
+void release(void* p) { std::free(p); }
+
+DWORD GetLastError() { return ::GetLastError(); }
+BOOL CloseHandle(HANDLE h) { return ::CloseHandle(h); }
+
+BOOL EnumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned) {
+    return ::K32EnumProcesses(reinterpret_cast<::DWORD*>(ids), cb, reinterpret_cast<::DWORD*>(bytesReturned));
+}
+
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) { return ::OpenProcess(access, inherit, pid); }
+
+DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size) {
+    return ::K32GetProcessImageFileNameW(process, name, size);
+}
+
+HANDLE FindFirstVolumeW(wchar_t* name, DWORD length) { return ::FindFirstVolumeW(name, length); }
+BOOL FindNextVolumeW(HANDLE find, wchar_t* name, DWORD length) { return ::FindNextVolumeW(find, name, length); }
+BOOL FindVolumeClose(HANDLE find) { return ::FindVolumeClose(find); }
+
+DWORD QueryDosDeviceW(const wchar_t* deviceName, wchar_t* target, DWORD max) {
+    return ::QueryDosDeviceW(deviceName, target, max);
+}
+
+BOOL GetVolumePathNamesForVolumeNameW(const wchar_t* volumeName, wchar_t* names, DWORD length, DWORD* returnLength) {
+    return ::GetVolumePathNamesForVolumeNameW(volumeName, names, length, reinterpret_cast<PDWORD>(returnLength));
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideCount, char* narrow, int narrowSize,
+                        const char* defaultChar, BOOL* usedDefault) {
+    return ::WideCharToMultiByte(codePage, flags, wide, wideCount, narrow, narrowSize, defaultChar, usedDefault);
+}
+
+BOOL GetVolumeInformationA(const char* root, char* volumeName, DWORD volumeNameSize, DWORD* serial,
+                           DWORD* maxComponentLength, DWORD* flags, char* fsName, DWORD fsNameSize) {
+    return ::GetVolumeInformationA(root, volumeName, volumeNameSize, reinterpret_cast<LPDWORD>(serial),
+                                   reinterpret_cast<LPDWORD>(maxComponentLength), reinterpret_cast<LPDWORD>(flags),
+                                   fsName, fsNameSize);
+}
+
+DWORD GetExtendedTcpTable(void* table, DWORD* size, BOOL order, ULONG af, int tableClass, ULONG reserved) {
+    return ::GetExtendedTcpTable(table, reinterpret_cast<PDWORD>(size), order, af,
+                                 static_cast<TCP_TABLE_CLASS>(tableClass), reserved);
+}
+
+DWORD GetExtendedUdpTable(void* table, DWORD* size, BOOL order, ULONG af, int tableClass, ULONG reserved) {
+    return ::GetExtendedUdpTable(table, reinterpret_cast<PDWORD>(size), order, af,
+                                 static_cast<UDP_TABLE_CLASS>(tableClass), reserved);
+}
+
+DWORD GetIfTable(MIB_IFTABLE* table, ULONG* size, BOOL order) {
+    return ::GetIfTable(reinterpret_cast<::MIB_IFTABLE*>(table), reinterpret_cast<PULONG>(size), order);
+}
+
+HANDLE IcmpCreateFile() { return ::IcmpCreateFile(); }
+
+DWORD IcmpSendEcho(HANDLE icmp, IPAddr destination, const void* data, WORD dataSize, void* options, void* reply,
+                   DWORD replySize, DWORD timeoutMs) {
+    return ::IcmpSendEcho(icmp, destination, const_cast<void*>(data), dataSize,
+                          static_cast<PIP_OPTION_INFORMATION>(options), reply, replySize, timeoutMs);
+}
+
+BOOL IcmpCloseHandle(HANDLE icmp) { return ::IcmpCloseHandle(icmp); }
+
+}  // namespace os
