@@ -9,7 +9,7 @@ CACHE=${VANTORELLE_CACHE:-/var/cache/vantorelle}
 mkdir -p "$CACHE"
 
 PKGS=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libboost-thread-dev libboost-filesystem-dev libboost1.74-tools-dev
   libssl-dev libcli11-dev nlohmann-json3-dev

@@ -1,10 +1,14 @@
 #include "host.h"
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
+
+#include <cstdio>
 
 namespace vtrecord {
 
@@ -60,8 +64,21 @@ bool Library::bind() {
     return false;
 }
 
+bool stderrIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
 std::string defaultLibraryPath(const char* argv0) {
     std::string self = argv0 ? argv0 : "";
+#if defined(_WIN32)
+    char module[MAX_PATH];
+    DWORD n = ::GetModuleFileNameA(nullptr, module, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) self.assign(module, n);
+#endif
     std::size_t slash = self.find_last_of("/\\");
     std::string dir = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
 #if defined(_WIN32)

@@ -33,6 +33,9 @@ private:
     std::string error_;
 };
 
+// Whether progress can be redrawn in place.
+bool stderrIsTerminal();
+
 // The library beside the running program.
 std::string defaultLibraryPath(const char* argv0);
 

@@ -112,17 +112,20 @@ int main(int argc, char** argv) {
     using clock = std::chrono::steady_clock;
     const auto begin = clock::now();
     const auto length = std::chrono::duration<double>(seconds);
+    // On a terminal the line is redrawn every second; elsewhere a line every 5 s.
+    const bool terminal = vtrecord::stderrIsTerminal();
     int lastShown = -1;
     while (!interrupted && clock::now() - begin < length) {
         int elapsed = int(std::chrono::duration<double>(clock::now() - begin).count());
-        if (elapsed != lastShown) {
+        if (elapsed != lastShown && (terminal || elapsed % 5 == 0)) {
             lastShown = elapsed;
-            std::fprintf(stderr, "\r  %3d s recorded, %3d s to go ", elapsed, int(seconds) - elapsed);
+            std::fprintf(stderr, terminal ? "\r  %3d s recorded, %3d s to go " : "  %3d s recorded, %3d s to go\n",
+                         elapsed, int(seconds) - elapsed);
             std::fflush(stderr);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    std::fprintf(stderr, "\n");
+    if (terminal) std::fprintf(stderr, "\n");
     lib.stop();
     lib.unload();
     if (interrupted) std::cerr << "vtrecord: interrupted, recording stopped\n";

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the Linux tree and runs every benchmark; each prints its figures with
+# the reference of the same run. Pass a number of seconds for the worker's CPU
+# measurement (default 60).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+ninja -C build/linux bench_log bench_procwatch bench_connections bench_worker bench_stop > /dev/null
+for b in stop log procwatch connections; do build/linux/bench/bench_$b; echo; done
+build/linux/bench/bench_worker "${1:-60}"
