@@ -145,46 +145,47 @@ std::string logger::beginRecord(const char* kindAndAction) {
 
 void logger::commit(const std::string& line) { cipher.encryptAppend(line); }
 
-void logger::writeUdp(const char* kind, const udptcpcon::SUdpCon& r) {
+// One record: under the lock, only while open, stamped, ended by a line feed.
+template <typename Body>
+void logger::record(const char* kindAndAction, Body body) {
     std::lock_guard<std::timed_mutex> lock(mutex_);
     if (!isOpen()) return;
-    std::string line = beginRecord(kind);
-    line += "LocalIp:";
-    appendValue(line, r.localIp);
-    line += ":LocalPort:" + std::to_string(r.localPort);
-    line += ":PID:" + std::to_string(r.pid);
-    line += ":Path:";
-    appendValue(line, r.path);
+    std::string line = beginRecord(kindAndAction);
+    body(line);
     line += '\n';
     commit(line);
+}
+
+namespace {
+// "PID:n:Path:p", the tail of every record about a program.
+void appendOwner(std::string& line, std::uint32_t pid, const std::string& path) {
+    line += "PID:" + std::to_string(pid) + ":Path:";
+    appendValue(line, path);
+}
+}  // namespace
+
+void logger::writeUdp(const char* kind, const udptcpcon::SUdpCon& r) {
+    record(kind, [&](std::string& line) {
+        line += "LocalIp:";
+        appendValue(line, r.localIp);
+        line += ":LocalPort:" + std::to_string(r.localPort) + ":";
+        appendOwner(line, r.pid, r.path);
+    });
 }
 
 void logger::writeTcp(const char* kind, const udptcpcon::STcpCon& r) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen()) return;
-    std::string line = beginRecord(kind);
-    line += "LocalIp:";
-    appendValue(line, r.localIp);
-    line += ":LocalPort:" + std::to_string(r.localPort);
-    line += ":RemoteIp:";
-    appendValue(line, r.remoteIp);
-    line += ":RemotePort:" + std::to_string(r.remotePort);
-    line += ":PID:" + std::to_string(r.pid);
-    line += ":Path:";
-    appendValue(line, r.path);
-    line += '\n';
-    commit(line);
+    record(kind, [&](std::string& line) {
+        line += "LocalIp:";
+        appendValue(line, r.localIp);
+        line += ":LocalPort:" + std::to_string(r.localPort) + ":RemoteIp:";
+        appendValue(line, r.remoteIp);
+        line += ":RemotePort:" + std::to_string(r.remotePort) + ":";
+        appendOwner(line, r.pid, r.path);
+    });
 }
 
 void logger::writeProcess(const char* kind, const procwatch::SProcessEntry& r) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen()) return;
-    std::string line = beginRecord(kind);
-    line += "PID:" + std::to_string(r.pid);
-    line += ":Path:";
-    appendValue(line, r.path);
-    line += '\n';
-    commit(line);
+    record(kind, [&](std::string& line) { appendOwner(line, r.pid, r.path); });
 }
 
 void logger::writeUdpAdd(udptcpcon::SUdpCon r) { writeUdp("UDP;Add;", r); }
@@ -195,45 +196,36 @@ void logger::writeProcessAdd(procwatch::SProcessEntry r) { writeProcess("Process
 void logger::writeProcessDel(procwatch::SProcessEntry r) { writeProcess("Process;Del;", r); }
 
 void logger::writeEthernetStats(netstats::SAdapterEntry r) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen()) return;
-    std::string line = beginRecord("Ethernet;Stats;");
-    line += "Adapter:";
-    appendValue(line, r.description);
-    line += ":TxD:" + formatThroughput(r.txDelta) + ":Bytes/s";
-    line += ":RxD:" + formatThroughput(r.rxDelta) + ":Bytes/s\n";
-    commit(line);
+    record("Ethernet;Stats;", [&](std::string& line) {
+        line += "Adapter:";
+        appendValue(line, r.description);
+        line += ":TxD:" + formatThroughput(r.txDelta) + ":Bytes/s";
+        line += ":RxD:" + formatThroughput(r.rxDelta) + ":Bytes/s";
+    });
 }
 
 void logger::writePingStats(int milliseconds, const std::string& server) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen()) return;
-    std::string line = beginRecord("Ping;Stats;");
-    line += "Server:";
-    appendValue(line, server);
-    line += ":Actual:" + std::to_string(milliseconds) + "\n";
-    commit(line);
+    record("Ping;Stats;", [&](std::string& line) {
+        line += "Server:";
+        appendValue(line, server);
+        line += ":Actual:" + std::to_string(milliseconds);
+    });
 }
 
 void logger::writeKeyPressed(const std::string& keyName) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen()) return;
-    std::string line = beginRecord("Key;Pressed;");
-    line += "Name:";
-    appendValue(line, keyName);
-    line += '\n';
-    commit(line);
+    record("Key;Pressed;", [&](std::string& line) {
+        line += "Name:";
+        appendValue(line, keyName);
+    });
 }
 
 void logger::writeSysInfo(const std::string& name, const std::string& value) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen() || name.empty() || value.empty()) return;
-    std::string line = beginRecord("SysInfo;");
-    appendValue(line, name);
-    line += ";Value:";
-    appendValue(line, value);
-    line += '\n';
-    commit(line);
+    if (name.empty() || value.empty()) return;
+    record("SysInfo;", [&](std::string& line) {
+        appendValue(line, name);
+        line += ";Value:";
+        appendValue(line, value);
+    });
 }
 
 void logger::writeInfoStart(std::uint32_t userId, std::uint32_t matchId) {

@@ -57,6 +57,8 @@ private:
     std::string beginRecord(const char* kindAndAction);
     // Hands a finished line to the container; the caller holds the lock.
     void commit(const std::string& line);
+    template <typename Body>
+    void record(const char* kindAndAction, Body body);
     void writeUdp(const char* kind, const udptcpcon::SUdpCon& r);
     void writeTcp(const char* kind, const udptcpcon::STcpCon& r);
     void writeProcess(const char* kind, const procwatch::SProcessEntry& r);

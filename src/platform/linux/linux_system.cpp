@@ -178,12 +178,15 @@ std::vector<DWORD> LinuxSystem::ownersOf(OwnerCache& cache, const std::vector<st
     return pids;
 }
 
-DWORD LinuxSystem::tcpTable(void* table, DWORD* size) {
+// Reads one of the kernel's IPv4 socket tables into a Windows-shaped table:
+// a count, then one row per socket made by `makeRow(row, owner)`.
+template <typename Row, typename MakeRow>
+DWORD LinuxSystem::socketTable(const char* name, OwnerCache& owners, void* table, DWORD* size, MakeRow makeRow) {
     if (!size) return ERROR_INVALID_PARAMETER;
     std::string text;
-    if (!readFile(procRoot_ + "/net/tcp", text)) return ERROR_NOT_SUPPORTED;
+    if (!readFile(procRoot_ + "/net/" + name, text)) return ERROR_NOT_SUPPORTED;
     auto rows = procfs::parseSocketTable(text);
-    DWORD needed = DWORD(sizeof(DWORD) + rows.size() * sizeof(MIB_TCPROW_OWNER_PID));
+    DWORD needed = DWORD(sizeof(DWORD) + rows.size() * sizeof(Row));
     if (!table || *size < needed) {
         *size = needed;
         return ERROR_INSUFFICIENT_BUFFER;
@@ -194,50 +197,33 @@ DWORD LinuxSystem::tcpTable(void* table, DWORD* size) {
     std::vector<DWORD> pids;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        pids = ownersOf(tcpOwners_, inodes);
+        pids = ownersOf(owners, inodes);
     }
-    auto* t = static_cast<MIB_TCPTABLE_OWNER_PID*>(table);
-    t->dwNumEntries = DWORD(rows.size());
-    auto* out = reinterpret_cast<MIB_TCPROW_OWNER_PID*>(static_cast<unsigned char*>(table) + sizeof(DWORD));
+    auto* out = static_cast<unsigned char*>(table);
+    DWORD n = DWORD(rows.size());
+    std::memcpy(out, &n, sizeof n);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        MIB_TCPROW_OWNER_PID row{};
-        row.dwState = rows[i].state;
-        row.dwLocalAddr = rows[i].localAddr;
-        row.dwLocalPort = ntohs(rows[i].localPort);  // the row holds the port in network order
-        row.dwRemoteAddr = rows[i].remoteAddr;
-        row.dwRemotePort = ntohs(rows[i].remotePort);
-        row.dwOwningPid = pids[i];
-        std::memcpy(out + i, &row, sizeof row);
+        Row row = makeRow(rows[i], pids[i]);
+        std::memcpy(out + sizeof(DWORD) + i * sizeof(Row), &row, sizeof row);
     }
     return NO_ERROR;
 }
 
+// The rows hold ports in network order, as the Windows tables do.
+DWORD LinuxSystem::tcpTable(void* table, DWORD* size) {
+    return socketTable<MIB_TCPROW_OWNER_PID>("tcp", tcpOwners_, table, size,
+                                             [](const procfs::SocketRow& r, DWORD owner) {
+                                                 return MIB_TCPROW_OWNER_PID{r.state,      r.localAddr,
+                                                                             ntohs(r.localPort), r.remoteAddr,
+                                                                             ntohs(r.remotePort), owner};
+                                             });
+}
+
 DWORD LinuxSystem::udpTable(void* table, DWORD* size) {
-    if (!size) return ERROR_INVALID_PARAMETER;
-    std::string text;
-    if (!readFile(procRoot_ + "/net/udp", text)) return ERROR_NOT_SUPPORTED;
-    auto rows = procfs::parseSocketTable(text);
-    DWORD needed = DWORD(sizeof(DWORD) + rows.size() * sizeof(MIB_UDPROW_OWNER_PID));
-    if (!table || *size < needed) {
-        *size = needed;
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    std::vector<std::uint64_t> inodes;
-    inodes.reserve(rows.size());
-    for (auto& r : rows) inodes.push_back(r.inode);
-    std::vector<DWORD> pids;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pids = ownersOf(udpOwners_, inodes);
-    }
-    auto* t = static_cast<MIB_UDPTABLE_OWNER_PID*>(table);
-    t->dwNumEntries = DWORD(rows.size());
-    auto* out = reinterpret_cast<MIB_UDPROW_OWNER_PID*>(static_cast<unsigned char*>(table) + sizeof(DWORD));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        MIB_UDPROW_OWNER_PID row{rows[i].localAddr, ntohs(rows[i].localPort), pids[i]};
-        std::memcpy(out + i, &row, sizeof row);
-    }
-    return NO_ERROR;
+    return socketTable<MIB_UDPROW_OWNER_PID>("udp", udpOwners_, table, size,
+                                             [](const procfs::SocketRow& r, DWORD owner) {
+                                                 return MIB_UDPROW_OWNER_PID{r.localAddr, ntohs(r.localPort), owner};
+                                             });
 }
 
 DWORD LinuxSystem::ifTable(MIB_IFTABLE* table, ULONG* size) {

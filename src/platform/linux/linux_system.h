@@ -49,6 +49,8 @@ private:
     // and forgets inodes that are no longer in the table.
     std::vector<DWORD> ownersOf(OwnerCache& cache, const std::vector<std::uint64_t>& inodes);
     void scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted);
+    template <typename Row, typename MakeRow>
+    DWORD socketTable(const char* name, OwnerCache& owners, void* table, DWORD* size, MakeRow makeRow);
 
     std::string procRoot_;
     std::string sysRoot_;
