@@ -223,7 +223,7 @@ void vantorelle::tick() {
 }
 
 vantorelle::Schedule vantorelle::schedule() const {
-    return Schedule{tickInterval, statsPeriod, tickCount, pingEnabled, adapterStatsEnabled, serverAddress,
+    return Schedule{tickInterval, statsPeriod, tickCount.load(), pingEnabled, adapterStatsEnabled, serverAddress,
                     ticks.load(), statsTicks.load()};
 }
 

@@ -96,7 +96,7 @@ private:
     std::atomic<bool> running{false};
     std::int32_t tickInterval;
     std::int32_t statsPeriod;
-    std::int32_t tickCount = 0;
+    std::atomic<std::int32_t> tickCount{0};  // the worker's; atomic so that tests may look
     bool pingEnabled = false;
     std::uint32_t serverAddress = 0;
     bool adapterStatsEnabled = false;
