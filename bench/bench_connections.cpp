@@ -72,13 +72,13 @@ int main(int argc, char** argv) {
     };
     tick();
     std::string tcp, udp;
-    const double floor = bench::medianSeconds(
+    const auto m = bench::pairedMedians(
         [&] {
             os::linux_backend::readFile("/proc/net/tcp", tcp);
             os::linux_backend::readFile("/proc/net/udp", udp);
         },
-        11, 5);
-    const double steady = bench::medianSeconds(tick, 11, 5);
+        tick, 21, 3);
+    const double floor = m.first, steady = m.second;
     const double ss = bench::medianSeconds([] { std::system("ss -tuanp > /dev/null 2>&1"); }, 5, 1);
 
     std::vector<double> changed;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -23,6 +24,20 @@ inline double medianSeconds(const std::function<void()>& f, int rounds, int perR
     }
     std::sort(t.begin(), t.end());
     return t[t.size() / 2];
+}
+
+// Medians of f and of g, measured in alternating rounds so that both see the
+// same machine (caches, clock speed, other load).
+inline std::pair<double, double> pairedMedians(const std::function<void()>& f, const std::function<void()>& g,
+                                               int rounds, int perRound) {
+    std::vector<double> a, b;
+    for (int r = 0; r < rounds; ++r) {
+        a.push_back(medianSeconds(f, 1, perRound));
+        b.push_back(medianSeconds(g, 1, perRound));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return {a[a.size() / 2], b[b.size() / 2]};
 }
 
 inline double percentile(std::vector<double> v, double p) {

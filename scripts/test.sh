@@ -28,7 +28,7 @@ configure() {  # configure DIR [cmake options...]
     || { cat "$dir.configure.log"; return 1; }
 }
 compile() {  # compile DIR [targets...]: shows warnings and errors, not progress
-  ninja -C "$@" -j"$jobs" | grep -v '^\[' || true
+  ninja -C "$@" -j"$jobs" | grep -v -e "^\[" -e "^ninja: Entering" || true
   ninja -C "$@" -j"$jobs" > /dev/null  # fails the run when the build failed
 }
 build() {  # build DIR [cmake options...]

@@ -77,11 +77,11 @@ struct ContainerCheck {
 // Checks a whole file's bytes: the length; the trailer under MD5(body); and,
 // since the marker does not cover the first block of the encrypted key, that
 // the body decrypts to a log, from its start record to its stop record.
-ContainerCheck checkContainer(const std::string& bytes);
+ContainerCheck checkContainer(std::string bytes);
 
 // The body's text with the padding spaces after the last line feed removed.
 // With an unverified file, the longest whole-block prefix is decrypted with the
-// key the trailer claims; the result may be garbage.
-std::string decryptBody(const std::string& bytes, const Key16& fileKey);
+// key the trailer claims; the result may be garbage. Decrypts in place.
+std::string decryptBody(std::string bytes, const Key16& fileKey);
 
 }  // namespace vt

@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
-#include <iterator>
 #include <ostream>
 #include <sstream>
 
@@ -14,10 +13,14 @@ namespace reader {
 namespace {
 
 bool readAll(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    const std::streamoff size = in.tellg();
+    if (size < 0) return false;
+    bytes.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    if (size > 0) in.read(&bytes[0], size);
+    return in.gcount() == size || size == 0;
 }
 
 std::vector<std::string> split(const std::string& s, char sep) {
@@ -93,16 +96,16 @@ Opened openLogFile(const std::string& path, bool force) {
         o.reason = "cannot be read";
         return o;
     }
-    ContainerCheck check = checkContainer(bytes);
-    if (check.verdict != Verdict::Whole && force && bytes.size() % kBlock != 0) {
-        std::string trimmed = bytes.substr(0, bytes.size() - bytes.size() % kBlock);
-        ContainerCheck again = checkContainer(trimmed);
+    if (force && bytes.size() % kBlock != 0) {
+        // Bytes beyond the last whole block: perhaps a whole log with something appended.
+        ContainerCheck again = checkContainer(bytes.substr(0, bytes.size() - bytes.size() % kBlock));
         if (again.verdict == Verdict::Whole) {
-            o.reason = check.reason + " (read up to its last whole block)";
+            o.reason = checkContainer(bytes).reason + " (read up to its last whole block)";
             o.text = std::move(again.text);
             return o;
         }
     }
+    ContainerCheck check = checkContainer(std::move(bytes));
     if (check.verdict != Verdict::Whole) {
         o.reason = check.reason;
         return o;

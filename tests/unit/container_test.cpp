@@ -71,6 +71,16 @@ TEST_F(ContainerTest, AnySplitOfTheTextGivesTheSameFile) {
     }
 }
 
+TEST_F(ContainerTest, LargeBodyDecryptsToTheSameText) {
+    // Bodies of a megabyte and more are decrypted in two halves at once.
+    std::string text = logText(200);
+    text.insert(text.size() - 42, std::string(3 << 20, 'x') + "\n");
+    const std::string file = seal({text});
+    vt::ContainerCheck check = vt::checkContainer(file);
+    ASSERT_EQ(check.verdict, vt::Verdict::Whole) << check.reason;
+    EXPECT_TRUE(check.text == text);
+}
+
 TEST_F(ContainerTest, LargeRecordIsWrittenInPiecesOf512) {
     stream.encryptAppend("abc");
     EXPECT_TRUE(out.pieces.empty());

@@ -92,8 +92,8 @@ int udptcpcon::poll(typename Traits::TableState& table) {
     using Key = typename Traits::Key;
     using Row = typename Traits::Row;
 
-    // The table starts at 8192 bytes, or at the size it last needed, so a large
-    // table is not read twice on every tick.
+    // The table starts at 8192 bytes, or at the size it last needed and some,
+    // so that a large table is not read twice on every tick.
     os::DWORD size = std::max<os::DWORD>(8192, table.lastSize);
     os::Buffer buffer = os::allocateBuffer(size);
     if (!buffer) return -1;
@@ -104,8 +104,9 @@ int udptcpcon::poll(typename Traits::TableState& table) {
         buffer = os::allocateBuffer(size);
         if (!buffer) return -2;
         std::memset(buffer.get(), 0, size);
+        const os::DWORD needed = size;
         if (Traits::read(buffer.get(), &size) != os::NO_ERROR) return -3;
-        table.lastSize = size;
+        table.lastSize = needed + needed / 4;  // room for the table to grow a little
     } else if (rc == os::ERROR_INVALID_PARAMETER) {
         return -4;
     } else if (rc != os::NO_ERROR) {
