@@ -101,7 +101,7 @@ TEST_F(FixtureTree, SocketTablesWithOwners) {
     EXPECT_EQ(t->table[0].dwLocalAddr, 0x0100007Fu);
     EXPECT_EQ(os::ntohs(std::uint16_t(t->table[0].dwLocalPort)), 8080);
     EXPECT_EQ(t->table[0].dwOwningPid, 123u);
-    EXPECT_EQ(t->table[0].dwState, 0x0Au);
+    EXPECT_EQ(t->table[0].dwState, 2u);  // LISTEN, as Windows numbers it
     EXPECT_EQ(t->table[1].dwOwningPid, 0u);  // no process holds inode 556
     EXPECT_EQ(machine.ownerScans(), 1u);
     ASSERT_EQ(machine.tcpTable(buf.data(), &size), os::NO_ERROR);

@@ -1,5 +1,12 @@
 #include "platform/linux/procfs.h"
 
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -97,6 +104,58 @@ TEST(Utf8, RoundTripsAndRefusesWhatIsNotText) {
     EXPECT_EQ(bad, std::wstring(L"a") + wchar_t(0xDCFF) + L"b" + wchar_t(0xDCC3));
     EXPECT_FALSE(procfs::wideToUtf8(bad, back));
     EXPECT_EQ(procfs::utf8ToWide("\xc0\x80").size(), 2u);  // overlong forms are not text
+}
+
+}  // namespace
+
+namespace {
+
+// One sock_diag reply: a message per socket, then the end of the dump.
+std::vector<unsigned char> diagReply(const std::vector<inet_diag_msg>& sockets, bool done) {
+    std::vector<unsigned char> out;
+    auto put = [&out](std::uint16_t type, const void* payload, std::size_t size) {
+        nlmsghdr h{};
+        h.nlmsg_len = std::uint32_t(NLMSG_LENGTH(size));
+        h.nlmsg_type = type;
+        std::size_t at = out.size();
+        out.resize(at + NLMSG_ALIGN(h.nlmsg_len));
+        std::memcpy(&out[at], &h, sizeof h);
+        if (size) std::memcpy(&out[at + NLMSG_HDRLEN], payload, size);
+    };
+    for (const auto& m : sockets) put(SOCK_DIAG_BY_FAMILY, &m, sizeof m);
+    if (done) {
+        int zero = 0;
+        put(NLMSG_DONE, &zero, sizeof zero);
+    }
+    return out;
+}
+
+TEST(SockDiag, ReadsTheDumpsMessages) {
+    inet_diag_msg listen{}, v6{};
+    listen.idiag_family = AF_INET;
+    listen.idiag_state = 10;
+    listen.id.idiag_sport = htons(8080);
+    listen.id.idiag_src[0] = htonl(0x7F000001);
+    listen.idiag_inode = 4242;
+    v6.idiag_family = AF_INET6;  // not IPv4: left out
+    std::vector<procfs::SocketRow> rows;
+    auto part = diagReply({listen, v6}, false);
+    EXPECT_TRUE(procfs::parseDiagMessages(part.data(), part.size(), rows));  // more to come
+    auto end = diagReply({listen}, true);
+    EXPECT_FALSE(procfs::parseDiagMessages(end.data(), end.size(), rows));  // the dump is over
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].localPort, 8080);
+    EXPECT_EQ(rows[0].localAddr, 0x0100007Fu);
+    EXPECT_EQ(rows[0].inode, 4242u);
+    EXPECT_EQ(procfs::windowsTcpState(rows[0].state), 2u);
+
+    auto cut = diagReply({listen}, false);
+    cut[0] = 0xFF;  // a length beyond the data
+    EXPECT_FALSE(procfs::parseDiagMessages(cut.data(), cut.size(), rows));
+    EXPECT_EQ(rows.size(), 2u);
+    EXPECT_EQ(procfs::windowsTcpState(1), 5u);   // ESTABLISHED
+    EXPECT_EQ(procfs::windowsTcpState(6), 11u);  // TIME_WAIT
+    EXPECT_EQ(procfs::windowsTcpState(99), 0u);
 }
 
 }  // namespace

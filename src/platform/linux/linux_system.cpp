@@ -3,6 +3,11 @@
 #include "platform/linux/procfs.h"
 
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,12 +74,66 @@ bool readFile(const std::string& path, std::string& out) {
     return ok;
 }
 
-LinuxSystem::LinuxSystem(std::string procRoot, std::string sysRoot)
-    : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)) {}
+LinuxSystem::LinuxSystem(std::string procRoot, std::string sysRoot, bool sockDiag)
+    : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)), sockDiag_(sockDiag) {}
 
 LinuxSystem& LinuxSystem::machine() {
-    static LinuxSystem instance;
-    return instance;
+    // Never destroyed: the worker may still poll while the process exits.
+    static LinuxSystem* instance = new LinuxSystem("/proc", "/sys", true);
+    return *instance;
+}
+
+namespace {
+
+// Owns a socket descriptor.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+// One sock_diag dump of the IPv4 sockets of a protocol; false when the kernel
+// does not offer it.
+bool diagDump(int protocol, std::vector<procfs::SocketRow>& rows) {
+    Fd s(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (s.fd < 0) return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } req;
+    std::memset(&req, 0, sizeof req);
+    req.header.nlmsg_len = sizeof req;
+    req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.request.sdiag_family = AF_INET;
+    req.request.sdiag_protocol = std::uint8_t(protocol);
+    req.request.idiag_states = ~0u;  // every state, listening and time-wait included
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(s.fd, &req, sizeof req, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) return false;
+    std::vector<unsigned char> buf(64 * 1024);
+    for (;;) {
+        ssize_t n = ::recv(s.fd, buf.data(), buf.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (!procfs::parseDiagMessages(buf.data(), std::size_t(n), rows)) return true;
+    }
+}
+
+}  // namespace
+
+bool LinuxSystem::readSockets(const char* name, int protocol, std::vector<procfs::SocketRow>& rows) {
+    rows.clear();
+    if (sockDiag_ && diagDump(protocol, rows)) return true;
+    rows.clear();
+    std::string text;
+    if (!readFile(procRoot_ + "/net/" + name, text)) return false;
+    rows = procfs::parseSocketTable(text);
+    return true;
 }
 
 BOOL LinuxSystem::enumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned) {
@@ -181,11 +240,11 @@ std::vector<DWORD> LinuxSystem::ownersOf(OwnerCache& cache, const std::vector<st
 // Reads one of the kernel's IPv4 socket tables into a Windows-shaped table:
 // a count, then one row per socket made by `makeRow(row, owner)`.
 template <typename Row, typename MakeRow>
-DWORD LinuxSystem::socketTable(const char* name, OwnerCache& owners, void* table, DWORD* size, MakeRow makeRow) {
+DWORD LinuxSystem::socketTable(const char* name, int protocol, OwnerCache& owners, void* table, DWORD* size,
+                               MakeRow makeRow) {
     if (!size) return ERROR_INVALID_PARAMETER;
-    std::string text;
-    if (!readFile(procRoot_ + "/net/" + name, text)) return ERROR_NOT_SUPPORTED;
-    auto rows = procfs::parseSocketTable(text);
+    std::vector<procfs::SocketRow> rows;
+    if (!readSockets(name, protocol, rows)) return ERROR_NOT_SUPPORTED;
     DWORD needed = DWORD(sizeof(DWORD) + rows.size() * sizeof(Row));
     if (!table || *size < needed) {
         *size = needed;
@@ -211,16 +270,15 @@ DWORD LinuxSystem::socketTable(const char* name, OwnerCache& owners, void* table
 
 // The rows hold ports in network order, as the Windows tables do.
 DWORD LinuxSystem::tcpTable(void* table, DWORD* size) {
-    return socketTable<MIB_TCPROW_OWNER_PID>("tcp", tcpOwners_, table, size,
-                                             [](const procfs::SocketRow& r, DWORD owner) {
-                                                 return MIB_TCPROW_OWNER_PID{r.state,      r.localAddr,
-                                                                             ntohs(r.localPort), r.remoteAddr,
-                                                                             ntohs(r.remotePort), owner};
-                                             });
+    return socketTable<MIB_TCPROW_OWNER_PID>(
+        "tcp", IPPROTO_TCP, tcpOwners_, table, size, [](const procfs::SocketRow& r, DWORD owner) {
+            return MIB_TCPROW_OWNER_PID{procfs::windowsTcpState(r.state), r.localAddr, ntohs(r.localPort),
+                                        r.remoteAddr, ntohs(r.remotePort), owner};
+        });
 }
 
 DWORD LinuxSystem::udpTable(void* table, DWORD* size) {
-    return socketTable<MIB_UDPROW_OWNER_PID>("udp", udpOwners_, table, size,
+    return socketTable<MIB_UDPROW_OWNER_PID>("udp", IPPROTO_UDP, udpOwners_, table, size,
                                              [](const procfs::SocketRow& r, DWORD owner) {
                                                  return MIB_UDPROW_OWNER_PID{r.localAddr, ntohs(r.localPort), owner};
                                              });

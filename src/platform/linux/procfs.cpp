@@ -1,6 +1,11 @@
 #include "procfs.h"
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <netinet/in.h>
+
 #include <cctype>
+#include <cstring>
 
 namespace procfs {
 namespace {
@@ -86,6 +91,41 @@ std::vector<SocketRow> parseSocketTable(std::string_view text) {
         rows.push_back(r);
     });
     return rows;
+}
+
+bool parseDiagMessages(const void* data, std::size_t length, std::vector<SocketRow>& rows) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (length >= sizeof(nlmsghdr)) {
+        nlmsghdr h;
+        std::memcpy(&h, p, sizeof h);
+        if (h.nlmsg_len < sizeof h || h.nlmsg_len > length) return false;
+        if (h.nlmsg_type == NLMSG_DONE || h.nlmsg_type == NLMSG_ERROR) return false;
+        if (h.nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            inet_diag_msg m;
+            std::memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
+            if (m.idiag_family == AF_INET) {
+                SocketRow r;
+                r.localAddr = m.id.idiag_src[0];
+                r.remoteAddr = m.id.idiag_dst[0];
+                r.localPort = ntohs(m.id.idiag_sport);
+                r.remotePort = ntohs(m.id.idiag_dport);
+                r.state = m.idiag_state;
+                r.inode = m.idiag_inode;
+                rows.push_back(r);
+            }
+        }
+        const std::size_t step = NLMSG_ALIGN(h.nlmsg_len);
+        if (step >= length) break;
+        p += step;
+        length -= step;
+    }
+    return true;
+}
+
+std::uint32_t windowsTcpState(std::uint32_t linuxState) {
+    // Linux: 1 ESTABLISHED .. 11 CLOSING; Windows MIB_TCP_STATE: 1 CLOSED .. 12 DELETE_TCB.
+    static const std::uint32_t map[] = {0, 5, 3, 4, 6, 7, 11, 1, 8, 9, 2, 10};
+    return linuxState < sizeof map / sizeof map[0] ? map[linuxState] : 0;
 }
 
 std::vector<DevCounters> parseNetDev(std::string_view text) {

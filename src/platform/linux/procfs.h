@@ -23,6 +23,14 @@ struct SocketRow {
 // Parses the whole table; the header line and malformed lines are skipped.
 std::vector<SocketRow> parseSocketTable(std::string_view text);
 
+// Parses the messages of one read of a sock_diag (inet_diag) dump and appends
+// their IPv4 sockets to rows. Returns false once the dump is over (its end, an
+// error, or a malformed message).
+bool parseDiagMessages(const void* data, std::size_t length, std::vector<SocketRow>& rows);
+
+// The Windows MIB_TCP_STATE of a Linux TCP state (0 for an unknown one).
+std::uint32_t windowsTcpState(std::uint32_t linuxState);
+
 // One interface of /proc/net/dev, counters as the kernel gives them (64 bits).
 struct DevCounters {
     std::string name;
