@@ -189,4 +189,9 @@ std::unique_ptr<File> createNewFile(const std::string& path);
 // The separator the log puts between its directory and the file name.
 char pathSeparator();
 
+// Releases what the platform layer keeps for the whole process (on Linux the
+// socket owner map). Called when the library is unloaded, after the last
+// poll; a later call into the seam starts afresh.
+void releaseMachine();
+
 }  // namespace os

@@ -112,6 +112,8 @@ void* allocate(std::size_t bytes) {
 }
 void release(void* p) { std::free(p); }
 
+void releaseMachine() {}  // the scripted machine outlives every test
+
 DWORD GetLastError() { return fake::lastError; }
 
 BOOL CloseHandle(HANDLE h) { return fake::close(h, Kind::Process) ? 1 : 0; }

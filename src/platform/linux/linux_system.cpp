@@ -77,10 +77,24 @@ bool readFile(const std::string& path, std::string& out) {
 LinuxSystem::LinuxSystem(std::string procRoot, std::string sysRoot, bool sockDiag)
     : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)), sockDiag_(sockDiag) {}
 
+namespace {
+// The real machine: made on first use and released only by releaseMachine,
+// after the library's worker has stopped, so no exit-time destructor can take
+// it away from a poll.
+std::mutex machineMutex;
+LinuxSystem* theMachine = nullptr;
+}  // namespace
+
 LinuxSystem& LinuxSystem::machine() {
-    // Never destroyed: the worker may still poll while the process exits.
-    static LinuxSystem* instance = new LinuxSystem("/proc", "/sys", true);
-    return *instance;
+    std::lock_guard<std::mutex> lock(machineMutex);
+    if (!theMachine) theMachine = new LinuxSystem("/proc", "/sys", true);
+    return *theMachine;
+}
+
+void LinuxSystem::releaseMachine() {
+    std::lock_guard<std::mutex> lock(machineMutex);
+    delete theMachine;
+    theMachine = nullptr;
 }
 
 namespace {

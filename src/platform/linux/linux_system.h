@@ -47,6 +47,7 @@ public:
     std::uint64_t ownerScans() const;
 
     static LinuxSystem& machine();
+    static void releaseMachine();
 
 private:
     struct OwnerCache {

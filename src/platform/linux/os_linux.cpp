@@ -58,6 +58,8 @@ BOOL CloseHandle(HANDLE h) {
     return 1;
 }
 
+void releaseMachine() { LinuxSystem::releaseMachine(); }
+
 BOOL EnumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned) {
     return LinuxSystem::machine().enumProcesses(ids, cb, bytesReturned);
 }
