@@ -42,6 +42,17 @@ private:
     DIR* d_;
 };
 
+// Owns a file or socket descriptor.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
 // What OpenProcess hands out: the image path, read when the handle is made.
 struct ProcessHandle : Handle {
     ProcessHandle(DWORD p, bool has, std::string img) : pid(p), hasImage(has), image(std::move(img)) {}
@@ -59,19 +70,16 @@ void copyDescription(MIB_IFROW& row, const std::string& name) {
 }  // namespace
 
 bool readFile(const std::string& path, std::string& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0) return false;
     out.clear();
     char buf[65536];
-    bool ok = true;
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(file.fd, buf, sizeof buf);
         if (n > 0) out.append(buf, std::size_t(n));
-        else if (n == 0) break;
-        else if (errno != EINTR) { ok = false; break; }
+        else if (n == 0) return true;
+        else if (errno != EINTR) return false;
     }
-    ::close(fd);
-    return ok;
 }
 
 LinuxSystem::LinuxSystem(std::string procRoot, std::string sysRoot, bool sockDiag)
@@ -98,17 +106,6 @@ void LinuxSystem::releaseMachine() {
 }
 
 namespace {
-
-// Owns a socket descriptor.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 // One sock_diag dump of the IPv4 sockets of a protocol; false when the kernel
 // does not offer it.
