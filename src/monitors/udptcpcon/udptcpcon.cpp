@@ -76,16 +76,16 @@ udptcpcon::udptcpcon() { buildVolumeMap(devicePaths); }
 udptcpcon::~udptcpcon() = default;
 
 void udptcpcon::reset() {
-    tcp.count = 0;
-    tcp.rows.clear();
-    tcp.sortedKeys.clear();
-    udp.count = 0;
-    udp.rows.clear();
-    udp.sortedKeys.clear();
+    // The learnt buffer sizes stay: they describe the machine, not a recording.
+    const std::uint32_t tcpSize = tcpConnections.lastSize, udpSize = udpEndpoints.lastSize;
+    tcpConnections = Table<STcpCon, TcpKey>();
+    udpEndpoints = Table<SUdpCon, UdpKey>();
+    tcpConnections.lastSize = tcpSize;
+    udpEndpoints.lastSize = udpSize;
 }
 
-int udptcpcon::pollTcpTable() { return poll<TcpTraits>(tcp); }
-int udptcpcon::pollUdpTable() { return poll<UdpTraits>(udp); }
+int udptcpcon::pollTcpTable() { return poll<TcpTraits>(tcpConnections); }
+int udptcpcon::pollUdpTable() { return poll<UdpTraits>(udpEndpoints); }
 
 template <typename Traits>
 int udptcpcon::poll(typename Traits::TableState& table) {

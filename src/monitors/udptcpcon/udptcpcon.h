@@ -62,29 +62,29 @@ public:
     boost::signals2::signal<void(SUdpCon)> udpAdded;
     boost::signals2::signal<void(SUdpCon)> udpRemoved;
 
-    int tcpRows() const { return tcpCount; }
-    int udpRows() const { return udpCount; }
+    int tcpRows() const { return tcpConnections.count; }
+    int udpRows() const { return udpEndpoints.count; }
 
     // Keys: every field must be equal for two rows to be the same entry.
     using TcpKey = std::tuple<std::uint32_t, std::uint32_t, std::uint16_t, std::uint32_t, std::uint16_t>;
     using UdpKey = std::tuple<std::uint32_t, std::uint32_t, std::uint16_t>;
 
+    // What is known of one table: its rows in the order they were added, with
+    // their count beside them.
     template <typename Record, typename Key>
     struct Table {
         std::int32_t count = 0;
         std::list<Record> rows;
         std::vector<Key> sortedKeys;  // keys of `rows`, sorted
-        std::uint32_t lastSize = 0;   // the size the table last asked for
+        std::uint32_t lastSize = 0;   // the buffer size the table last needed, and some
     };
 
 private:
     template <typename Traits>
     int poll(typename Traits::TableState& table);
 
-    Table<STcpCon, TcpKey> tcp;
-    Table<SUdpCon, UdpKey> udp;
-    std::int32_t& tcpCount = tcp.count;
-    std::int32_t& udpCount = udp.count;
+    Table<STcpCon, TcpKey> tcpConnections;
+    Table<SUdpCon, UdpKey> udpEndpoints;
     VolumeMap devicePaths;
 
     struct TcpTraits;
