@@ -1,85 +1,152 @@
 #!/usr/bin/env bash
-# Builds OpenSSL's libcrypto and Boost.Thread/Filesystem for i686-w64-mingw32
-# from Debian's source packages into $VANTORELLE_CACHE, keyed by version, and
-# prepares a 32-bit Wine prefix there. Prints nothing but progress; skips what
-# is already built.
+# Builds OpenSSL's libcrypto and Boost.Thread/Filesystem/Chrono for both
+# Windows widths (i686 and x86_64 mingw-w64) from Debian's source packages into
+# $VANTORELLE_CACHE, keyed by version and architecture, and prepares one Wine
+# prefix per width that this machine can run. Skips what is already built.
+#
+# Writes $VANTORELLE_CACHE/win-deps.env with, per width W in I686 and X86_64:
+#   VANTORELLE_WIN_OPENSSL_W, VANTORELLE_WIN_BOOST_W   the libraries
+#   VANTORELLE_WINEPREFIX_W                            the Wine prefix, empty when
+#                                                      this machine cannot run that width
+#   VANTORELLE_WINE_W_SKIP                             why not, when it cannot
 set -euo pipefail
 
 CACHE=${VANTORELLE_CACHE:-/var/cache/vantorelle}
-CXX_W=i686-w64-mingw32-g++-posix
 mkdir -p "$CACHE"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# arch triple, OpenSSL target, Boost address model
+declare -A TRIPLE=([i686]=i686-w64-mingw32 [x86_64]=x86_64-w64-mingw32)
+declare -A OSSL_TARGET=([i686]=mingw [x86_64]=mingw64)
+declare -A MODEL=([i686]=32 [x86_64]=64)
+
 # --- OpenSSL --------------------------------------------------------------
-build_openssl() {
-  local ver dest
+fetch_openssl() {  # unpacks the newest fetchable source into $work/osrc once; prints its version
+  local ver
+  if [ -f "$work/openssl.version" ]; then cat "$work/openssl.version"; return 0; fi
   for ver in $(apt-cache showsrc openssl | awk '/^Version:/{print $2}' | sort -Vr -u); do
-    dest="$CACHE/openssl-$ver-mingw32"
-    if [ -f "$dest/lib/libcrypto.a" ]; then echo "$dest"; return 0; fi
     ( cd "$work" && apt-get source -q --download-only "openssl=$ver" >/dev/null 2>&1 ) || continue
-    ( cd "$work" && dpkg-source -x --skip-patches openssl_*.dsc osrc >/dev/null 2>&1 || dpkg-source -x openssl_*.dsc osrc >/dev/null )
-    (
-      cd "$work/osrc"
-      ./Configure mingw --cross-compile-prefix=i686-w64-mingw32- no-shared no-asm no-tests \
-        no-engine no-dso no-afalgeng no-async no-ui-console no-comp \
-        no-idea no-mdc2 no-rc5 no-camellia no-seed no-sm2 no-sm3 no-sm4 no-whirlpool no-rmd160 \
-        no-aria no-siphash no-ocb no-cms no-ts no-srp no-ct no-ocsp no-ec2m \
-        --prefix="$dest" >/dev/null
-      make -s -j"$(nproc)" build_generated >/dev/null
-      make -s -j"$(nproc)" libcrypto.a >/dev/null
-      mkdir -p "$dest/lib" "$dest/include/openssl"
-      cp include/openssl/*.h "$dest/include/openssl/"
-      cp libcrypto.a "$dest/lib/"
-    ) >&2
-    echo "$dest"; return 0
+    echo "$ver" > "$work/openssl.version"
+    echo "$ver"; return 0
   done
   echo "no openssl source version could be fetched" >&2; return 1
 }
 
+build_openssl() {  # build_openssl ARCH: prints the install directory
+  local arch=$1 ver dest
+  # A cached build of any source version Debian offers is good.
+  for ver in $(apt-cache showsrc openssl | awk '/^Version:/{print $2}' | sort -Vr -u); do
+    dest="$CACHE/openssl-$ver-mingw-$arch"
+    if [ -f "$dest/lib/libcrypto.a" ]; then echo "$dest"; return 0; fi
+  done
+  ver=$(fetch_openssl)
+  dest="$CACHE/openssl-$ver-mingw-$arch"
+  rm -rf "$work/osrc-$arch"
+  ( cd "$work" && { dpkg-source -x --skip-patches openssl_*.dsc "osrc-$arch" >/dev/null 2>&1 \
+      || dpkg-source -x openssl_*.dsc "osrc-$arch" >/dev/null; } )
+  (
+    exec 2> "$work/openssl-$arch.log"   # the cross compiler's warnings about OpenSSL's own code
+    trap 'tail -n 30 "$work/openssl-$arch.log" >&3' ERR
+    cd "$work/osrc-$arch"
+    ./Configure "${OSSL_TARGET[$arch]}" --cross-compile-prefix="${TRIPLE[$arch]}-" no-shared no-asm no-tests \
+      no-engine no-dso no-afalgeng no-async no-ui-console no-comp \
+      no-idea no-mdc2 no-rc5 no-camellia no-seed no-sm2 no-sm3 no-sm4 no-whirlpool no-rmd160 \
+      no-aria no-siphash no-ocb no-cms no-ts no-srp no-ct no-ocsp no-ec2m \
+      --prefix="$dest" >/dev/null
+    make -s -j"$(nproc)" build_generated >/dev/null
+    make -s -j"$(nproc)" libcrypto.a >/dev/null
+    mkdir -p "$dest/lib.part" "$dest/include/openssl"
+    cp include/openssl/*.h "$dest/include/openssl/"
+    cp libcrypto.a "$dest/lib.part/"
+    mv "$dest/lib.part" "$dest/lib"   # the library appears last: a cut build is rebuilt
+    rm -rf "$work/osrc-$arch"
+  ) 3>&2 >&2
+  echo "$dest"
+}
+
 # --- Boost -----------------------------------------------------------------
-build_boost() {
-  local ver dest
+build_boost() {  # build_boost ARCH: prints the install directory
+  local arch=$1 ver dest
   ver=$(dpkg-query -W -f='${Version}' libboost1.74-dev)
-  dest="$CACHE/boost-$ver-mingw32"
+  dest="$CACHE/boost-$ver-mingw-$arch"
   if [ -f "$dest/lib/libboost_thread.a" ]; then echo "$dest"; return 0; fi
   (
     cd "$work"
-    apt-get source -q --download-only "boost1.74=$ver" >/dev/null 2>&1 || apt-get source -q --download-only boost1.74 >/dev/null
-    dpkg-source -x --skip-patches boost1.74_*.dsc bsrc >/dev/null
+    [ -d bsrc ] || {
+      ls boost1.74_*.dsc >/dev/null 2>&1 || apt-get source -q --download-only "boost1.74=$ver" >/dev/null 2>&1 \
+        || apt-get source -q --download-only boost1.74 >/dev/null
+      dpkg-source -x --skip-patches boost1.74_*.dsc bsrc >/dev/null
+    }
     cd bsrc
-    echo "using gcc : mingw32 : $CXX_W ;" > "$work/user-config.jam"
-    b2 --user-config="$work/user-config.jam" toolset=gcc-mingw32 target-os=windows \
-      address-model=32 architecture=x86 threadapi=win32 threading=multi link=static \
-      runtime-link=static variant=release -j"$(nproc)" -d0 \
-      --with-thread --with-filesystem --with-chrono --stagedir="$dest" stage >/dev/null
+    echo "using gcc : mingw$arch : ${TRIPLE[$arch]}-g++-posix ;" > "$work/user-config-$arch.jam"
+    rm -rf "$dest.part"
+    b2 --user-config="$work/user-config-$arch.jam" toolset="gcc-mingw$arch" target-os=windows \
+      address-model="${MODEL[$arch]}" architecture=x86 threadapi=win32 threading=multi link=static \
+      runtime-link=static variant=release -j"$(nproc)" -d0 --build-dir="$work/bbuild-$arch" \
+      --with-thread --with-filesystem --with-chrono --stagedir="$dest.part" stage >/dev/null
     # Header-only parts come from Debian's headers: a directory holding only a
     # link keeps /usr/include off the cross compiler's path.
-    mkdir -p "$dest/include"
-    ln -sfn /usr/include/boost "$dest/include/boost"
+    mkdir -p "$dest.part/include"
+    ln -sfn /usr/include/boost "$dest.part/include/boost"
+    rm -rf "$dest"
+    mv "$dest.part" "$dest"
   ) >&2
   echo "$dest"
 }
 
-# --- Wine prefix -------------------------------------------------------------
-make_prefix() {
-  local ver prefix
-  ver=$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' '_')
-  prefix="$CACHE/wineprefix-$ver"
+# --- Wine prefixes -------------------------------------------------------------
+WINE64=/usr/lib/wine/wine64
+WINE32=/usr/lib/wine/wine
+
+wine_env() {  # the environment every Wine start of ours uses
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  unset DISPLAY
+}
+
+make_prefix() {  # make_prefix win32|win64 LOADER: prints the prefix, fails with wineboot's words
+  local winearch=$1 loader=$2 ver prefix out
+  ver=$("$loader" --version | tr -c 'A-Za-z0-9.\n-' '_')
+  [ -n "$ver" ] || { echo "cannot read the version of $loader" >&2; return 1; }
+  prefix="$CACHE/wineprefix-$winearch-$ver"
   if [ ! -f "$prefix/system.reg" ]; then
-    ( unset DISPLAY; export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all \
-        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-      wineboot -i >/dev/null 2>&1 || true; wineserver -w ) >&2
+    rm -rf "$prefix"
+    if ! out=$( wine_env; export WINEPREFIX="$prefix" WINEARCH=$winearch WINELOADER=$loader
+                "$loader" wineboot -i 2>&1 && /usr/lib/wine/wineserver -w 2>&1 ); then
+      rm -rf "$prefix"
+      echo "wineboot failed for a $winearch prefix:" >&2
+      echo "$out" | tail -n 20 >&2
+      return 1
+    fi
+    [ -f "$prefix/system.reg" ] || { echo "wineboot made no $winearch prefix at $prefix" >&2; echo "$out" | tail -n 20 >&2; return 1; }
   fi
   echo "$prefix"
 }
 
-ossl=$(build_openssl)
-boost=$(build_boost)
-prefix=$(make_prefix)
-cat > "$CACHE/win-deps.env" <<ENV
-VANTORELLE_WIN_OPENSSL=$ossl
-VANTORELLE_WIN_BOOST=$boost
-WINEPREFIX=$prefix
+ossl_i686=$(build_openssl i686)
+boost_i686=$(build_boost i686)
+ossl_x86_64=$(build_openssl x86_64)
+boost_x86_64=$(build_boost x86_64)
+
+prefix64=$(make_prefix win64 "$WINE64")
+# 32-bit Windows programs need the 32-bit Wine loader, which some kernels
+# refuse to start ("Exec format error" when 32-bit emulation is disabled).
+prefix32='' skip32=''
+if ! msg=$("$WINE32" --version 2>&1); then
+  skip32="this kernel cannot run 32-bit programs ($WINE32: ${msg##*: })"
+else
+  prefix32=$(make_prefix win32 "$WINE32")
+fi
+
+cat > "$CACHE/win-deps.env.part" <<ENV
+VANTORELLE_WIN_OPENSSL_I686=$ossl_i686
+VANTORELLE_WIN_BOOST_I686=$boost_i686
+VANTORELLE_WIN_OPENSSL_X86_64=$ossl_x86_64
+VANTORELLE_WIN_BOOST_X86_64=$boost_x86_64
+VANTORELLE_WINEPREFIX_X86_64=$prefix64
+VANTORELLE_WINEPREFIX_I686=$prefix32
+VANTORELLE_WINE_I686_SKIP="$skip32"
 ENV
-echo "windows dependencies: $ossl, $boost; wine prefix: $prefix"
+mv "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"
+echo "windows dependencies: i686 $ossl_i686, $boost_i686; x86_64 $ossl_x86_64, $boost_x86_64"
+echo "wine prefixes: win64 $prefix64; win32 ${prefix32:-none ($skip32)}"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a Debian 12 machine and builds the
 # Windows-only dependencies (OpenSSL libcrypto, Boost.Thread/Filesystem for
-# mingw) once into a cache outside the checkout. Safe to run again: every step
-# is skipped when its result is already there.
+# both mingw-w64 widths) once into a cache outside the checkout. Safe to run
+# again: every step is skipped when its result is already there.
 set -euo pipefail
 
 CACHE=${VANTORELLE_CACHE:-/var/cache/vantorelle}
@@ -14,9 +14,10 @@ PKGS=(
   libboost-dev libboost-thread-dev libboost-filesystem-dev libboost1.74-tools-dev
   libssl-dev libcli11-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
-  g++-mingw-w64-i686-posix dpkg-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev file
   wine wine32:i386 wine64
   iproute2 procps
+  chromium
 )
 
 need_install=0

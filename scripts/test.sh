@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Sets the machine up (once), then builds and tests everything:
+# Sets the machine up (once), then builds and tests everything it can:
 #   1. the Linux build and its tests,
 #   2. the same with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. the concurrency tests with ThreadSanitizer,
-#   4. the Windows build and its tests under Wine, and a Windows recording
-#      verified by the Linux reader,
+#   4. both Windows widths built, their exports checked, and their tests run
+#      under Wine for every width this machine can run, with a Windows
+#      recording verified by the Linux reader,
 #   5. a short fuzzing run of the log reader.
+# What cannot run here is named with the reason, and never counted as passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,15 +17,24 @@ bash scripts/setup.sh
 CACHE=${VANTORELLE_CACHE:-/var/cache/vantorelle}
 # shellcheck disable=SC1091
 source "$CACHE/win-deps.env"
-export WINEPREFIX
+export VANTORELLE_WINEPREFIX_I686 VANTORELLE_WINEPREFIX_X86_64
 # Compiler cache outside the checkout: a fresh clone builds from it too.
 export CCACHE_DIR="$CACHE/ccache" CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=3G
 launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
+passed=() failed=() skipped=()
 step() { printf '\n==== %s\n' "$*"; }
+pass() { passed+=("$1"); }
+skip() { skipped+=("$1: skipped, $2"); printf '%s: skipped, %s\n' "$1" "$2"; }
+# run NAME COMMAND...: a part that may fail without stopping the others
+run() {
+  local name=$1; shift
+  if "$@"; then pass "$name"; else failed+=("$name"); printf '%s: FAILED\n' "$name"; fi
+}
 
 configure() {  # configure DIR [cmake options...]
   local dir=$1; shift
+  mkdir -p "$(dirname "$dir")"
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }
 }
@@ -35,49 +46,94 @@ build() {  # build DIR [cmake options...]
   configure "$@"
   compile "$1"
 }
+wine_stop() { for p in "$VANTORELLE_WINEPREFIX_I686" "$VANTORELLE_WINEPREFIX_X86_64"; do
+  [ -n "$p" ] && WINEPREFIX=$p /usr/lib/wine/wineserver -k 2>/dev/null; done; return 0; }
 
 mkdir -p build
 
 step "Linux build and tests"
 build build/linux
-(cd build/linux && ctest --output-on-failure -j1)
+run "Linux tests" bash -c 'cd build/linux && ctest --output-on-failure -j1'
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan -DVT_SANITIZE=address,undefined -DVT_BENCH=OFF
-(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j1)
+run "ASan+UBSan tests" bash -c 'cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j1'
 
 step "ThreadSanitizer"
 configure build/tsan -DVT_SANITIZE=thread -DVT_BENCH=OFF
-compile build/tsan unit_tests host_tests vantorelle vtl vtrecord
-(cd build/tsan && export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" && \
-  ./tests/unit_tests --gtest_brief=1 && ./tests/host_tests --gtest_brief=1)
+compile build/tsan
+run "TSan tests" bash -c 'cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j1 -E "^(system_tests|exports)$"'
 
-step "Windows build and tests under Wine"
-wineserver -k 2>/dev/null || true
-echo a1b2c3 > "$WINEPREFIX/drive_c/.windows-serial"  # the serial Wine reports for C:
-build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-  -DVANTORELLE_WIN_OPENSSL="$VANTORELLE_WIN_OPENSSL" -DVANTORELLE_WIN_BOOST="$VANTORELLE_WIN_BOOST"
-(cd build/win32 && ctest --output-on-failure -j1)
+# ---- Windows: both widths are always built and their exports checked.
+declare -A WIDTH_NAME=([x86_64]="64-bit" [i686]="32-bit") WINE_ARCH=([x86_64]=win64 [i686]=win32)
+for arch in x86_64 i686; do
+  step "${WIDTH_NAME[$arch]} Windows build (mingw-w64 $arch)"
+  ossl_var=VANTORELLE_WIN_OPENSSL_${arch^^} boost_var=VANTORELLE_WIN_BOOST_${arch^^}
+  build "build/win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
+    -DVANTORELLE_WIN_OPENSSL="${!ossl_var}" -DVANTORELLE_WIN_BOOST="${!boost_var}"
+  run "${WIDTH_NAME[$arch]} Windows exports" bash -c "cd build/win-$arch && ctest --output-on-failure -R '^exports$'"
+done
 
-step "A recording by vantorelle.dll, read by the Linux vtl"
-rm -rf build/win32-recording
-log=$(cd build/win32 && "$root/scripts/wine-run.sh" vtrecord.exe --user 7 --match 3 --server 127.0.0.2 \
-  --seconds 12 --key F1 --info Map=dust --dir 'Z:'"$(echo "$root/build/win32-recording" | tr / '\\')" 2>/dev/null \
-  | tr -d '\r')
-echo "vtrecord.exe wrote $log"
-file=$(ls build/win32-recording/*.vtl)
-build/linux/vtl verify "$file"
-build/linux/vtl cat "$file" | grep -E 'Info;Start;|Key;Pressed;Name:F1|Ping;Stats;Server:127.0.0.2|Info;Stop;'
-build/linux/vtl cat "$file" | grep -q 'Key;Pressed;Name:F1'
+# Can this machine run 32-bit Windows programs? Asked once, of a tiny program.
+probe32() {
+  [ -n "$VANTORELLE_WINEPREFIX_I686" ] || { echo "${VANTORELLE_WINE_I686_SKIP:-there is no 32-bit Wine prefix}"; return 1; }
+  local dir; dir=$(mktemp -d)
+  printf 'int main(void){return 42;}\n' > "$dir/p.c"
+  i686-w64-mingw32-gcc -O0 "$dir/p.c" -o "$dir/p.exe"
+  local rc=0 out
+  out=$(scripts/wine-run.sh win32 "$dir/p.exe" 2>&1) || rc=$?
+  rm -rf "$dir"
+  [ "$rc" = 42 ] || { echo "a 32-bit program under Wine did not run (exit $rc: ${out:0:200})"; return 1; }
+}
+widths_run=()
+if why32=$(probe32); then widths_run=(x86_64 i686); else widths_run=(x86_64); fi
+
+for arch in x86_64 i686; do
+  name="${WIDTH_NAME[$arch]} Windows tests"
+  if [[ " ${widths_run[*]} " != *" $arch "* ]]; then
+    skip "$name" "$why32"
+    continue
+  fi
+  step "$name under Wine (${WINE_ARCH[$arch]})"
+  wine_stop
+  prefix_var=VANTORELLE_WINEPREFIX_${arch^^}
+  echo a1b2c3 > "${!prefix_var}/drive_c/.windows-serial"  # the serial Wine reports for C:
+  run "$name" bash -c "cd build/win-$arch && ctest --output-on-failure -j1 -E '^exports$'"
+
+  step "A recording by the ${WIDTH_NAME[$arch]} vantorelle.dll, read by the Linux vtl"
+  out="build/win-$arch-recording"
+  rm -rf "$out"
+  record() {
+    local log
+    log=$(cd "build/win-$arch" && "$root/scripts/wine-run.sh" "${WINE_ARCH[$arch]}" vtrecord.exe --user 7 --match 3 \
+      --server 127.0.0.2 --seconds 12 --key F1 --info Map=dust \
+      --dir 'Z:'"$(echo "$root/$out" | tr / '\\')" 2>/dev/null | tr -d '\r')
+    echo "vtrecord.exe wrote $log"
+    local file; file=$(ls "$out"/*.vtl)
+    build/linux/vtl verify "$file" &&
+    build/linux/vtl cat "$file" | grep -E 'Info;Start;|Key;Pressed;Name:F1|Ping;Stats;Server:127.0.0.2|Info;Stop;' &&
+    build/linux/vtl cat "$file" | grep -q 'Key;Pressed;Name:F1'
+  }
+  run "${WIDTH_NAME[$arch]} Windows recording" record
+  wine_stop
+done
 
 step "Fuzzing the log reader for 30 s"
-configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVT_FUZZ=ON -DVT_BENCH=OFF \
-  -DVT_SANITIZE=address,undefined
-compile build/fuzz reader_fuzz
-mkdir -p build/fuzz/corpus
-cp build/win32-recording/*.vtl build/fuzz/corpus/ 2>/dev/null || true
-build/fuzz/tests/fuzz/reader_fuzz -max_total_time=30 -max_len=4096 -print_final_stats=0 build/fuzz/corpus \
-  2>&1 | tail -n 3
+fuzz() {
+  configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVT_FUZZ=ON -DVT_BENCH=OFF \
+    -DVT_SANITIZE=address,undefined &&
+  compile build/fuzz reader_fuzz &&
+  mkdir -p build/fuzz/corpus &&
+  { cp build/win-*-recording/*.vtl build/fuzz/corpus/ 2>/dev/null || true; } &&
+  build/fuzz/tests/fuzz/reader_fuzz -max_total_time=30 -max_len=4096 -print_final_stats=0 build/fuzz/corpus \
+    > build/fuzz/run.log 2>&1
+  local rc=$?; tail -n 3 build/fuzz/run.log; return $rc
+}
+run "Fuzzing" fuzz
 
-step "All tests passed"
-echo "runs: 6 passed, 0 failed"
+step "Summary"
+for p in "${passed[@]}"; do echo "passed:  $p"; done
+for s in "${skipped[@]}"; do echo "skipped: ${s}"; done
+for f in "${failed[@]}"; do echo "FAILED:  $f"; done
+echo "runs: ${#passed[@]} passed, ${#failed[@]} failed, ${#skipped[@]} skipped"
+[ ${#failed[@]} -eq 0 ]

@@ -14,8 +14,12 @@
 #undef EnumProcesses
 #undef GetProcessImageFileNameW
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 
 #define VT_SAME_LAYOUT(ours, theirs, field) \
     static_assert(offsetof(os::ours, field) == offsetof(::theirs, field), #ours "." #field)
@@ -34,8 +38,22 @@ VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwOutOctets);
 VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, dwDescrLen);
 VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, bDescr);
 static_assert(offsetof(os::MIB_IFTABLE, table) == offsetof(::MIB_IFTABLE, table), "interface table");
+// The seam's echo reply has the 32-bit layout. A 32-bit process gets it from
+// Windows as it is; a 64-bit one gets the native reply, whose two pointers are
+// 8 bytes wide, and IcmpSendEcho below converts it.
+#ifdef _WIN64
+static_assert(sizeof(::ICMP_ECHO_REPLY) == 40, "native 64-bit echo reply");
+static_assert(offsetof(::ICMP_ECHO_REPLY, Data) == 16 && offsetof(::ICMP_ECHO_REPLY, Options) == 24,
+              "native 64-bit echo reply");
+#else
 static_assert(sizeof(os::ICMP_ECHO_REPLY) == sizeof(::ICMP_ECHO_REPLY), "echo reply");
 VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, RoundTripTime);
+VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, Data);
+#endif
+VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, Address);
+VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, Status);
+VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, RoundTripTime);
+VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, DataSize);
 
 namespace os {
 
@@ -97,11 +115,81 @@ DWORD GetIfTable(MIB_IFTABLE* table, ULONG* size, BOOL order) {
 
 HANDLE IcmpCreateFile() { return ::IcmpCreateFile(); }
 
+#ifdef _WIN64
+// The caller's buffer and options have the 32-bit layouts. Windows fills a
+// native buffer as large as the caller's plus what the wider replies need;
+// each reply is then written back in the 32-bit layout, its Data field as the
+// offset of the echoed bytes in the caller's buffer (a 64-bit pointer does not
+// fit), followed by the echoed bytes that fit.
+DWORD IcmpSendEcho(HANDLE icmp, IPAddr destination, const void* data, WORD dataSize, void* options, void* reply,
+                   DWORD replySize, DWORD timeoutMs) {
+    constexpr std::size_t wide = sizeof(::ICMP_ECHO_REPLY), narrow = sizeof(os::ICMP_ECHO_REPLY);
+    if (!reply || replySize < narrow) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    ::IP_OPTION_INFORMATION nativeOptions{};
+    if (options) {
+        // 32-bit IP_OPTION_INFORMATION: Ttl, Tos, Flags, OptionsSize, then a
+        // 4-byte pointer that cannot be widened; only options without data pass.
+        const auto* o = static_cast<const BYTE*>(options);
+        if (o[3] != 0) {
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        nativeOptions.Ttl = o[0];
+        nativeOptions.Tos = o[1];
+        nativeOptions.Flags = o[2];
+    }
+    const std::size_t nativeSize = std::size_t(replySize) + (replySize / narrow + 1) * (wide - narrow);
+    if (nativeSize > 0xFFFFFFFFu) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::unique_ptr<unsigned char[]> native(new (std::nothrow) unsigned char[nativeSize]);
+    if (!native) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    const DWORD count = ::IcmpSendEcho(icmp, destination, const_cast<void*>(data), dataSize,
+                                       options ? &nativeOptions : nullptr, native.get(), DWORD(nativeSize),
+                                       timeoutMs);
+    if (count == 0) return 0;
+    auto* out = static_cast<unsigned char*>(reply);
+    const std::size_t fit = std::min<std::size_t>(count, replySize / narrow);
+    std::size_t dataAt = fit * narrow;  // the echoed bytes follow the replies, as Windows lays them out
+    for (std::size_t i = 0; i < fit; ++i) {
+        ::ICMP_ECHO_REPLY r;
+        std::memcpy(&r, native.get() + i * wide, wide);
+        os::ICMP_ECHO_REPLY n{};
+        n.Address = r.Address;
+        n.Status = r.Status;
+        n.RoundTripTime = r.RoundTripTime;
+        n.DataSize = r.DataSize;
+        n.Reserved = r.Reserved;
+        n.Ttl = r.Options.Ttl;
+        n.Tos = r.Options.Tos;
+        n.Flags = r.Options.Flags;
+        const auto* from = static_cast<const unsigned char*>(r.Data);
+        const std::size_t room = dataAt < replySize ? replySize - dataAt : 0;
+        if (from && from >= native.get() && from + r.DataSize <= native.get() + nativeSize && r.DataSize <= room) {
+            std::memcpy(out + dataAt, from, r.DataSize);
+            n.Data = std::uint32_t(dataAt);
+            dataAt += r.DataSize;
+        } else {
+            n.DataSize = 0;
+        }
+        std::memcpy(out + i * narrow, &n, narrow);
+    }
+    return DWORD(fit);
+}
+#else
 DWORD IcmpSendEcho(HANDLE icmp, IPAddr destination, const void* data, WORD dataSize, void* options, void* reply,
                    DWORD replySize, DWORD timeoutMs) {
     return ::IcmpSendEcho(icmp, destination, const_cast<void*>(data), dataSize,
                           static_cast<PIP_OPTION_INFORMATION>(options), reply, replySize, timeoutMs);
 }
+#endif
 
 BOOL IcmpCloseHandle(HANDLE icmp) { return ::IcmpCloseHandle(icmp); }
 
