@@ -82,4 +82,11 @@ void appendValue(std::string& out, const std::string& value) {
     }
 }
 
+void appendName(std::string& out, const std::string& name) {
+    const std::size_t start = out.size();
+    appendValue(out, name);
+    for (std::size_t i = start; i < out.size(); ++i)
+        if (out[i] == ';') out[i] = '?';
+}
+
 }  // namespace vt

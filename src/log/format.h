@@ -24,5 +24,8 @@ std::string formatThroughput(std::uint32_t delta);
 // Appends value with every control byte (0x00-0x1F, 0x7F) written as '?', so
 // that no value can end or split a record.
 void appendValue(std::string& out, const std::string& value);
+// The same for a name that stands between two ';' of a record (a fact's name):
+// a ';' in it is written as '?' as well, so that it cannot add a field.
+void appendName(std::string& out, const std::string& name);
 
 }  // namespace vt

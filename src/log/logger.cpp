@@ -52,9 +52,9 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
     if (directory.empty() || isOpen()) return false;
 
     // The host's clock (above 2,000,000 s) corrects every stamp of this file:
-    // stamps read the host's time plus the time elapsed since the open.
-    const std::uint32_t now = static_cast<std::uint32_t>(os::currentTime());
-    clockOffset = referenceTime > 2000000u ? static_cast<std::int32_t>(referenceTime - now) : 0;
+    // stamps read the host's time plus the time elapsed since the open. In 64
+    // bits, so that a reference 2^31 s or more ahead of the clock cannot wrap.
+    clockOffset = referenceTime > 2000000u ? std::int64_t(referenceTime) - os::currentTime() : 0;
 
     const fs::path dir(directory);
     boost::system::error_code ec;
@@ -93,6 +93,9 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
     if (!file) return undo();
     filePath = path;
     output.clear();
+    retryAt_ = kOutputFlush;
+    writeFailed_ = false;
+    lostRecords_ = 0;
     open_.store(true, std::memory_order_release);
     writeInfoStart(userId, matchId);
     return true;
@@ -115,14 +118,26 @@ void logger::flush() {
     flushOutput();
 }
 
+std::size_t logger::queuedBytes() const {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    return output.size();
+}
+
+// The last records are taken whatever the backlog, after the note of any loss,
+// so a file the disk takes to its end verifies. One whose end the disk refuses
+// now stays unsealed, which readers report; nothing waits for the disk here.
 void logger::closeLocked() {
     if (!isOpen()) return;
     if (file) {
+        closing_ = true;
+        if (lostRecords_ > 0) noteLoss();
         writeInfoStop();
+        closing_ = false;
         flushOutput();
         file->close();
         file.reset();
     }
+    std::string().swap(output);  // a backlog's memory goes with it
     open_.store(false, std::memory_order_release);
     filePath.clear();
 }
@@ -143,7 +158,14 @@ std::string logger::beginRecord(const char* kindAndAction) {
     return line;
 }
 
-void logger::commit(const std::string& line) { cipher.encryptAppend(line); }
+void logger::commit(const std::string& line) {
+    if (!admit(line.size())) {
+        ++lostRecords_;
+        return;
+    }
+    if (lostRecords_ > 0) noteLoss();
+    cipher.encryptAppend(line);
+}
 
 // One record: under the lock, only while open, stamped, ended by a line feed.
 template <typename Body>
@@ -222,7 +244,7 @@ void logger::writeKeyPressed(const std::string& keyName) {
 void logger::writeSysInfo(const std::string& name, const std::string& value) {
     if (name.empty() || value.empty()) return;
     record("SysInfo;", [&](std::string& line) {
-        appendValue(line, name);
+        appendName(line, name);
         line += ";Value:";
         appendValue(line, value);
     });
@@ -241,14 +263,51 @@ void logger::writeInfoStop() {
 
 // ---- output ------------------------------------------------------------------
 
+// Ciphertext leaves in large writes. A write the file cuts short (a full
+// disk) leaves the rest queued, in order; it is offered again at every flush
+// and whenever another 64 KiB have joined it. Whatever the file took is off
+// the queue, so the file always holds an exact prefix of the ciphertext and the
+// digest of the sealed file covers exactly its bytes.
 void logger::emit(const unsigned char* data, std::size_t size) {
     output.append(reinterpret_cast<const char*>(data), size);
-    if (output.size() >= kOutputFlush) flushOutput();
+    if (output.size() >= retryAt_) flushOutput();
 }
 
 void logger::flushOutput() {
-    if (file && !output.empty()) file->write(output.data(), output.size());  // write errors are not examined
-    output.clear();
+    if (!file) {
+        output.clear();
+        return;
+    }
+    // Offered again as long as the file takes some of it.
+    std::size_t taken = 0;
+    while (taken < output.size()) {
+        const std::size_t n = file->write(output.data() + taken, output.size() - taken);
+        if (n == 0) break;
+        taken += n;
+    }
+    output.erase(0, taken);
+    writeFailed_ = !output.empty();
+    retryAt_ = output.size() + kOutputFlush;
+}
+
+// A record is refused only while the file refuses writes and the queue would
+// pass the budget. Whole records are refused before they are encrypted, so the
+// chain of what is written continues unbroken and only they are lost.
+bool logger::admit(std::size_t size) {
+    auto fits = [&] { return output.size() + cipher.pendingSize() + size <= kBacklogBudget; };
+    if (closing_ || !writeFailed_ || fits()) return true;
+    const std::int64_t now = os::currentTime();
+    if (now != lastRetry_) {  // the disk may have room again; ask once a second
+        lastRetry_ = now;
+        flushOutput();
+    }
+    return !writeFailed_ || fits();
+}
+
+void logger::noteLoss() {
+    const std::uint64_t lost = lostRecords_;
+    lostRecords_ = 0;
+    cipher.encryptAppend(beginRecord("SysInfo;") + "Records lost;Value:" + std::to_string(lost) + "\n");
 }
 
 }  // namespace vt

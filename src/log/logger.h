@@ -35,7 +35,8 @@ public:
     // The same, but gives up after waitMs when another thread holds the log
     // (at process exit on Windows a terminated worker may have left it held).
     bool closeLogWithin(int waitMs);
-    // Hands the ciphertext written so far to the file.
+    // Hands the ciphertext made so far to the file. What the file does not
+    // take (a full disk) stays queued and is offered again by the next flush.
     void flush();
     std::string currentPath() const;
 
@@ -50,7 +51,17 @@ public:
     void writeKeyPressed(const std::string& keyName);
     void writeSysInfo(const std::string& name, const std::string& value);
 
-    std::int32_t offset() const { return clockOffset; }
+    // Seconds added to the clock for every stamp of the open file.
+    std::int64_t offset() const { return clockOffset; }
+    // Ciphertext waiting for the file: at most a few kilobytes while the file
+    // takes what it is given; up to the backlog budget (plus one record) while
+    // it does not.
+    std::size_t queuedBytes() const;
+
+    // What may wait in memory for a file that refuses writes. Beyond it new
+    // records are refused (and counted in a "Records lost" fact) until the
+    // file takes the queue again, so the ciphertext stays one unbroken chain.
+    static constexpr std::size_t kBacklogBudget = 4u << 20;
 
 private:
     // A record under construction: the stamp and the kind are in place.
@@ -67,17 +78,26 @@ private:
 
     void emit(const unsigned char* data, std::size_t size);
     void flushOutput();
+    // Whether a record of this size may enter the container now.
+    bool admit(std::size_t size);
+    // The fact that records were refused, written before the next one taken.
+    void noteLoss();
 
     void closeLocked();
 
     mutable std::timed_mutex mutex_;
     std::atomic<bool> open_{false};
-    std::int32_t clockOffset = 0;
+    std::int64_t clockOffset = 0;
     std::string filePath;
     std::unique_ptr<os::File> file;
     Key16 fileKey{};
     CipherStream cipher;
-    std::string output;  // ciphertext not yet handed to the file
+    std::string output;  // ciphertext not yet on disk, oldest first
+    std::size_t retryAt_ = 0;        // the size of `output` at which it is handed to the file
+    bool writeFailed_ = false;       // the file stopped short at the last write
+    std::int64_t lastRetry_ = 0;     // the second of the last retry over the budget
+    std::uint64_t lostRecords_ = 0;  // records refused since the last note
+    bool closing_ = false;           // the last records are written whatever the budget
 
     std::int64_t stampSecond_ = -1;  // the second `stamp_` was made for
     std::string stamp_;

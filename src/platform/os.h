@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -176,15 +177,26 @@ BOOL IcmpCloseHandle(HANDLE icmp);
 class File {
 public:
     virtual ~File() = default;
-    // Writes all bytes or as many as the system takes; errors are the caller's
-    // to ignore (the log does not examine them) but never undefined.
-    virtual bool write(const void* data, std::size_t size) = 0;
+    // Writes the bytes in order and returns how many reached the file: all of
+    // them, or fewer when the system refused the rest (a full disk, an I/O
+    // error). What was taken is always a prefix, so the caller may offer the
+    // rest again later.
+    virtual std::size_t write(const void* data, std::size_t size) = 0;
     virtual bool close() = 0;
 };
 // Creates a new file at path for writing. Fails (null) when anything already
 // exists at that name; never follows a symbolic link there. Other processes may
 // open the file for reading and writing while it is open.
 std::unique_ptr<File> createNewFile(const std::string& path);
+
+// Failure injection for the tests and the fake machine: while a limit is set,
+// every File::write asks it how many of its bytes may reach the file (0 plays
+// a full disk) and stops short there, as a write to a full disk does. An empty
+// function writes normally again. Safe to call while files are written.
+using WriteLimit = std::function<std::size_t(std::size_t requested)>;
+void setWriteLimit(WriteLimit limit);
+// The number of bytes of a write of size bytes that may reach the file.
+std::size_t allowedWrite(std::size_t size);
 
 // The separator the log puts between its directory and the file name.
 char pathSeparator();

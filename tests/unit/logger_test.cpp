@@ -7,6 +7,8 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -245,6 +247,185 @@ TEST_F(LoggerTest, DestroyedWhileOpenLeavesAFileThatIsNotWhole) {
     EXPECT_EQ(bytes.size() % 8, 0u);
     EXPECT_GT(bytes.size(), 1000u);
     EXPECT_NE(vt::checkContainer(bytes).verdict, vt::Verdict::Whole);
+}
+
+
+TEST_F(LoggerTest, SemicolonInAFactNameCannotAddAField) {
+    ASSERT_TRUE(open(dir.path()));
+    log.writeSysInfo("na;me;", "a;b");
+    log.writeKeyPressed("k;ey");
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[1], "SysInfo;na?me?;Value:a;b");  // the value is the last field and stays as it is
+    EXPECT_EQ(r[2], "Key;Pressed;Name:k;ey");
+}
+
+TEST_F(LoggerTest, ReferenceTimeFarAheadOfTheClockDoesNotWrap) {
+    // 2^31 s and more ahead of the clock: a 32-bit offset would turn negative
+    // and put every stamp before 1970.
+    const std::int64_t now = os::currentTime();
+    for (const std::int64_t reference :
+         {now + (std::int64_t(1) << 31), now + (std::int64_t(1) << 31) + 86400 * 400,
+          std::int64_t(std::numeric_limits<std::uint32_t>::max())}) {
+        testsupport::TempDir d;
+        ASSERT_TRUE(log.openLog(std::uint32_t(reference), 12, 47, d.path())) << reference;
+        const std::int64_t corrected = os::currentTime() + log.offset();
+        const std::string name = fs::path(log.currentPath()).filename().string();
+        log.closeLog();
+        EXPECT_GE(corrected, reference);
+        EXPECT_LE(corrected, reference + 2);
+        const std::tm tm = vt::calendarTime(reference);
+        const std::string year = std::to_string(tm.tm_year + 1900);
+        EXPECT_GE(tm.tm_year + 1900, 2094);
+        EXPECT_EQ(name.substr(0, 4), year) << name;
+        auto lines = recordLines(logFiles(d.path())[0]);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].substr(6, 4), year) << lines[0];
+    }
+}
+
+// ---- a disk that refuses writes ------------------------------------------------
+
+// Plays the disk through the file layer's write limit for one test.
+class Disk {
+public:
+    Disk() {
+        os::setWriteLimit([this](std::size_t n) {
+            if (full_) return std::size_t(0);
+            const std::size_t room = room_.load();
+            return room < n ? room : n;
+        });
+    }
+    ~Disk() { os::setWriteLimit(nullptr); }
+    void fill() { full_ = true; }
+    void clear() { full_ = false; }
+    // Each write takes at most this many bytes (and then the rest fails).
+    void cut(std::size_t bytes) { room_ = bytes; }
+
+private:
+    std::atomic<bool> full_{false};
+    std::atomic<std::size_t> room_{std::numeric_limits<std::size_t>::max()};
+};
+
+std::string keyName(int i) { return "key " + std::to_string(i) + std::string(100, 'x'); }
+
+TEST_F(LoggerTest, FullDiskForAWhileLosesNothing) {
+    Disk disk;
+    ASSERT_TRUE(open(dir.path()));
+    const std::string path = log.currentPath();
+    for (int i = 0; i < 100; ++i) log.writeKeyPressed(keyName(i));
+    log.flush();
+    const auto onDisk = testsupport::readBytes(path).size();
+    disk.fill();
+    for (int i = 100; i < 3000; ++i) {  // about 400 KB, several attempts to write
+        log.writeKeyPressed(keyName(i));
+        if (i % 500 == 0) log.flush();
+    }
+    log.flush();
+    EXPECT_EQ(testsupport::readBytes(path).size(), onDisk);
+    EXPECT_GT(log.queuedBytes(), 300000u);
+    disk.clear();
+    log.flush();
+    EXPECT_EQ(log.queuedBytes(), 0u);
+    EXPECT_GT(testsupport::readBytes(path).size(), onDisk + 300000u);
+    for (int i = 3000; i < 3010; ++i) log.writeKeyPressed(keyName(i));
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), 3012u);
+    for (int i = 0; i < 3010; ++i) ASSERT_EQ(r[std::size_t(i) + 1], "Key;Pressed;Name:" + keyName(i));
+    EXPECT_EQ(r.back(), "Info;Stop;Logfile end");
+}
+
+TEST_F(LoggerTest, WritesCutShortAnywhereStillMakeAWholeFile) {
+    // Every write stops at an odd byte count: the file must hold an exact prefix
+    // of the ciphertext each time, and the rest must follow in order.
+    Disk disk;
+    disk.cut(4093);
+    ASSERT_TRUE(open(dir.path()));
+    for (int i = 0; i < 2000; ++i) {
+        log.writeKeyPressed(keyName(i));
+        if (i % 97 == 0) log.flush();
+    }
+    log.flush();
+    EXPECT_EQ(log.queuedBytes(), 0u);
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), 2002u);
+    for (int i = 0; i < 2000; ++i) ASSERT_EQ(r[std::size_t(i) + 1], "Key;Pressed;Name:" + keyName(i));
+}
+
+TEST_F(LoggerTest, BeyondTheBudgetWholeRecordsAreLostAndCounted) {
+    Disk disk;
+    ASSERT_TRUE(open(dir.path()));
+    log.writeKeyPressed("before");
+    disk.fill();
+    const std::size_t record = std::string("DD.MM.YYYY hh:mm:ss;Key;Pressed;Name:").size() + 1 + keyName(0).size();
+    const int total = int(vt::logger::kBacklogBudget / record) + 5000;
+    for (int i = 0; i < total; ++i) log.writeKeyPressed(keyName(i));
+    EXPECT_LE(log.queuedBytes(), vt::logger::kBacklogBudget);
+    EXPECT_GT(log.queuedBytes(), vt::logger::kBacklogBudget - 2 * record);
+    disk.clear();
+    log.flush();
+    log.writeKeyPressed("after");
+    log.closeLog();
+
+    auto r = records();  // whole: it verifies and decrypts
+    ASSERT_GE(r.size(), 5u);
+    EXPECT_EQ(r[1], "Key;Pressed;Name:before");
+    // The records taken before the budget ran out, in order, then the note of
+    // what was lost, then the rest.
+    std::size_t i = 2;
+    int kept = 0;
+    while (i < r.size() && r[i] == "Key;Pressed;Name:" + keyName(kept)) ++i, ++kept;
+    ASSERT_LT(i + 2, r.size());
+    EXPECT_EQ(r[i], "SysInfo;Records lost;Value:" + std::to_string(total - kept));
+    EXPECT_EQ(r[i + 1], "Key;Pressed;Name:after");
+    EXPECT_EQ(r[i + 2], "Info;Stop;Logfile end");
+    EXPECT_EQ(i + 3, r.size());
+    EXPECT_GT(kept, (total - 5000) * 9 / 10);
+}
+
+TEST_F(LoggerTest, EveryLossIsNotedBeforeWhatFollowsIt) {
+    Disk disk;
+    ASSERT_TRUE(open(dir.path()));
+    disk.fill();
+    const std::string big(vt::logger::kBacklogBudget / 2 - 100, 'b');
+    log.writeKeyPressed(big);
+    log.writeKeyPressed(big);  // queued: the file refuses, but the budget has room
+    log.writeKeyPressed(big);  // over the budget: refused
+    log.writeKeyPressed("small");  // taken: it still fits
+    log.writeKeyPressed(big);  // refused
+    disk.clear();  // room again only when the recording ends
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), 7u);
+    EXPECT_EQ(r[1].size(), big.size() + std::string("Key;Pressed;Name:").size());
+    EXPECT_EQ(r[2], r[1]);
+    EXPECT_EQ(r[3], "SysInfo;Records lost;Value:1");  // noted before the next record taken
+    EXPECT_EQ(r[4], "Key;Pressed;Name:small");
+    EXPECT_EQ(r[5], "SysInfo;Records lost;Value:1");  // and at the close
+    EXPECT_EQ(r[6], "Info;Stop;Logfile end");
+}
+
+TEST_F(LoggerTest, DiskFullAtTheCloseLeavesAnUnsealedFileAndNoHang) {
+    {
+        Disk disk;
+        ASSERT_TRUE(open(dir.path()));
+        for (int i = 0; i < 1000; ++i) log.writeKeyPressed(keyName(i));
+        disk.fill();
+        log.writeKeyPressed("queued");
+        log.closeLog();
+        EXPECT_FALSE(log.isOpen());
+        EXPECT_EQ(log.queuedBytes(), 0u);
+    }
+    auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    const vt::ContainerCheck c = vt::checkContainer(testsupport::readBytes(files[0]));
+    EXPECT_NE(c.verdict, vt::Verdict::Whole);
+    ASSERT_TRUE(open(dir.path()));  // the next recording is not affected
+    log.closeLog();
+    EXPECT_EQ(logFiles(dir.path()).size(), 2u);
 }
 
 }  // namespace

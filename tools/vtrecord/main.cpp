@@ -1,6 +1,7 @@
 // vtrecord: records a match on this machine, as a game client would, by
 // loading the library at run time.
 #include "host.h"
+#include "log/container.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,8 +11,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -49,10 +53,40 @@ const char* startFailure(std::int32_t code) {
     }
 }
 
+// The library cannot tell its host that a write failed, so the finished log is
+// read back: it must verify, and must not say that records were lost.
+bool logIsWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        std::cerr << "vtrecord: cannot read the log back from " << path << "\n";
+        return false;
+    }
+    const vt::ContainerCheck check = vt::checkContainer(std::move(bytes));
+    if (check.verdict != vt::Verdict::Whole) {
+        std::cerr << "vtrecord: the log could not be written whole (" << check.reason
+                  << "); the disk was full or failing when the recording ended. `vtl cat --force` reads what "
+                     "reached it\n";
+        return false;
+    }
+    static const std::string lost = ";SysInfo;Records lost;Value:";
+    unsigned long long count = 0;
+    for (std::size_t at = check.text.find(lost); at != std::string::npos; at = check.text.find(lost, at + 1))
+        count += std::strtoull(check.text.c_str() + at + lost.size(), nullptr, 10);
+    if (count > 0) {
+        std::cerr << "vtrecord: " << count
+                  << " records were lost while the disk refused the log; the log verifies and holds the rest\n";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"vtrecord: record a match on this machine with the vantorelle library"};
+    app.footer("Exit status: 0 recorded, and the log (if any) verifies whole; 2 bad arguments; 3 start refused;\n"
+               "4 library unusable; 5 the log could not be written whole.");
     std::uint32_t user = 0, match = 0;
     std::string server, dir, library = vtrecord::defaultLibraryPath(argc > 0 ? argv[0] : nullptr);
     double seconds = 25;
@@ -129,6 +163,7 @@ int main(int argc, char** argv) {
     lib.stop();
     lib.unload();
     if (interrupted) std::cerr << "vtrecord: interrupted, recording stopped\n";
-    if (!logPath.empty()) std::cout << logPath << "\n";
-    return 0;
+    if (logPath.empty()) return 0;
+    std::cout << logPath << "\n";
+    return logIsWhole(logPath) ? 0 : 5;
 }

@@ -13,16 +13,18 @@ class Win32File : public File {
 public:
     explicit Win32File(HANDLE h) : h_(h) {}
     ~Win32File() override { close(); }
-    bool write(const void* data, std::size_t size) override {
+    std::size_t write(const void* data, std::size_t size) override {
         const char* p = static_cast<const char*>(data);
-        while (size > 0 && h_ != INVALID_HANDLE_VALUE) {
-            ::DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(size);
+        const std::size_t allowed = allowedWrite(size);
+        std::size_t done = 0;
+        while (done < allowed && h_ != INVALID_HANDLE_VALUE) {
+            const std::size_t left = allowed - done;
+            ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
             ::DWORD written = 0;
-            if (!::WriteFile(h_, p, chunk, &written, nullptr) || written == 0) return false;
-            p += written;
-            size -= written;
+            if (!::WriteFile(h_, p + done, chunk, &written, nullptr) || written == 0) break;
+            done += written;
         }
-        return size == 0;
+        return done;
     }
     bool close() override {
         if (h_ == INVALID_HANDLE_VALUE) return true;

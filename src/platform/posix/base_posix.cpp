@@ -1,5 +1,5 @@
-// The platform pieces that every build shares, the fake machine included:
-// the clock and the log's files.
+// The POSIX pieces that every build shares, the fake machine included: the
+// clock and the log's files.
 #include "platform/os.h"
 
 #include <fcntl.h>
@@ -16,16 +16,17 @@ class PosixFile : public File {
 public:
     explicit PosixFile(int fd) : fd_(fd) {}
     ~PosixFile() override { close(); }
-    bool write(const void* data, std::size_t size) override {
+    std::size_t write(const void* data, std::size_t size) override {
         const char* p = static_cast<const char*>(data);
-        while (size > 0 && fd_ >= 0) {
-            ssize_t n = ::write(fd_, p, size);
+        const std::size_t allowed = allowedWrite(size);
+        std::size_t done = 0;
+        while (done < allowed && fd_ >= 0) {
+            ssize_t n = ::write(fd_, p + done, allowed - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            size -= std::size_t(n);
+            if (n <= 0) break;
+            done += std::size_t(n);
         }
-        return size == 0;
+        return done;
     }
     bool close() override {
         if (fd_ < 0) return true;
