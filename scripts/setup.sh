@@ -16,7 +16,7 @@ PKGS=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix dpkg-dev
   wine wine32:i386 wine64
-  iproute2 procps
+  iproute2 procps time
 )
 
 need_install=0

@@ -5,7 +5,7 @@
 #   3. the concurrency tests with ThreadSanitizer,
 #   4. the Windows build and its tests under Wine, and a Windows recording
 #      verified by the Linux reader,
-#   5. a short fuzzing run of the log reader.
+#   5. a short fuzzing run of the record parser and the log container.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -70,14 +70,8 @@ build/linux/vtl verify "$file"
 build/linux/vtl cat "$file" | grep -E 'Info;Start;|Key;Pressed;Name:F1|Ping;Stats;Server:127.0.0.2|Info;Stop;'
 build/linux/vtl cat "$file" | grep -q 'Key;Pressed;Name:F1'
 
-step "Fuzzing the log reader for 30 s"
-configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVT_FUZZ=ON -DVT_BENCH=OFF \
-  -DVT_SANITIZE=address,undefined
-compile build/fuzz reader_fuzz
-mkdir -p build/fuzz/corpus
-cp build/win32-recording/*.vtl build/fuzz/corpus/ 2>/dev/null || true
-build/fuzz/tests/fuzz/reader_fuzz -max_total_time=30 -max_len=4096 -print_final_stats=0 build/fuzz/corpus \
-  2>&1 | tail -n 3
+step "Fuzzing the record parser and the log container, 20 s each"
+bash tests/fuzz/run.sh 20 build/fuzz
 
 step "All tests passed"
 echo "runs: 6 passed, 0 failed"

@@ -297,7 +297,8 @@ Record parseRecord(const std::string& line) {
     r.action = r.raw.substr(b + 1, c - b - 1);
     const std::string_view body = std::string_view(r.raw).substr(c + 1);
     const schema::Shape* shape = schema::find(r.kind, r.action);
-    if (!shape || !parseBody(body, *shape, r)) {
+    r.known = shape && parseBody(body, *shape, r);
+    if (!r.known) {
         r.fields.clear();
         splitPairs(body, r);
     }

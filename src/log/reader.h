@@ -39,6 +39,7 @@ struct Record {
     std::string action;  // Add, Del, Stats, Pressed, Start, Stop; the fact's name for SysInfo
     std::vector<std::pair<std::string, std::string>> fields;
     std::string raw;     // the line without its line feed (when cut, its first kRecordLimit bytes)
+    bool known = false;          // the fields are where the schema puts them (otherwise split as they come)
     bool cut = false;            // the line was longer than kRecordLimit
     std::uint64_t length = 0;    // the line's length without its line feed, when cut
 };

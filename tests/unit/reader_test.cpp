@@ -55,6 +55,7 @@ TEST(ParseRecord, SplitsEveryKindIntoItsFields) {
         EXPECT_EQ(r.action, c.action);
         EXPECT_EQ(r.fields, c.fields) << c.line;
         EXPECT_EQ(r.raw, c.line);
+        EXPECT_TRUE(r.known);
         EXPECT_FALSE(r.cut);
     }
 }
@@ -83,7 +84,11 @@ TEST(ParseRecord, LinesOfNoKnownShapeAreSplitIntoPairs) {
         {"01.02.2026 03:04:05;Info;Stop;Logfile end:x", {{"Logfile end", "x"}}},
         {"01.02.2026 03:04:05;Info;Start;UserId:1:MatchId:2", {{"UserId", "1"}, {"MatchId", "2"}}},
     };
-    for (const auto& c : cases) EXPECT_EQ(parseRecord(c.line).fields, c.fields) << c.line;
+    for (const auto& c : cases) {
+        auto r = parseRecord(c.line);
+        EXPECT_EQ(r.fields, c.fields) << c.line;
+        EXPECT_FALSE(r.known) << c.line;
+    }
 }
 
 TEST(ParseRecord, FallbackStaysLinearOnAHugeRecordOfColons) {
