@@ -284,10 +284,12 @@ TEST_F(ReaderCommands, VerifySaysWhatItFoundAndGoesOn) {
 TEST_F(ReaderCommands, SizesThatCannotBeALogAreRefusedWithoutReading) {
     const std::string huge = dir.join("huge.vtl");
     { std::ofstream(huge, std::ios::binary) << "x"; }
-    // Sparse: a terabyte and one byte, never read (nor allocated).
+#if !defined(_WIN32)  // sparse on Linux file systems; Windows would allocate it
+    // A terabyte and one byte, never read (nor allocated).
     std::filesystem::resize_file(huge, (std::uint64_t(1) << 40) + 1);
     EXPECT_EQ(vt::reader::verify({huge}, out), 1);
     EXPECT_NE(out.str().find("not whole: length 1099511627777 is not a multiple of 8"), std::string::npos) << out.str();
+#endif
     // 8 MB of zeros is read in bounded pieces and found damaged.
     std::filesystem::resize_file(huge, 8 << 20);
     EXPECT_EQ(vt::reader::cat(huge, true, out, err), 1);
