@@ -31,8 +31,8 @@ bool labelAt(std::string_view body, std::size_t at, std::string_view label, std:
 }
 
 // A body as its shape lays it out: the fields before the open one from the
-// left, those after it from the right, and the open one takes what lies
-// between. False when a label, unit or separator is not where it belongs.
+// left, those after it (with their units) from the right, and the open one
+// takes what lies between. False when a label, unit or separator is not where it belongs.
 bool parseBody(std::string_view body, const schema::Shape& shape, Record& r) {
     const std::string_view lead = shape.lead;
     if (body.compare(0, lead.size(), lead) != 0) return false;
@@ -51,13 +51,6 @@ bool parseBody(std::string_view body, const schema::Shape& shape, Record& r) {
         if (end == std::string_view::npos) return false;
         fields[i] = {f.label, std::string(body.substr(pos, end - pos))};
         pos = end + 1;
-        if (f.unit) {
-            const std::string_view unit = f.unit;
-            if (body.compare(pos, unit.size(), unit) != 0 || pos + unit.size() >= body.size() ||
-                body[pos + unit.size()] != sep)
-                return false;
-            pos += unit.size() + 1;
-        }
     }
     std::size_t end = body.size();
     for (std::size_t i = shape.count - 1; i > shape.open; --i) {
@@ -82,13 +75,6 @@ bool parseBody(std::string_view body, const schema::Shape& shape, Record& r) {
     const std::string_view label = open.label;
     if (!labelAt(body, pos, label, end + 1)) return false;
     const std::size_t start = pos + label.size() + 1;
-    if (open.unit) {
-        const std::string_view unit = open.unit;
-        if (end < start + unit.size() + 1 || body.compare(end - unit.size(), unit.size(), unit) != 0 ||
-            body[end - unit.size() - 1] != sep)
-            return false;
-        end -= unit.size() + 1;
-    }
     fields[shape.open] = {open.label, std::string(body.substr(start, end - start))};
     r.fields = std::move(fields);
     return true;

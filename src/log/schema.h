@@ -94,6 +94,15 @@ constexpr Shape kShapes[] = {
 constexpr std::size_t kShapeCount = sizeof kShapes / sizeof kShapes[0];
 static_assert(kShapeCount == std::size_t(Kind::InfoStop) + 1, "one shape per kind, in the order of Kind");
 
+// Units follow only fields after the open one, where the reader looks for them.
+constexpr bool unitsAfterOpenOnly() {
+    for (const Shape& s : kShapes)
+        for (std::size_t i = 0; i <= s.open && i < s.count; ++i)
+            if (s.fields[i].unit) return false;
+    return true;
+}
+static_assert(unitsAfterOpenOnly(), "a unit before or on the open field cannot be read back");
+
 constexpr const Shape& shape(Kind kind) { return kShapes[std::size_t(kind)]; }
 
 // The shape of a record with this kind and action, or null.
