@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace vt {
@@ -158,16 +159,19 @@ void decryptChunk(const BF_KEY& schedule, unsigned char* data, std::size_t len, 
     Iv next;
     std::memcpy(next.data(), data + len - kBlock, kBlock);
     const std::size_t half = (len / 2) - (len / 2) % kBlock;
-    if (len < (256u << 10) || std::thread::hardware_concurrency() < 2) {
-        BF_cbc_encrypt(data, data, long(len), &schedule, iv.data(), BF_DECRYPT);
-    } else {
-        Iv second;
+    std::thread other;
+    Iv second;
+    if (len >= (256u << 10) && std::thread::hardware_concurrency() >= 2) {
         std::memcpy(second.data(), data + half - kBlock, kBlock);  // before the first half overwrites it
-        std::thread other(
-            [&] { BF_cbc_encrypt(data + half, data + half, long(len - half), &schedule, second.data(), BF_DECRYPT); });
-        BF_cbc_encrypt(data, data, long(half), &schedule, iv.data(), BF_DECRYPT);
-        other.join();
+        try {
+            other = std::thread(
+                [&] { BF_cbc_encrypt(data + half, data + half, long(len - half), &schedule, second.data(), BF_DECRYPT); });
+        } catch (const std::system_error&) {
+            // No thread to be had: decrypt it all here.
+        }
     }
+    BF_cbc_encrypt(data, data, long(other.joinable() ? half : len), &schedule, iv.data(), BF_DECRYPT);
+    if (other.joinable()) other.join();
     iv = next;
 }
 
