@@ -16,7 +16,7 @@ PKGS=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev file
   wine wine32:i386 wine64
-  iproute2 procps
+  iproute2 procps time
   chromium
 )
 

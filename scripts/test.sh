@@ -6,7 +6,7 @@
 #   4. both Windows widths built, their exports checked, and their tests run
 #      under Wine for every width this machine can run, with a Windows
 #      recording verified by the Linux reader,
-#   5. a short fuzzing run of the log reader.
+#   5. a short fuzzing run of the record parser and the log container.
 # What cannot run here is named with the reason, and never counted as passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -118,18 +118,8 @@ for arch in x86_64 i686; do
   wine_stop
 done
 
-step "Fuzzing the log reader for 30 s"
-fuzz() {
-  configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVT_FUZZ=ON -DVT_BENCH=OFF \
-    -DVT_SANITIZE=address,undefined &&
-  compile build/fuzz reader_fuzz &&
-  mkdir -p build/fuzz/corpus &&
-  { cp build/win-*-recording/*.vtl build/fuzz/corpus/ 2>/dev/null || true; } &&
-  build/fuzz/tests/fuzz/reader_fuzz -max_total_time=30 -max_len=4096 -print_final_stats=0 build/fuzz/corpus \
-    > build/fuzz/run.log 2>&1
-  local rc=$?; tail -n 3 build/fuzz/run.log; return $rc
-}
-run "Fuzzing" fuzz
+step "Fuzzing the record parser and the log container, 20 s each"
+run "Fuzzing" bash tests/fuzz/run.sh 20 build/fuzz
 
 step "Summary"
 for p in "${passed[@]}"; do echo "passed:  $p"; done

@@ -1,11 +1,14 @@
 #include "log/container.h"
 
+#include "log/schema.h"
+
 #include <openssl/blowfish.h>
 #include <openssl/md5.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace vt {
@@ -117,62 +120,170 @@ void CipherStream::writeTrailer(const Key16& fileKey) {
     sink_(out, kTrailerSize);  // the trailer is not part of the digest
 }
 
-namespace {
-
-bool isStamp(const std::string& t, std::size_t at) {
-    static const char pattern[] = "99.99.9999 99:99:99;";
-    if (t.size() < at + sizeof pattern - 1) return false;
-    for (std::size_t i = 0; i + 1 < sizeof pattern; ++i) {
-        char c = t[at + i];
-        if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
-    }
+bool MemorySource::read(std::uint64_t offset, unsigned char* out, std::size_t size) {
+    if (offset > size_ || size > size_ - offset) return false;
+    if (size) std::memcpy(out, data_ + offset, size);
     return true;
 }
 
-// The first record is the start record and the last one the stop record.
-bool looksLikeLog(const std::string& text) {
-    static const std::string start = "Info;Start;", stop = "Info;Stop;Logfile end\n";
-    const std::size_t stampLen = 20;
-    if (!isStamp(text, 0) || text.compare(stampLen, start.size(), start) != 0) return false;
-    if (text.size() < stampLen + stop.size() ||
-        text.compare(text.size() - stop.size(), stop.size(), stop) != 0)
+namespace {
+
+const std::string kStartHead = "Info;Start;";
+const std::string kStopRecord = "Info;Stop;Logfile end\n";
+// The decrypted window at each end of the body: enough for the start record's
+// head, and for the stop record, up to 7 spaces and the line feed before it.
+constexpr std::size_t kEndWindow = 64;
+static_assert(kEndWindow >= schema::kStampedWidth + 22 + 7 + 1, "the window holds the stop record");
+
+// Decrypts size bytes at offset of the body (offset a multiple of 8): the
+// chain value is the block before, or the fixed IV at the start.
+bool decryptAt(ByteSource& source, const BF_KEY& schedule, std::uint64_t offset, std::size_t size, std::string& out) {
+    Iv iv = fixedIv();
+    std::string cipher(size + kBlock, '\0');
+    auto* c = reinterpret_cast<unsigned char*>(&cipher[0]);
+    if (offset >= kBlock) {
+        if (!source.read(offset - kBlock, c, size + kBlock)) return false;
+        std::memcpy(iv.data(), c, kBlock);
+    } else if (!source.read(offset, c + kBlock, size)) {
         return false;
-    std::size_t lastLineStart = text.rfind('\n', text.size() - 2);
-    lastLineStart = lastLineStart == std::string::npos ? 0 : lastLineStart + 1;
-    return lastLineStart + stampLen + stop.size() == text.size() && isStamp(text, lastLineStart);
+    }
+    out.assign(size, '\0');
+    BF_cbc_encrypt(c + kBlock, reinterpret_cast<unsigned char*>(&out[0]), long(size), &schedule, iv.data(), BF_DECRYPT);
+    return true;
+}
+
+// Decrypts a chunk in place, chained from iv, and leaves in iv the chunk's
+// last ciphertext block. CBC decryption needs only the ciphertext, so the two
+// halves of a large chunk are decrypted at the same time.
+void decryptChunk(const BF_KEY& schedule, unsigned char* data, std::size_t len, Iv& iv) {
+    Iv next;
+    std::memcpy(next.data(), data + len - kBlock, kBlock);
+    const std::size_t half = (len / 2) - (len / 2) % kBlock;
+    std::thread other;
+    Iv second;
+    if (len >= (256u << 10) && std::thread::hardware_concurrency() >= 2) {
+        std::memcpy(second.data(), data + half - kBlock, kBlock);  // before the first half overwrites it
+        try {
+            other = std::thread(
+                [&] { BF_cbc_encrypt(data + half, data + half, long(len - half), &schedule, second.data(), BF_DECRYPT); });
+        } catch (const std::system_error&) {
+            // No thread to be had: decrypt it all here.
+        }
+    }
+    BF_cbc_encrypt(data, data, long(other.joinable() ? half : len), &schedule, iv.data(), BF_DECRYPT);
+    if (other.joinable()) other.join();
+    iv = next;
 }
 
 }  // namespace
 
-ContainerCheck checkContainer(std::string bytes) {
-    ContainerCheck c;
-    const std::size_t minimum = kBlock + kTrailerSize;
-    if (bytes.size() % kBlock != 0 || bytes.size() < minimum) {
+SealCheck checkSealed(ByteSource& source, std::uint64_t length) {
+    SealCheck c;
+    const std::uint64_t minimum = kBlock + kTrailerSize;
+    if (length % kBlock != 0 || length < minimum) {
         c.verdict = Verdict::BadLength;
-        c.reason = "length " + std::to_string(bytes.size()) +
-                   (bytes.size() < minimum ? " is under 32 bytes" : " is not a multiple of 8");
+        c.reason = "length " + std::to_string(length) +
+                   (length < minimum ? " is under 32 bytes" : " is not a multiple of 8");
         return c;
     }
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t body = bytes.size() - kTrailerSize;
-    unsigned char plain[kTrailerSize];
-    cbcDecrypt(md5Of(data, body), data + body, plain, kTrailerSize);
+    const std::uint64_t body = length - kTrailerSize;
+    c.bodySize = body;
+    auto unreadable = [&c] {
+        c.verdict = Verdict::Unreadable;
+        c.reason = "cannot be read to its end (it changed or vanished while it was read)";
+        return c;
+    };
+
+    MD5_CTX md5;
+    MD5_Init(&md5);
+    {
+        std::string chunk(std::size_t(std::min<std::uint64_t>(body, kReadChunk)), '\0');
+        auto* buf = reinterpret_cast<unsigned char*>(&chunk[0]);
+        for (std::uint64_t done = 0; done < body;) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), body - done));
+            if (!source.read(done, buf, n)) return unreadable();
+            MD5_Update(&md5, buf, n);
+            done += n;
+        }
+    }
+    Key16 digest;
+    MD5_Final(digest.data(), &md5);
+
+    unsigned char trailer[kTrailerSize], plain[kTrailerSize];
+    if (!source.read(body, trailer, kTrailerSize)) return unreadable();
+    cbcDecrypt(digest, trailer, plain, kTrailerSize);
     if (std::memcmp(plain + 16, kMarker, kBlock) != 0) {
         c.verdict = Verdict::Damaged;
         c.reason = "the trailer does not decrypt to the marker: the file is damaged or was never closed";
         return c;
     }
     std::memcpy(c.fileKey.data(), plain, 16);
-    // A damaged first key block still decrypts the marker; the text then does
-    // not read as a log.
-    c.text = decryptBody(std::move(bytes), c.fileKey);
-    if (!looksLikeLog(c.text)) {
-        c.text.clear();
-        c.verdict = Verdict::Damaged;
-        c.reason = "the key in the trailer does not decrypt the body: the file is damaged";
+
+    // A damaged first block of the encrypted key still decrypts the marker;
+    // the body then does not read as a log.
+    BF_KEY schedule;
+    BF_set_key(&schedule, int(c.fileKey.size()), c.fileKey.data());
+    c.verdict = Verdict::Damaged;
+    std::string head, tail;
+    const std::size_t headSize = std::size_t(std::min<std::uint64_t>(body, kEndWindow));
+    if (!decryptAt(source, schedule, 0, headSize, head)) return unreadable();
+    if (!schema::isStamp(head) || head.compare(schema::kStampedWidth, kStartHead.size(), kStartHead) != 0) {
+        c.reason = "the body does not start with a start record";
         return c;
     }
+    const std::uint64_t tailAt = body - std::min<std::uint64_t>(body, kEndWindow);
+    if (!decryptAt(source, schedule, tailAt, std::size_t(body - tailAt), tail)) return unreadable();
+    // The text ends with a line feed; up to 7 spaces fill its last block.
+    const std::size_t lastFeed = tail.rfind('\n');
+    const std::size_t spaces = lastFeed == std::string::npos ? tail.size() : tail.size() - lastFeed - 1;
+    const std::size_t stopAt = tail.size() - spaces - kStopRecord.size() - schema::kStampedWidth;
+    const bool stops = lastFeed != std::string::npos && spaces < kBlock &&
+                       tail.find_first_not_of(' ', lastFeed + 1) == std::string::npos &&
+                       tail.size() >= spaces + kStopRecord.size() + schema::kStampedWidth &&
+                       schema::isStamp(tail, stopAt) &&
+                       tail.compare(stopAt + schema::kStampedWidth, kStopRecord.size(), kStopRecord) == 0 &&
+                       stopAt > 0 && tail[stopAt - 1] == '\n';  // a line of its own, after the start record
+    if (!stops) {
+        c.reason = "the body does not end with a stop record";
+        return c;
+    }
+    c.textSize = body - spaces;
     c.verdict = Verdict::Whole;
+    return c;
+}
+
+bool decryptText(ByteSource& source, const SealCheck& sealed, const TextSink& sink) {
+    if (sealed.verdict != Verdict::Whole) return false;
+    BF_KEY schedule;
+    BF_set_key(&schedule, int(sealed.fileKey.size()), sealed.fileKey.data());
+    Iv iv = fixedIv();
+    std::string chunk(std::size_t(std::min<std::uint64_t>(sealed.bodySize, kReadChunk)), '\0');
+    auto* buf = reinterpret_cast<unsigned char*>(&chunk[0]);
+    for (std::uint64_t done = 0; done < sealed.textSize;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), sealed.bodySize - done));
+        if (!source.read(done, buf, n)) return false;
+        decryptChunk(schedule, buf, n, iv);
+        const std::size_t text = std::size_t(std::min<std::uint64_t>(n, sealed.textSize - done));
+        if (!sink(chunk.data(), text)) return false;
+        done += n;
+    }
+    return true;
+}
+
+ContainerCheck checkContainer(std::string bytes) {
+    ContainerCheck c;
+    MemorySource source(bytes.data(), bytes.size());
+    SealCheck sealed = checkSealed(source, bytes.size());
+    c.verdict = sealed.verdict;
+    c.fileKey = sealed.fileKey;
+    c.reason = sealed.reason;
+    if (sealed.verdict == Verdict::Whole) {
+        c.text.reserve(std::size_t(sealed.textSize));
+        decryptText(source, sealed, [&c](const char* text, std::size_t size) {
+            c.text.append(text, size);
+            return true;
+        });
+    }
     return c;
 }
 

@@ -65,7 +65,9 @@ private:
     std::string pending;
 };
 
-enum class Verdict { Whole, BadLength, Damaged };
+// Unreadable: the bytes could not all be read (they changed or vanished while
+// being read); Damaged covers every other reason a sealed file is not whole.
+enum class Verdict { Whole, BadLength, Damaged, Unreadable };
 
 struct ContainerCheck {
     Verdict verdict = Verdict::BadLength;
@@ -74,10 +76,54 @@ struct ContainerCheck {
     std::string text;    // the records, when whole
 };
 
-// Checks a whole file's bytes: the length; the trailer under MD5(body); and,
-// since the marker does not cover the first block of the encrypted key, that
-// the body decrypts to a log, from its start record to its stop record.
+// checkSealed over bytes in memory, and the text when whole.
 ContainerCheck checkContainer(std::string bytes);
+
+// ---- reading in bounded memory ---------------------------------------------
+
+// Where a container's bytes come from: a file, or bytes in memory.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Reads exactly size bytes at offset; false when they cannot all be read.
+    virtual bool read(std::uint64_t offset, unsigned char* out, std::size_t size) = 0;
+};
+
+class MemorySource : public ByteSource {
+public:
+    MemorySource(const void* data, std::size_t size) : data_(static_cast<const unsigned char*>(data)), size_(size) {}
+    std::uint64_t size() const override { return size_; }
+    bool read(std::uint64_t offset, unsigned char* out, std::size_t size) override;
+
+private:
+    const unsigned char* data_;
+    std::size_t size_;
+};
+
+// How much of the file is read, hashed or decrypted at a time.
+constexpr std::size_t kReadChunk = 1 << 20;
+
+struct SealCheck {
+    Verdict verdict = Verdict::BadLength;
+    Key16 fileKey{};
+    std::string reason;          // empty when whole
+    std::uint64_t bodySize = 0;  // B, when the length is right
+    std::uint64_t textSize = 0;  // the records without the padding, when whole
+};
+
+// Checks the first `length` bytes of source as a container without keeping
+// its text: the length; the body hashed in chunks; the trailer under that
+// digest; and, since the marker does not cover the first block of the
+// encrypted key, that the body starts with a start record and ends with a stop
+// record (only its first and last blocks are decrypted for that).
+SealCheck checkSealed(ByteSource& source, std::uint64_t length);
+
+// Decrypts the records of a container that checkSealed found whole and hands
+// them to sink in pieces of at most kReadChunk bytes. Stops early, returning
+// false, when sink returns false or the source cannot be read.
+using TextSink = std::function<bool(const char* text, std::size_t size)>;
+bool decryptText(ByteSource& source, const SealCheck& sealed, const TextSink& sink);
 
 // The body's text with the padding spaces after the last line feed removed.
 // With an unverified file, the longest whole-block prefix is decrypted with the

@@ -27,7 +27,7 @@ std::tm calendarTime(std::int64_t t) {
 
 std::string recordStamp(const std::tm& tm) {
     std::string s;
-    s.reserve(19);
+    s.reserve(schema::kStampWidth);
     two(s, tm.tm_mday);
     s += '.';
     two(s, tm.tm_mon + 1);
@@ -73,7 +73,7 @@ std::string formatThroughput(std::uint32_t delta) {
     return s;
 }
 
-void appendValue(std::string& out, const std::string& value) {
+void appendValue(std::string& out, std::string_view value) {
     std::size_t start = out.size();
     out += value;
     for (std::size_t i = start; i < out.size(); ++i) {
@@ -82,11 +82,33 @@ void appendValue(std::string& out, const std::string& value) {
     }
 }
 
-void appendName(std::string& out, const std::string& name) {
+void appendName(std::string& out, std::string_view name) {
     const std::size_t start = out.size();
     appendValue(out, name);
     for (std::size_t i = start; i < out.size(); ++i)
         if (out[i] == ';') out[i] = '?';
+}
+
+void appendRecord(std::string& out, const schema::Shape& shape, std::string_view action,
+                  std::initializer_list<std::string_view> values) {
+    out += shape.kind;
+    out += schema::kPartSeparator;
+    if (shape.action) out += shape.action;
+    else appendName(out, action);
+    out += schema::kPartSeparator;
+    out += shape.lead;
+    const std::string_view* value = values.begin();
+    for (std::size_t i = 0; i < shape.count; ++i) {
+        const schema::Field& f = shape.fields[i];
+        if (i > 0) out += schema::kFieldSeparator;
+        out += f.label;
+        out += schema::kFieldSeparator;
+        if (value != values.end()) appendValue(out, *value++);
+        if (f.unit) {
+            out += schema::kFieldSeparator;
+            out += f.unit;
+        }
+    }
 }
 
 }  // namespace vt

@@ -1,9 +1,13 @@
 // Text pieces of the log's records: time stamps, numbers and values.
 #pragma once
 
+#include "log/schema.h"
+
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace vt {
 
@@ -23,9 +27,15 @@ std::string formatThroughput(std::uint32_t delta);
 
 // Appends value with every control byte (0x00-0x1F, 0x7F) written as '?', so
 // that no value can end or split a record.
-void appendValue(std::string& out, const std::string& value);
+void appendValue(std::string& out, std::string_view value);
 // The same for a name that stands between two ';' of a record (a fact's name):
 // a ';' in it is written as '?' as well, so that it cannot add a field.
-void appendName(std::string& out, const std::string& name);
+void appendName(std::string& out, std::string_view name);
+
+// Appends a record's text after its stamp as the shape lays it out: kind,
+// action (for a shape without one, `action`), lead and the fields with these
+// values in the shape's order; no line feed. Values go through appendValue.
+void appendRecord(std::string& out, const schema::Shape& shape, std::string_view action,
+                  std::initializer_list<std::string_view> values);
 
 }  // namespace vt

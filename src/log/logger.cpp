@@ -178,86 +178,72 @@ void logger::record(const char* kindAndAction, Body body) {
     commit(line);
 }
 
-namespace {
-// "PID:n:Path:p", the tail of every record about a program.
-void appendOwner(std::string& line, std::uint32_t pid, const std::string& path) {
-    line += "PID:" + std::to_string(pid) + ":Path:";
-    appendValue(line, path);
-}
-}  // namespace
+// Every record's text comes from the schema's table: the write* functions only
+// hand over the values, in the order of the shape's fields.
+using schema::Kind;
 
-void logger::writeUdp(const char* kind, const udptcpcon::SUdpCon& r) {
-    record(kind, [&](std::string& line) {
-        line += "LocalIp:";
-        appendValue(line, r.localIp);
-        line += ":LocalPort:" + std::to_string(r.localPort) + ":";
-        appendOwner(line, r.pid, r.path);
+void logger::writeUdpAdd(udptcpcon::SUdpCon r) { writeUdp(Kind::UdpAdd, r); }
+void logger::writeUdpDel(udptcpcon::SUdpCon r) { writeUdp(Kind::UdpDel, r); }
+void logger::writeTcpAdd(udptcpcon::STcpCon r) { writeTcp(Kind::TcpAdd, r); }
+void logger::writeTcpDel(udptcpcon::STcpCon r) { writeTcp(Kind::TcpDel, r); }
+void logger::writeProcessAdd(procwatch::SProcessEntry r) { writeProcess(Kind::ProcessAdd, r); }
+void logger::writeProcessDel(procwatch::SProcessEntry r) { writeProcess(Kind::ProcessDel, r); }
+
+void logger::writeUdp(Kind kind, const udptcpcon::SUdpCon& r) {
+    record("", [&](std::string& line) {
+        appendRecord(line, schema::shape(kind), {},
+                     {r.localIp, std::to_string(r.localPort), std::to_string(r.pid), r.path});
     });
 }
 
-void logger::writeTcp(const char* kind, const udptcpcon::STcpCon& r) {
-    record(kind, [&](std::string& line) {
-        line += "LocalIp:";
-        appendValue(line, r.localIp);
-        line += ":LocalPort:" + std::to_string(r.localPort) + ":RemoteIp:";
-        appendValue(line, r.remoteIp);
-        line += ":RemotePort:" + std::to_string(r.remotePort) + ":";
-        appendOwner(line, r.pid, r.path);
+void logger::writeTcp(Kind kind, const udptcpcon::STcpCon& r) {
+    record("", [&](std::string& line) {
+        appendRecord(line, schema::shape(kind), {},
+                     {r.localIp, std::to_string(r.localPort), r.remoteIp, std::to_string(r.remotePort),
+                      std::to_string(r.pid), r.path});
     });
 }
 
-void logger::writeProcess(const char* kind, const procwatch::SProcessEntry& r) {
-    record(kind, [&](std::string& line) { appendOwner(line, r.pid, r.path); });
+void logger::writeProcess(Kind kind, const procwatch::SProcessEntry& r) {
+    record("", [&](std::string& line) {
+        appendRecord(line, schema::shape(kind), {}, {std::to_string(r.pid), r.path});
+    });
 }
-
-void logger::writeUdpAdd(udptcpcon::SUdpCon r) { writeUdp("UDP;Add;", r); }
-void logger::writeUdpDel(udptcpcon::SUdpCon r) { writeUdp("UDP;Del;", r); }
-void logger::writeTcpAdd(udptcpcon::STcpCon r) { writeTcp("TCP;Add;", r); }
-void logger::writeTcpDel(udptcpcon::STcpCon r) { writeTcp("TCP;Del;", r); }
-void logger::writeProcessAdd(procwatch::SProcessEntry r) { writeProcess("Process;Add;", r); }
-void logger::writeProcessDel(procwatch::SProcessEntry r) { writeProcess("Process;Del;", r); }
 
 void logger::writeEthernetStats(netstats::SAdapterEntry r) {
-    record("Ethernet;Stats;", [&](std::string& line) {
-        line += "Adapter:";
-        appendValue(line, r.description);
-        line += ":TxD:" + formatThroughput(r.txDelta) + ":Bytes/s";
-        line += ":RxD:" + formatThroughput(r.rxDelta) + ":Bytes/s";
+    record("", [&](std::string& line) {
+        appendRecord(line, schema::shape(Kind::EthernetStats), {},
+                     {r.description, formatThroughput(r.txDelta), formatThroughput(r.rxDelta)});
     });
 }
 
 void logger::writePingStats(int milliseconds, const std::string& server) {
-    record("Ping;Stats;", [&](std::string& line) {
-        line += "Server:";
-        appendValue(line, server);
-        line += ":Actual:" + std::to_string(milliseconds);
+    record("", [&](std::string& line) {
+        appendRecord(line, schema::shape(Kind::PingStats), {}, {server, std::to_string(milliseconds)});
     });
 }
 
 void logger::writeKeyPressed(const std::string& keyName) {
-    record("Key;Pressed;", [&](std::string& line) {
-        line += "Name:";
-        appendValue(line, keyName);
-    });
+    record("", [&](std::string& line) { appendRecord(line, schema::shape(Kind::KeyPressed), {}, {keyName}); });
 }
 
 void logger::writeSysInfo(const std::string& name, const std::string& value) {
     if (name.empty() || value.empty()) return;
-    record("SysInfo;", [&](std::string& line) {
-        appendName(line, name);
-        line += ";Value:";
-        appendValue(line, value);
-    });
+    record("", [&](std::string& line) { appendRecord(line, schema::shape(Kind::SysInfo), name, {value}); });
 }
 
 void logger::writeInfoStart(std::uint32_t userId, std::uint32_t matchId) {
-    std::string line = beginRecord("Info;Start;");
-    line += "Logfile start:UserId:" + std::to_string(userId) + ":MatchId:" + std::to_string(matchId) + "\n";
+    std::string line = beginRecord("");
+    appendRecord(line, schema::shape(Kind::InfoStart), {}, {std::to_string(userId), std::to_string(matchId)});
+    line += '\n';
     commit(line);
 }
 
 void logger::writeInfoStop() {
-    commit(beginRecord("Info;Stop;") + "Logfile end\n");
+    std::string line = beginRecord("");
+    appendRecord(line, schema::shape(Kind::InfoStop), {}, {});
+    line += '\n';
+    commit(line);
     cipher.writeTrailer(fileKey);
 }
 

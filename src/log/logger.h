@@ -6,6 +6,7 @@
 #pragma once
 
 #include "log/container.h"
+#include "log/schema.h"
 #include "monitors/netstats/netstats.h"
 #include "monitors/procwatch/procwatch.h"
 #include "monitors/udptcpcon/udptcpcon.h"
@@ -70,9 +71,9 @@ private:
     void commit(const std::string& line);
     template <typename Body>
     void record(const char* kindAndAction, Body body);
-    void writeUdp(const char* kind, const udptcpcon::SUdpCon& r);
-    void writeTcp(const char* kind, const udptcpcon::STcpCon& r);
-    void writeProcess(const char* kind, const procwatch::SProcessEntry& r);
+    void writeUdp(schema::Kind kind, const udptcpcon::SUdpCon& r);
+    void writeTcp(schema::Kind kind, const udptcpcon::STcpCon& r);
+    void writeProcess(schema::Kind kind, const procwatch::SProcessEntry& r);
     void writeInfoStart(std::uint32_t userId, std::uint32_t matchId);
     void writeInfoStop();
 

@@ -1,9 +1,14 @@
 #include "support/log_text.h"
 
 #include "log/reader.h"
+#include "log/schema.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <fstream>
@@ -30,8 +35,7 @@ std::vector<std::string> withoutStamps(const std::vector<std::string>& lines) {
     std::vector<std::string> out;
     for (const auto& l : lines) {
         // "DD.MM.YYYY hh:mm:ss;" (lines without it are left as they are)
-        const bool stamped = l.size() > 20 && l[0] >= '0' && l[0] <= '9' && l[19] == ';';
-        out.push_back(stamped ? l.substr(20) : l);
+        out.push_back(vt::schema::isStamp(l) ? l.substr(vt::schema::kStampedWidth) : l);
     }
     return out;
 }
@@ -52,5 +56,9 @@ int countPrefix(const std::vector<std::string>& lines, const std::string& prefix
         if (l.compare(0, prefix.size(), prefix) == 0) ++n;
     return n;
 }
+
+#if !defined(_WIN32)
+bool makeFifo(const std::string& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+#endif
 
 }  // namespace testsupport

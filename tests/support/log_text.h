@@ -16,5 +16,9 @@ std::string readBytes(const std::string& file);
 void writeBytes(const std::string& file, const std::string& bytes);
 // How many lines begin with prefix (after the stamp, if there is one).
 int countPrefix(const std::vector<std::string>& lines, const std::string& prefix);
+#if !defined(_WIN32)
+// Makes a FIFO at path (nobody writes to it).
+bool makeFifo(const std::string& path);
+#endif
 
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 // Whole recordings on the real machine: what happens during the recording is
 // in the log. Network traffic stays on 127.0.0.0/8.
 #include "controller/library.h"
+#include "log/reader.h"
 #include "monitors/netstats/netstats.h"
 #include "support/host_system.h"
 #include "support/log_text.h"
@@ -45,26 +46,21 @@ bool machineHasAdapter() {
     return found > 0;
 }
 
-struct Fields {
-    std::string kind, port, pid, path;
-};
-// kind;action;... -> the fields the checks below need.
-std::vector<Fields> find(const std::vector<std::string>& lines, const std::string& prefix, const std::string& label) {
-    std::vector<Fields> out;
-    for (const auto& l : lines) {
-        if (l.compare(0, prefix.size(), prefix) != 0) continue;
-        Fields f;
-        f.kind = prefix;
-        std::size_t p = l.find(label + ":");
-        if (p != std::string::npos) f.port = l.substr(p + label.size() + 1, l.find(':', p + label.size() + 1) - p - label.size() - 1);
-        std::size_t pid = l.find(":PID:");
-        if (pid == std::string::npos && l.find("PID:") != std::string::npos) pid = l.find("PID:") - 1;
-        if (pid != std::string::npos) f.pid = l.substr(pid + 5, l.find(':', pid + 5) - pid - 5);
-        std::size_t path = l.find(":Path:");
-        if (path != std::string::npos) f.path = l.substr(path + 6);
-        out.push_back(f);
+// The records of one kind and action, split into their fields by the reader.
+std::vector<vt::reader::Record> find(const std::vector<std::string>& stamped, const std::string& kind,
+                                     const std::string& action) {
+    std::vector<vt::reader::Record> out;
+    for (const auto& l : stamped) {
+        vt::reader::Record r = vt::reader::parseRecord(l);
+        if (r.kind == kind && r.action == action) out.push_back(std::move(r));
     }
     return out;
+}
+
+std::string field(const vt::reader::Record& r, const std::string& label) {
+    for (const auto& f : r.fields)
+        if (f.first == label) return f.second;
+    return "<no " + label + ">";
 }
 
 class Recording : public ::testing::Test {
@@ -108,7 +104,8 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
 
     auto files = logFiles(dir.path());
     ASSERT_EQ(files.size(), 1u);
-    auto lines = withoutStamps(recordLines(files[0]));
+    const auto stamped = recordLines(files[0]);
+    auto lines = withoutStamps(stamped);
     ASSERT_GT(lines.size(), 6u);
     EXPECT_EQ(lines[0], "Info;Start;Logfile start:UserId:12:MatchId:47");
     EXPECT_EQ(lines[1], "SysInfo;User ID;Value:12");
@@ -129,34 +126,42 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
     }
 
     // The child came and went, with its image path.
-    auto added = find(lines, "Process;Add;PID:" + std::to_string(childPid) + ":", "PID");
-    auto removed = find(lines, "Process;Del;PID:" + std::to_string(childPid) + ":", "PID");
+    auto byPid = [&](const std::string& action, std::uint32_t id) {
+        std::vector<vt::reader::Record> out;
+        for (auto& r : find(stamped, "Process", action))
+            if (field(r, "PID") == std::to_string(id)) out.push_back(r);
+        return out;
+    };
+    auto added = byPid("Add", childPid);
+    auto removed = byPid("Del", childPid);
     ASSERT_EQ(added.size(), 1u);
     ASSERT_EQ(removed.size(), 1u);
     // Wine may not name a process in its first milliseconds; Windows and Linux do.
-    const bool unnamed = kWindows && added[0].path == "System: No Path available";
-    EXPECT_TRUE(unnamed || samePath(added[0].path, testsupport::programPath())) << added[0].path;
-    EXPECT_EQ(removed[0].path, added[0].path);
+    const std::string addedPath = field(added[0], "Path");
+    const bool unnamed = kWindows && addedPath == "System: No Path available";
+    EXPECT_TRUE(unnamed || samePath(addedPath, testsupport::programPath())) << addedPath;
+    EXPECT_EQ(field(removed[0], "Path"), addedPath);
 
     // The sockets opened and closed, owned by this process (Wine mostly reports no owner).
-    auto hasPort = [](const std::vector<Fields>& rows, int port, const std::string& owner) {
+    auto hasPort = [](const std::vector<vt::reader::Record>& rows, int port, const std::string& owner) {
         for (const auto& r : rows)
-            if (r.port == std::to_string(port) && (kWindows || r.pid == owner)) return true;
+            if (field(r, "LocalPort") == std::to_string(port) && (kWindows || field(r, "PID") == owner)) return true;
         return false;
     };
-    EXPECT_TRUE(hasPort(find(lines, "TCP;Add;", "LocalPort"), listenPort, pid));
-    EXPECT_TRUE(hasPort(find(lines, "TCP;Add;", "LocalPort"), clientPort, pid));
-    EXPECT_TRUE(hasPort(find(lines, "UDP;Add;", "LocalPort"), udpPort, pid));
-    EXPECT_TRUE(hasPort(find(lines, "UDP;Del;", "LocalPort"), udpPort, pid));
+    EXPECT_TRUE(hasPort(find(stamped, "TCP", "Add"), listenPort, pid));
+    EXPECT_TRUE(hasPort(find(stamped, "TCP", "Add"), clientPort, pid));
+    EXPECT_TRUE(hasPort(find(stamped, "UDP", "Add"), udpPort, pid));
+    EXPECT_TRUE(hasPort(find(stamped, "UDP", "Del"), udpPort, pid));
     bool listenerGone = false;
-    for (const auto& l : lines)
-        if (l.rfind("TCP;Del;LocalIp:127.0.0.1:LocalPort:" + std::to_string(listenPort) + ":RemoteIp:0.0.0.0:", 0) == 0)
+    for (const auto& r : find(stamped, "TCP", "Del"))
+        if (field(r, "LocalIp") == "127.0.0.1" && field(r, "LocalPort") == std::to_string(listenPort) &&
+            field(r, "RemoteIp") == "0.0.0.0")
             listenerGone = true;
     EXPECT_TRUE(listenerGone);
     if (!kWindows) {
-        for (const auto& r : find(lines, "TCP;Add;", "LocalPort"))
-            if (r.pid == pid) {
-                EXPECT_TRUE(samePath(r.path, testsupport::programPath()));
+        for (const auto& r : find(stamped, "TCP", "Add"))
+            if (field(r, "PID") == pid) {
+                EXPECT_TRUE(samePath(field(r, "Path"), testsupport::programPath()));
             }
     }
 

@@ -131,6 +131,53 @@ TEST_F(ContainerTest, EveryChangedOrMissingByteIsDetected) {
     EXPECT_NE(vt::checkContainer(file + std::string(8, '\0')).verdict, vt::Verdict::Whole);
 }
 
+TEST(MemorySource, ReadsOnlyWhatItHolds) {
+    const std::string bytes = "0123456789";
+    vt::MemorySource source(bytes.data(), bytes.size());
+    unsigned char out[4] = {};
+    EXPECT_TRUE(source.read(6, out, 4));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 4), "6789");
+    EXPECT_FALSE(source.read(7, out, 4));
+    EXPECT_FALSE(source.read(11, out, 0));
+    EXPECT_FALSE(source.read(~std::uint64_t(0), out, 4));
+}
+
+// A file that shrinks while it is read: nothing at or after `from` can be read.
+class ShrinkingSource : public vt::MemorySource {
+public:
+    ShrinkingSource(const std::string& bytes, std::uint64_t from)
+        : MemorySource(bytes.data(), bytes.size()), from_(from) {}
+    bool read(std::uint64_t offset, unsigned char* out, std::size_t size) override {
+        return offset + size <= from_ && MemorySource::read(offset, out, size);
+    }
+
+private:
+    std::uint64_t from_;
+};
+
+TEST_F(ContainerTest, BytesThatVanishWhileReadingAreReported) {
+    std::string text = logText(200);
+    text.insert(text.size() - 42, std::string(3 * vt::kReadChunk, 'x') + "\n");
+    const std::string file = seal({text});
+    for (std::uint64_t from : {std::uint64_t(0), std::uint64_t(vt::kReadChunk + 8), std::uint64_t(file.size() - 1)}) {
+        ShrinkingSource source(file, from);
+        vt::SealCheck c = vt::checkSealed(source, file.size());
+        EXPECT_EQ(c.verdict, vt::Verdict::Unreadable) << from;
+        EXPECT_NE(c.reason.find("cannot be read to its end"), std::string::npos);
+    }
+    // Checked whole, then cut short before the text was read.
+    vt::MemorySource whole(file.data(), file.size());
+    const vt::SealCheck c = vt::checkSealed(whole, file.size());
+    ASSERT_EQ(c.verdict, vt::Verdict::Whole);
+    ShrinkingSource cut(file, 2 * vt::kReadChunk);
+    std::size_t seen = 0;
+    EXPECT_FALSE(vt::decryptText(cut, c, [&](const char*, std::size_t n) {
+        seen += n;
+        return true;
+    }));
+    EXPECT_EQ(seen, 2 * vt::kReadChunk);
+}
+
 TEST(FileKey, BytesAreNeverTwoHundredFiftyFive) {
     std::set<int> seen;
     for (int i = 0; i < 2000; ++i)

@@ -1,10 +1,16 @@
 #include "log/container.h"
+#include "log/logger.h"
 #include "log/reader.h"
+#include "log/schema.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -30,9 +36,12 @@ TEST(ParseRecord, SplitsEveryKindIntoItsFields) {
          {{"PID", "4"}, {"Path", "System: No Handle available"}}},
         {"01.02.2026 03:04:05;Ethernet;Stats;Adapter:Intel: Gigabit:TxD:123.4:Bytes/s:RxD:1.23457e+006:Bytes/s",
          "Ethernet", "Stats", {{"Adapter", "Intel: Gigabit"}, {"TxD", "123.4"}, {"RxD", "1.23457e+006"}}},
+        {"01.02.2026 03:04:05;Ethernet;Stats;Adapter:a:RxD:1:TxD:2:Bytes/s:TxD:3:Bytes/s:RxD:4:Bytes/s", "Ethernet",
+         "Stats", {{"Adapter", "a:RxD:1:TxD:2:Bytes/s"}, {"TxD", "3"}, {"RxD", "4"}}},
         {"01.02.2026 03:04:05;Ping;Stats;Server:10.0.0.1:Actual:1000", "Ping", "Stats",
          {{"Server", "10.0.0.1"}, {"Actual", "1000"}}},
         {"01.02.2026 03:04:05;Key;Pressed;Name:Ctrl:Alt", "Key", "Pressed", {{"Name", "Ctrl:Alt"}}},
+        {"01.02.2026 03:04:05;Key;Pressed;Name:", "Key", "Pressed", {{"Name", ""}}},
         {"01.02.2026 03:04:05;SysInfo;Mac Address;Value:eth0 @ 00-0c-29-aa-bb-cc", "SysInfo", "Mac Address",
          {{"Value", "eth0 @ 00-0c-29-aa-bb-cc"}}},
         {"01.02.2026 03:04:05;Info;Start;Logfile start:UserId:12:MatchId:47", "Info", "Start",
@@ -46,15 +55,49 @@ TEST(ParseRecord, SplitsEveryKindIntoItsFields) {
         EXPECT_EQ(r.action, c.action);
         EXPECT_EQ(r.fields, c.fields) << c.line;
         EXPECT_EQ(r.raw, c.line);
+        EXPECT_TRUE(r.known);
+        EXPECT_FALSE(r.cut);
     }
 }
 
-TEST(ParseRecord, ToleratesLinesOfNoKnownShape) {
+TEST(ParseRecord, LinesOfNoKnownShapeAreSplitIntoPairs) {
     auto r = parseRecord("garbage without separators");
     EXPECT_TRUE(r.kind.empty());
+    EXPECT_TRUE(r.fields.empty());
     EXPECT_EQ(r.raw, "garbage without separators");
-    auto odd = parseRecord("01.02.2026 03:04:05;New;Kind;A:1:B");
-    EXPECT_EQ(odd.fields, (Fields{{"A", "1"}, {"B", ""}}));
+    EXPECT_EQ(parseRecord("01.02.2026 03:04:05;New;Kind;A:1:B").fields, (Fields{{"A", "1"}, {"B", ""}}));
+    EXPECT_EQ(parseRecord("01.02.2026 03:04:05;New;Kind;A:1:").fields, (Fields{{"A", "1"}, {"", ""}}));
+    // Known kinds whose fields are not where they belong.
+    struct Case {
+        const char* line;
+        Fields fields;
+    } cases[] = {
+        // Short Ethernet fields: a number and its unit are missing.
+        {"01.02.2026 03:04:05;Ethernet;Stats;Adapter:a:TxD:Bytes/s:RxD:1:Bytes/s",
+         {{"Adapter", "a"}, {"TxD", "Bytes/s"}, {"RxD", "1"}, {"Bytes/s", ""}}},
+        {"01.02.2026 03:04:05;Ethernet;Stats;Adapter:eth0:TxD:RxD:Bytes/s",
+         {{"Adapter", "eth0"}, {"TxD", "RxD"}, {"Bytes/s", ""}}},
+        {"01.02.2026 03:04:05;Ethernet;Stats;Adapter:TxD:1:Bytes/s:RxD:2", {{"Adapter", "TxD"}, {"1", "Bytes/s"}, {"RxD", "2"}}},
+        {"01.02.2026 03:04:05;Ethernet;Stats;:Bytes/s", {{"", "Bytes/s"}}},
+        {"01.02.2026 03:04:05;Process;Add;Path:x:PID:1", {{"Path", "x"}, {"PID", "1"}}},
+        {"01.02.2026 03:04:05;TCP;Add;LocalIp:1", {{"LocalIp", "1"}}},
+        {"01.02.2026 03:04:05;Info;Stop;Logfile end:x", {{"Logfile end", "x"}}},
+        {"01.02.2026 03:04:05;Info;Start;UserId:1:MatchId:2", {{"UserId", "1"}, {"MatchId", "2"}}},
+    };
+    for (const auto& c : cases) {
+        auto r = parseRecord(c.line);
+        EXPECT_EQ(r.fields, c.fields) << c.line;
+        EXPECT_FALSE(r.known) << c.line;
+    }
+}
+
+TEST(ParseRecord, FallbackStaysLinearOnAHugeRecordOfColons) {
+    const std::string line = "01.02.2026 03:04:05;X;Y;" + std::string(5 << 20, ':');
+    auto r = parseRecord(line);
+    ASSERT_EQ(r.fields.size(), 64u);  // the last pair takes the rest of the line
+    EXPECT_EQ(r.fields.back().second.size(), (5u << 20) - 64 * 2 + 1);
+    const std::string j = vt::reader::toJson(r);
+    EXPECT_LT(j.size(), 3 * line.size());
 }
 
 TEST(Json, CarriesEveryPartOfTheRecord) {
@@ -65,68 +108,286 @@ TEST(Json, CarriesEveryPartOfTheRecord) {
               "03:04:05;Ping;Stats;Server:10.0.0.1:Actual:20\"}");
     // Bytes that are not UTF-8 are replaced, not refused.
     EXPECT_NO_THROW(vt::reader::toJson(parseRecord("01.02.2026 03:04:05;Key;Pressed;Name:\xff")));
+    auto cut = parseRecord("01.02.2026 03:04:05;Key;Pressed;Name:x");
+    cut.cut = true;
+    cut.length = 3000000;
+    EXPECT_NE(vt::reader::toJson(cut).find(",\"cut\":true,\"length\":3000000}"), std::string::npos);
 }
+
+TEST(LineSplitter, CutsLongLinesWhateverThePieces) {
+    const std::string text = "a\n" + std::string(25, 'b') + "\n\n" + std::string(10, 'c') + "\nlast";
+    for (std::size_t piece : {1u, 3u, 10u, 100u}) {
+        std::vector<std::string> got;
+        vt::reader::LineSplitter split(10, [&](const std::string& line, bool cut, std::uint64_t length) {
+            got.push_back(line + (cut ? "|cut " + std::to_string(length) : ""));
+            return true;
+        });
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            ASSERT_TRUE(split.feed(text.data() + at, std::min(piece, text.size() - at)));
+        ASSERT_TRUE(split.finish());
+        EXPECT_EQ(got, (std::vector<std::string>{"a", "bbbbbbbbbb|cut 25", "", "cccccccccc", "last"})) << piece;
+    }
+    int calls = 0;
+    vt::reader::LineSplitter stop(10, [&](const std::string&, bool, std::uint64_t) { return ++calls < 2; });
+    EXPECT_FALSE(stop.feed("1\n2\n3\n", 6));
+    EXPECT_EQ(calls, 2);
+}
+
+// ---- every kind written by the logger reads back as it was written -----------
+
+struct RoundTrip {
+    vt::schema::Kind kind;
+    std::function<void(vt::logger&)> write;  // null: written by opening or closing the log
+    std::string action;
+    Fields fields;
+};
+
+TEST(RoundTrip, EveryKindReadsBackWhatTheLoggerWrote) {
+    vt::udptcpcon::SUdpCon udp;
+    udp.localIp = "0.0.0.0";
+    udp.localPort = 65535;
+    udp.pid = 4294967295u;
+    udp.path = "C:\\Program Files\\a:b;c.exe";
+    vt::udptcpcon::STcpCon tcp;
+    tcp.localIp = "192.168.1.10";
+    tcp.localPort = 501;
+    tcp.remoteIp = "10.0.0.5";
+    tcp.remotePort = 443;
+    tcp.pid = 204;
+    tcp.path = "System: No Handle available";
+    vt::procwatch::SProcessEntry proc;
+    proc.pid = 4;
+    proc.path = "/usr/bin/x:y";
+    vt::netstats::SAdapterEntry adapter;
+    adapter.description = "Intel: TxD:1:Bytes/s:RxD: NIC";
+    adapter.txDelta = 12345678;
+    adapter.rxDelta = 7;
+    using K = vt::schema::Kind;
+    const std::vector<RoundTrip> cases = {
+        {K::InfoStart, nullptr, "Start", {{"UserId", "12"}, {"MatchId", "47"}}},
+        {K::UdpAdd, [&](vt::logger& l) { l.writeUdpAdd(udp); }, "Add",
+         {{"LocalIp", "0.0.0.0"}, {"LocalPort", "65535"}, {"PID", "4294967295"}, {"Path", udp.path}}},
+        {K::UdpDel, [&](vt::logger& l) { l.writeUdpDel(udp); }, "Del",
+         {{"LocalIp", "0.0.0.0"}, {"LocalPort", "65535"}, {"PID", "4294967295"}, {"Path", udp.path}}},
+        {K::TcpAdd, [&](vt::logger& l) { l.writeTcpAdd(tcp); }, "Add",
+         {{"LocalIp", "192.168.1.10"}, {"LocalPort", "501"}, {"RemoteIp", "10.0.0.5"}, {"RemotePort", "443"},
+          {"PID", "204"}, {"Path", tcp.path}}},
+        {K::TcpDel, [&](vt::logger& l) { l.writeTcpDel(tcp); }, "Del",
+         {{"LocalIp", "192.168.1.10"}, {"LocalPort", "501"}, {"RemoteIp", "10.0.0.5"}, {"RemotePort", "443"},
+          {"PID", "204"}, {"Path", tcp.path}}},
+        {K::ProcessAdd, [&](vt::logger& l) { l.writeProcessAdd(proc); }, "Add", {{"PID", "4"}, {"Path", proc.path}}},
+        {K::ProcessDel, [&](vt::logger& l) { l.writeProcessDel(proc); }, "Del", {{"PID", "4"}, {"Path", proc.path}}},
+        {K::EthernetStats, [&](vt::logger& l) { l.writeEthernetStats(adapter); }, "Stats",
+         {{"Adapter", adapter.description}, {"TxD", "1.23457e+006"}, {"RxD", "0.7"}}},
+        {K::PingStats, [](vt::logger& l) { l.writePingStats(-1, "10.0.0.1"); }, "Stats",
+         {{"Server", "10.0.0.1"}, {"Actual", "-1"}}},
+        {K::KeyPressed, [](vt::logger& l) { l.writeKeyPressed("Ctrl:Alt;Del\nx"); }, "Pressed",
+         {{"Name", "Ctrl:Alt;Del?x"}}},
+        {K::SysInfo, [](vt::logger& l) { l.writeSysInfo("Volume ID from C-Drive", "a:b;c"); },
+         "Volume ID from C-Drive", {{"Value", "a:b;c"}}},
+        {K::InfoStop, nullptr, "Stop", {}},
+    };
+    std::set<vt::schema::Kind> covered;
+    for (const auto& c : cases) covered.insert(c.kind);
+    EXPECT_EQ(covered.size(), vt::schema::kShapeCount) << "a kind of record has no round trip";
+
+    testsupport::TempDir dir;
+    {
+        vt::logger log;
+        ASSERT_TRUE(log.openLog(0, 12, 47, dir.path()));
+        for (const auto& c : cases)
+            if (c.write) c.write(log);
+        log.closeLog();
+    }
+    const auto lines = testsupport::recordLines(testsupport::logFiles(dir.path()).at(0));
+    ASSERT_EQ(lines.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        const vt::schema::Shape& shape = vt::schema::shape(c.kind);
+        auto r = parseRecord(lines[i]);
+        SCOPED_TRACE(lines[i]);
+        EXPECT_TRUE(vt::schema::isStamp(r.stamp + ";"));
+        EXPECT_EQ(r.kind, shape.kind);
+        EXPECT_EQ(r.action, c.action);
+        EXPECT_EQ(r.fields, c.fields);
+        EXPECT_EQ(r.raw, lines[i]);
+    }
+}
+
+// ---- the commands over crafted files ------------------------------------------
+
+std::string seal(const std::string& text) {
+    vt::Key16 key{};
+    key[0] = 9;
+    std::string bytes;
+    vt::CipherStream s([&](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
+    s.resetCipher(key.data());
+    s.encryptAppend(text);
+    s.writeTrailer(key);
+    return bytes;
+}
+
+const std::string kStart = "01.02.2026 03:04:05;Info;Start;Logfile start:UserId:1:MatchId:2\n";
+const std::string kStop = "01.02.2026 03:04:06;Info;Stop;Logfile end\n";
 
 class ReaderCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        vt::Key16 key{};
-        key[0] = 9;
-        std::string bytes;
-        vt::CipherStream s([&](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
-        s.resetCipher(key.data());
-        s.encryptAppend(text);
-        s.writeTrailer(key);
         file = dir.join("a.vtl");
-        testsupport::writeBytes(file, bytes);
+        testsupport::writeBytes(file, seal(text));
     }
-    const std::string text = "01.02.2026 03:04:05;Info;Start;Logfile start:UserId:1:MatchId:2\n"
-                             "01.02.2026 03:04:06;Info;Stop;Logfile end\n";
+    std::string sealed(const std::string& name, const std::string& body) {
+        const std::string path = dir.join(name);
+        testsupport::writeBytes(path, seal(body));
+        return path;
+    }
+    const std::string text = kStart + kStop;
     testsupport::TempDir dir;
     std::string file;
     std::ostringstream out, err;
 };
 
-TEST_F(ReaderCommands, VerifyTellsWholeFromNotWhole) {
-    const std::string damaged = dir.join("b.vtl"), shortFile = dir.join("c.vtl");
+TEST_F(ReaderCommands, VerifySaysWhatItFoundAndGoesOn) {
     std::string bytes = testsupport::readBytes(file);
+    const std::string damaged = dir.join("b.vtl"), shortFile = dir.join("c.vtl");
     bytes[3] ^= 1;
     testsupport::writeBytes(damaged, bytes);
     testsupport::writeBytes(shortFile, bytes.substr(0, 13));
+    const std::string noStart = sealed("d.vtl", "01.02.2026 03:04:05;Key;Pressed;Name:x\n" + kStop);
+    const std::string noStop = sealed("e.vtl", kStart + "01.02.2026 03:04:05;Key;Pressed;Name:x\n");
+    const std::string stopNotOnItsOwn = sealed("f.vtl", kStart + "x" + kStop);
+    const std::string onlyStart = sealed("g.vtl", kStart);
+    const std::string tiny = sealed("h.vtl", "x\n");
 
     EXPECT_EQ(vt::reader::verify({file}, out), 0);
-    EXPECT_EQ(vt::reader::verify({file, damaged, shortFile, dir.join("missing.vtl")}, out), 1);
+    EXPECT_EQ(vt::reader::verify({file, damaged, shortFile, dir.join("missing.vtl"), noStart, noStop,
+                                  stopNotOnItsOwn, onlyStart, tiny, dir.path(), file},
+                                 out),
+              1);
     const std::string report = out.str();
-    EXPECT_NE(report.find("a.vtl: whole"), std::string::npos);
-    EXPECT_NE(report.find("b.vtl: not whole: the trailer does not decrypt"), std::string::npos);
-    EXPECT_NE(report.find("c.vtl: not whole: length 13"), std::string::npos);
-    EXPECT_NE(report.find("missing.vtl: not whole: cannot be read"), std::string::npos);
+    for (const char* expected : {
+             "a.vtl: whole\n",
+             "b.vtl: not whole: the trailer does not decrypt to the marker",
+             "c.vtl: not whole: length 13 is under 32 bytes",
+             "missing.vtl: not whole: cannot be read (no such file)",
+             "d.vtl: not whole: the body does not start with a start record",
+             "e.vtl: not whole: the body does not end with a stop record",
+             "f.vtl: not whole: the body does not end with a stop record",
+             "g.vtl: not whole: the body does not end with a stop record",
+             "h.vtl: not whole: the body does not start with a start record",
+         })
+        EXPECT_NE(report.find(expected), std::string::npos) << expected << "\n" << report;
+    EXPECT_NE(report.find(dir.path() + ": not a log file (a directory)\n" + file + ": whole\n"), std::string::npos)
+        << report;
+}
+
+TEST_F(ReaderCommands, SizesThatCannotBeALogAreRefusedWithoutReading) {
+    const std::string huge = dir.join("huge.vtl");
+    { std::ofstream(huge, std::ios::binary) << "x"; }
+#if !defined(_WIN32)  // sparse on Linux file systems; Windows would allocate it
+    // A terabyte and one byte, never read (nor allocated).
+    std::filesystem::resize_file(huge, (std::uint64_t(1) << 40) + 1);
+    EXPECT_EQ(vt::reader::verify({huge}, out), 1);
+    EXPECT_NE(out.str().find("not whole: length 1099511627777 is not a multiple of 8"), std::string::npos) << out.str();
+#endif
+    // 8 MB of zeros is read in bounded pieces and found damaged.
+    std::filesystem::resize_file(huge, 8 << 20);
+    EXPECT_EQ(vt::reader::cat(huge, true, out, err), 1);
+    EXPECT_NE(err.str().find("the trailer does not decrypt to the marker"), std::string::npos) << err.str();
+}
+
+#if !defined(_WIN32)
+TEST_F(ReaderCommands, OnlyRegularFilesAreRead) {
+    const std::string fifo = dir.join("fifo.vtl");
+    ASSERT_TRUE(testsupport::makeFifo(fifo));  // no writer: opening it would block
+    EXPECT_EQ(vt::reader::verify({fifo, "/dev/zero", file}, out), 1);
+    EXPECT_EQ(out.str(), fifo + ": not a log file (a FIFO)\n/dev/zero: not a log file (a device)\n" + file + ": whole\n");
+    EXPECT_EQ(vt::reader::cat(fifo, true, out, err), 1);
+    EXPECT_EQ(vt::reader::json("/dev/zero", false, out, err), 1);
+    EXPECT_EQ(vt::reader::cat(dir.path(), false, out, err), 1);
+    EXPECT_EQ(err.str(), fifo + ": not a log file (a FIFO)\n/dev/zero: not a log file (a device)\n" + dir.path() +
+                             ": not a log file (a directory)\n");
+}
+
+TEST_F(ReaderCommands, OutputThatCannotBeWrittenIsAnError) {
+    std::ofstream full("/dev/full");
+    ASSERT_TRUE(full.is_open());
+    EXPECT_EQ(vt::reader::cat(file, false, full, err), 2);
+    EXPECT_NE(err.str().find("the output cannot be written"), std::string::npos);
+    std::ofstream full2("/dev/full");
+    EXPECT_EQ(vt::reader::json(file, false, full2, err), 2);
+    std::ofstream full3("/dev/full");
+    EXPECT_EQ(vt::reader::verify({file}, full3), 2);
+}
+#endif
+
+TEST_F(ReaderCommands, AFailedStreamStopsTheOutput) {
+    out.setstate(std::ios::badbit);
+    EXPECT_EQ(vt::reader::cat(file, false, out, err), 2);
+    EXPECT_EQ(vt::reader::verify({file}, out), 2);
 }
 
 TEST_F(ReaderCommands, CatShowsTheTextWithoutPadding) {
     EXPECT_EQ(vt::reader::cat(file, false, out, err), 0);
     EXPECT_EQ(out.str(), text);
+    EXPECT_TRUE(err.str().empty());
 }
 
-TEST_F(ReaderCommands, CatRefusesAFileThatIsNotWholeUnlessForced) {
-    testsupport::writeBytes(file, testsupport::readBytes(file) + "xyz");  // bytes after the trailer
+TEST_F(ReaderCommands, LargeLogsAreStreamedWhole) {
+    // Several read chunks, the last one partly padding.
+    std::string body = kStart;
+    for (int i = 0; body.size() < 3 * vt::kReadChunk + 5; ++i)
+        body += "01.02.2026 03:04:05;Key;Pressed;Name:key " + std::to_string(i) + "\n";
+    body += kStop;
+    const std::string big = sealed("big.vtl", body);
+    EXPECT_EQ(vt::reader::cat(big, false, out, err), 0);
+    EXPECT_TRUE(out.str() == body);
+    EXPECT_EQ(vt::reader::openLogFile(big, false).text.size(), body.size());
+}
+
+TEST_F(ReaderCommands, RecordsOverTheLimitAreCutAndMarked) {
+    const std::size_t length = vt::reader::kRecordLimit * 3 + 11;
+    const std::string longLine = "01.02.2026 03:04:05;Key;Pressed;Name:" + std::string(length - 37, 'k');
+    const std::string big = sealed("big.vtl", kStart + longLine + "\n" + kStop);
+    EXPECT_EQ(vt::reader::cat(big, false, out, err), 0);
+    EXPECT_EQ(out.str(), kStart + longLine.substr(0, vt::reader::kRecordLimit) + " [cut at 1048576 of " +
+                             std::to_string(length) + " bytes]\n" + kStop);
+    std::ostringstream json;
+    EXPECT_EQ(vt::reader::json(big, false, json, err), 0);
+    auto objects = vt::reader::lines(json.str());
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_NE(objects[1].find("\"cut\":true,\"length\":" + std::to_string(length) + "}"), std::string::npos);
+    EXPECT_EQ(objects[2].find("\"cut\""), std::string::npos);
+}
+
+TEST_F(ReaderCommands, ForceReadsAWholeLogWithBytesAppended) {
+    testsupport::writeBytes(file, testsupport::readBytes(file) + "xyz");
     EXPECT_EQ(vt::reader::cat(file, false, out, err), 1);
     EXPECT_TRUE(out.str().empty());
-    EXPECT_NE(err.str().find("not whole"), std::string::npos);
-    EXPECT_EQ(vt::reader::cat(file, true, out, err), 0);
+    EXPECT_NE(err.str().find("not whole: length 139 is not a multiple of 8"), std::string::npos) << err.str();
+    // Shown with a warning, but the exit status still says it is not whole.
+    EXPECT_EQ(vt::reader::cat(file, true, out, err), 1);
     EXPECT_EQ(out.str(), text);
+    EXPECT_NE(err.str().find("warning: length 139 is not a multiple of 8 (read up to its last whole block)"),
+              std::string::npos);
 
-    std::string cut = testsupport::readBytes(file);
-    testsupport::writeBytes(file, cut.substr(0, 16));  // never closed: no key to be had
+    testsupport::writeBytes(file, testsupport::readBytes(file).substr(0, 17));  // never closed: no key to be had
     EXPECT_EQ(vt::reader::cat(file, true, out, err), 1);
     EXPECT_NE(err.str().find("cannot be recovered"), std::string::npos);
 }
 
-TEST_F(ReaderCommands, JsonWritesOneObjectPerRecord) {
-    EXPECT_EQ(vt::reader::json(file, false, out, err), 0);
-    auto lines = vt::reader::lines(out.str());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("{\"time\":\"01.02.2026 03:04:05\",\"kind\":\"Info\",\"action\":\"Start\"", 0), 0u);
+TEST_F(ReaderCommands, JsonWritesOneObjectPerRecordWhateverItsShape) {
+    // A whole log with short Ethernet fields, and a record that is all colons.
+    const std::string odd = sealed("odd.vtl", kStart + "01.02.2026 03:04:05;Ethernet;Stats;Adapter:a:TxD:Bytes/s:RxD:1:Bytes/s\n" +
+                                                  "01.02.2026 03:04:05;Ethernet;Stats;Adapter:eth0:TxD:RxD:Bytes/s\n" +
+                                                  "01.02.2026 03:04:05;;;" + std::string(100000, ':') + "\n" + kStop);
+    EXPECT_EQ(vt::reader::json(odd, false, out, err), 0) << err.str();
+    auto objects = vt::reader::lines(out.str());
+    ASSERT_EQ(objects.size(), 5u);
+    EXPECT_EQ(objects[0].rfind("{\"time\":\"01.02.2026 03:04:05\",\"kind\":\"Info\",\"action\":\"Start\"", 0), 0u);
+    EXPECT_EQ(objects[1].rfind("{\"time\":\"01.02.2026 03:04:05\",\"kind\":\"Ethernet\",\"action\":\"Stats\"", 0), 0u);
+    EXPECT_LT(objects[3].size(), 3u * 100000);
+    EXPECT_TRUE(err.str().empty());
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <exception>
 #include <iostream>
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     CLI::App app{"vtl: check and read vantorelle match logs (.vtl)"};
     app.require_subcommand(1);
 
@@ -27,5 +30,20 @@ int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
     if (*verify) return vt::reader::verify(files, std::cout);
     if (*cat) return vt::reader::cat(file, force, std::cout, std::cerr);
-    return vt::reader::json(file, force, std::cout, std::cerr);
+    if (*json) return vt::reader::json(file, force, std::cout, std::cerr);
+    std::cerr << "vtl: no command given\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "vtl: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "vtl: unexpected failure\n";
+    }
+    return 2;
 }
