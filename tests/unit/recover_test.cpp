@@ -233,6 +233,12 @@ TEST_F(RecoverTest, NoTrailerTheLibrarysGenerator) {
     // Every record in the whole blocks; the last one lost its pending tail.
     EXPECT_EQ(recordsWithin(original.size()), 5u);
     EXPECT_EQ(recoveredLines(), firstRecords(5));
+    EXPECT_NE(said.find("the last " + std::to_string(original.size() - textSize(5)) +
+                        " bytes hold an unfinished record"),
+              std::string::npos)
+        << said;
+    const std::string leaf = log.substr(log.find_last_of("/\\") + 1);
+    EXPECT_EQ(fs::path(outputs()[0]).filename().string(), leaf.substr(0, leaf.size() - 4) + "_recovered.txt");
     EXPECT_EQ(readBytes(log), original);  // the input is never written
 }
 
@@ -368,6 +374,14 @@ TEST_F(RecoverTest, AWholeLogIsLeftAlone) {
     EXPECT_TRUE(outputs().empty());
     EXPECT_EQ(readBytes(path), bytes);
     EXPECT_FALSE(vt::recover::findKey(path));
+
+    // Bytes appended after the trailer do not make it a log to recover.
+    writeBytes(path, bytes + "abc");
+    EXPECT_EQ(recover({path}), 0);
+    EXPECT_NE(said.find("whole; it needs no recovery and was left alone (3 bytes after its trailer"),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(outputs().empty());
 }
 
 TEST_F(RecoverTest, NotALogIsRefused) {
@@ -454,6 +468,9 @@ TEST_F(RecoverTest, CtrlCStopsTheSearch) {
     EXPECT_NE(progress.find("candidates"), std::string::npos) << progress;
     EXPECT_TRUE(outputs().empty());
 
+    // The next run starts afresh.
+    EXPECT_EQ(recover({crashedLog()}), 0) << said;
+
     vt::recover::SearchBounds bounds;
     std::atomic<bool> stop{true};
     auto r = vt::recover::searchKey(noise, bounds, {}, &stop);
@@ -471,6 +488,9 @@ TEST(RecoverPieces, TimesOfNamesAndOptions) {
     EXPECT_EQ(vt::recover::parseTime("2026-12-08 17:55:21"), t);
     EXPECT_EQ(vt::recover::parseTime("2026-12-08_17-55-21"), t);
     EXPECT_EQ(vt::recover::parseTime("1796000000"), 1796000000);
+    const auto january = vt::recover::nameTime("2027-01-01_00-00-00_MID_1_0.vtl");
+    ASSERT_TRUE(january);
+    EXPECT_EQ(vt::fileNameStamp(vt::calendarTime(*january)), "2027-01-01_00-00-00");
     for (const char* bad : {"match.vtl", "2026-13-08_17-55-21_MID_1_0.vtl", "2026-12-08-17-55-21.vtl", "26-12-08_17-55-21"})
         EXPECT_FALSE(vt::recover::nameTime(bad)) << bad;
     EXPECT_FALSE(vt::recover::parseTime("2026-12-08T17:55:21"));
@@ -493,6 +513,27 @@ TEST(RecoverPieces, SeedsAreSearchedNearestFirstWithoutRepeats) {
     b.bothSides = true;
     EXPECT_EQ(vt::recover::seedSpans(b).size(), 5u);
     EXPECT_NE(vt::recover::describe(b).find("(3 s around b)"), std::string::npos);
+}
+
+TEST(RecoverPieces, EverySeedOnceAndNoneOutOfRange) {
+    std::string noise(64, '\0');
+    std::mt19937 random(3);
+    for (auto& c : noise) c = static_cast<char>(random());
+    vt::recover::SearchBounds b;
+    b.offsets = 3;  // 4 offsets x 2 generators a seed
+    b.window = 9;
+    b.anchors = {{"a", 1000}, {"b", 1005}, {"c", 1003}};  // 991 to 1005, and seed 1
+    auto r = vt::recover::searchKey(noise, b);
+    EXPECT_FALSE(r.found);
+    EXPECT_EQ(r.tried, 16u * 8);
+    b.anchors = {{"near the start", 3}};  // 0 to 3; 1 only once
+    EXPECT_EQ(vt::recover::searchKey(noise, b).tried, 4u * 8);
+    b.anchors = {{"near the end", 0xffffffffLL - 2}};
+    b.bothSides = true;  // nothing beyond 2^32 - 1
+    b.seedOne = false;
+    EXPECT_EQ(vt::recover::searchKey(noise, b).tried, 12u * 8);
+    b.threads = 1;
+    EXPECT_EQ(vt::recover::searchKey(noise, b).tried, 12u * 8);
 }
 
 TEST(RecoverPieces, ConfirmingAndReadingRecords) {
