@@ -1,12 +1,12 @@
 #include "log/container.h"
 
 #include "log/schema.h"
+#include "log/keygen.h"
 
 #include <openssl/blowfish.h>
 #include <openssl/md5.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -67,11 +67,7 @@ Key16 md5Of(const unsigned char* data, std::size_t len) {
     return digest;
 }
 
-Key16 makeFileKey() {
-    Key16 key;
-    for (auto& b : key) b = static_cast<unsigned char>(std::rand() % 255);
-    return key;
-}
+Key16 makeFileKey() { return keygen::nextKey(); }
 
 void CipherStream::resetCipher(const unsigned char* key) {
     BF_set_key(&keySchedule, 16, key);

@@ -34,8 +34,8 @@ void cbcDecrypt(const Key16& key, const unsigned char* in, unsigned char* out, s
 void cbcEncrypt(const Key16& key, const unsigned char* in, unsigned char* out, std::size_t len);
 Key16 md5Of(const unsigned char* data, std::size_t len);
 
-// A new key for a file: 16 values of the C library's generator, each modulo
-// 255 (so never 255). The generator is seeded once, by the logger.
+// A new key for a file: the next 16 values of the library's own generator
+// (log/keygen.h), each modulo 255 (so never 255). The logger seeds it once.
 Key16 makeFileKey();
 
 // The writing side: text in, ciphertext out in pieces of whole blocks as soon

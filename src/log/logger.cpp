@@ -1,6 +1,7 @@
 #include "log/logger.h"
 
 #include "log/format.h"
+#include "log/keygen.h"
 
 #include <boost/filesystem.hpp>
 
@@ -30,7 +31,7 @@ bool nameTaken(const boost::filesystem::path& dir, const std::string& name, bool
 }  // namespace
 
 logger::logger() : cipher([this](const unsigned char* data, std::size_t size) { emit(data, size); }) {
-    std::srand(static_cast<unsigned>(os::currentTime()));
+    keygen::seed(static_cast<std::uint32_t>(os::currentTime()));
 }
 
 // A file still open is left as it stands: whole blocks, without the last

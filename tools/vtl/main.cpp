@@ -1,5 +1,6 @@
 // vtl: reads and checks vantorelle match logs.
 #include "log/reader.h"
+#include "log/recover.h"
 
 #include <CLI/CLI.hpp>
 
@@ -26,9 +27,19 @@ int run(int argc, char** argv) {
     json->add_option("file", file, "log file")->required();
     json->add_flag("--force", force, "read a log that is not whole as far as possible");
 
+    vt::recover::Options rec;
+    auto* recover = app.add_subcommand("recover", "find the key of logs that were never closed and read their records");
+    recover->add_option("files", rec.files, "log files")->required();
+    recover->add_option("--out", rec.outDir, "directory for the recovered files (default: beside each log)");
+    recover->add_option("--window", rec.window, "seconds searched before each of the file's times (default 3600)");
+    recover->add_option("--around", rec.around, "search the window on both sides of this time instead: \"YYYY-MM-DD hh:mm:ss\" or seconds since 1970");
+    recover->add_option("--offsets", rec.offsets, "largest number of values drawn before the key (default 255)");
+    recover->add_flag("--seal", rec.seal, "write a sealed log instead of plain text");
+
     CLI11_PARSE(app, argc, argv);
     std::ios::sync_with_stdio(false);
     if (*verify) return vt::reader::verify(files, std::cout);
+    if (*recover) return vt::recover::run(rec, std::cout, std::cerr);
     if (*cat) return vt::reader::cat(file, force, std::cout, std::cerr);
     if (*json) return vt::reader::json(file, force, std::cout, std::cerr);
     std::cerr << "vtl: no command given\n";

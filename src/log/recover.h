@@ -1,0 +1,133 @@
+// Reading a log that was never closed: finding its key again.
+//
+// A log gets its trailer (and with it its key) only when the recording is
+// closed. When the process dies first, the file holds every whole block the
+// worker handed over, but no key. The key can usually be found again: it is
+// 16 values of a generator seeded with the time at which the library was
+// loaded, each modulo 255, and the first record of every log is known text.
+// So the search tries seeds (1, and every second in a window before the
+// file's own times), offsets into the generator's sequence (earlier keys, a
+// host's own rand() calls) and two generators: the Microsoft C runtime's LCG
+// (the library's own generator, and the Windows C library's) and glibc's
+// random_r TYPE_3 (older Linux builds). A candidate is confirmed by decrypting
+// the first record.
+#pragma once
+
+#include "log/container.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vt {
+namespace recover {
+
+enum class Generator { Msvcrt, Glibc };
+const char* generatorName(Generator g);
+
+// The first n values of each generator after seeding it with seed, as the C
+// library's rand() would return them.
+std::vector<std::uint32_t> generatorValues(Generator g, std::uint32_t seed, std::size_t n);
+
+// One span of seeds: from `first`, `count` seconds stepping by `step` (+1 or -1).
+struct SeedSpan {
+    std::int64_t first = 0;
+    std::int64_t count = 0;
+    int step = -1;
+    std::string label;  // what the span is around, for the report
+};
+
+struct SearchBounds {
+    // Times (seconds since 1970) the window is placed before, with what they are.
+    std::vector<std::pair<std::string, std::int64_t>> anchors;
+    std::int64_t window = 3600;  // seconds searched before each anchor
+    bool bothSides = false;      // also `window` seconds after each anchor
+    unsigned offsets = 255;      // values skipped before the key: 0 to offsets
+    bool seedOne = true;         // a generator never seeded starts as if seeded with 1
+    unsigned threads = 0;        // 0: one per core
+};
+
+// The spans in the order they are searched: seed 1 first, then each anchor's
+// window, nearest seconds first. Seeds outside 0..2^32-1 are dropped.
+std::vector<SeedSpan> seedSpans(const SearchBounds& bounds);
+// The searched bounds in words, for "key not found within ...".
+std::string describe(const SearchBounds& bounds);
+
+struct Found {
+    Key16 key{};
+    Generator generator = Generator::Msvcrt;
+    std::uint32_t seed = 0;
+    unsigned offset = 0;
+};
+
+struct Progress {
+    std::uint64_t tried = 0;  // candidate keys
+    std::uint64_t total = 0;
+    double seconds = 0;
+};
+using ProgressFn = std::function<void(const Progress&)>;
+
+struct SearchResult {
+    std::optional<Found> found;
+    std::uint64_t tried = 0;
+    bool stopped = false;  // the stop flag was raised before the search ended
+};
+
+// Whether a body's first blocks decrypt under key to the start record of a
+// log. Needs at least 32 bytes.
+bool confirms(const unsigned char* body, std::size_t size, const Key16& key);
+
+// Searches the key of a body (the file's first bytes: at least 32, and 48 or
+// more for the second confirming block). progress is called about once a
+// second from the calling thread; stop, when set, ends the search early.
+SearchResult searchKey(const std::string& head, const SearchBounds& bounds, const ProgressFn& progress = {},
+                       const std::atomic<bool>* stop = nullptr);
+
+// A file's own times: its birth time where the file system keeps it, its
+// modification time, and the local time in its name (YYYY-MM-DD_hh-mm-ss...).
+std::vector<std::pair<std::string, std::int64_t>> fileAnchors(const std::string& path);
+// The local time at the start of a log's file name; nothing for other names.
+std::optional<std::int64_t> nameTime(const std::string& fileName);
+// "YYYY-MM-DD hh:mm:ss" or "YYYY-MM-DD_hh-mm-ss" (local time) or seconds since 1970.
+std::optional<std::int64_t> parseTime(const std::string& text);
+
+// The key of a log that is not whole, for readers (`cat --force`). With no
+// anchors in bounds, the file's own times are used. Nothing when the file
+// cannot be read, is whole, is no log or the key is not within bounds.
+std::optional<Key16> findKey(const std::string& path, const SearchBounds& bounds = SearchBounds());
+
+struct Records {
+    std::string text;          // whole records, each ending in a line feed
+    std::size_t count = 0;     // records in text
+    std::size_t unread = 0;    // bytes of the body after the last whole record
+    bool stopRecord = false;   // the recording's own last record is in text
+    bool damaged = false;      // reading stopped at a block that is not log text
+};
+// The records of a body under key, up to the last whole record or the first
+// damage, whichever comes first. Bytes beyond the last whole block are ignored.
+Records readRecords(const std::string& bytes, const Key16& key);
+
+struct Options {
+    std::vector<std::string> files;
+    std::string outDir;           // empty: beside each input
+    std::int64_t window = 3600;   // seconds
+    std::string around;           // a time instead of the file's own times
+    unsigned offsets = 255;
+    bool seal = false;            // a sealed log instead of plain text
+    unsigned threads = 0;
+};
+
+// `vtl recover`: returns the exit status (0 when every file was recovered or
+// needed nothing; 1 when some could not be; 2 for bad options; 130 when
+// interrupted). Never throws.
+int run(const Options& options, std::ostream& out, std::ostream& err);
+
+// Raised by Ctrl-C while run() searches; tests may raise it themselves.
+std::atomic<bool>& interruptFlag();
+
+}  // namespace recover
+}  // namespace vt

@@ -1,0 +1,159 @@
+// A real recording killed mid-match, then read again by `vtl recover`.
+#include "log/container.h"
+#include "log/reader.h"
+#include "support/log_text.h"
+#include "support/temp_dir.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::logFiles;
+using testsupport::readBytes;
+namespace fs = boost::filesystem;
+
+const std::string kTools = VT_TOOLS_DIR;
+
+// A child process with its output sent to a file; killed with the object.
+class Spawned {
+public:
+    Spawned(const std::vector<std::string>& args, const std::string& output) {
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Spawned() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+    Spawned(const Spawned&) = delete;
+    Spawned& operator=(const Spawned&) = delete;
+    pid_t pid() const { return pid_; }
+    // The exit status, or 128 + the signal that ended it.
+    int wait() {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::uintmax_t sizeOf(const std::string& path) {
+    boost::system::error_code ec;
+    const auto n = fs::file_size(path, ec);
+    return ec ? 0 : n;
+}
+
+// Waits until the file is larger than `than`; false after the deadline.
+bool grows(const std::string& path, std::uintmax_t than, std::chrono::seconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < end) {
+        if (sizeOf(path) > than) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+int vtl(const std::vector<std::string>& args, const std::string& output) {
+    std::vector<std::string> all{kTools + "/vtl"};
+    all.insert(all.end(), args.begin(), args.end());
+    Spawned p(all, output);
+    return p.wait();
+}
+
+TEST(RecoverKilledRecording, EveryRecordBeforeTheLastTickComesBack) {
+    testsupport::TempDir dir, out, scratch;
+    Spawned recorder({kTools + "/vtrecord", "--user", "12", "--match", "47", "--dir", dir.path(), "--seconds",
+                      "600", "--key", "W", "--info", "Map=harbour"},
+                     scratch.join("vtrecord.txt"));
+    ASSERT_GT(recorder.pid(), 0);
+
+    // The first tick hands the start records to the file.
+    std::string log;
+    for (int i = 0; i < 200 && log.empty(); ++i) {
+        auto files = logFiles(dir.path());
+        if (!files.empty() && sizeOf(files[0]) > 0) log = files[0];
+        else std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_FALSE(log.empty()) << readBytes(scratch.join("vtrecord.txt"));
+    // A process appears, so a later tick has something to write.
+    Spawned sleeper({"/bin/sleep", "30"}, scratch.join("sleep.txt"));
+    grows(log, sizeOf(log), 10s);
+    std::this_thread::sleep_for(1200ms);
+    kill(recorder.pid(), SIGKILL);
+    ASSERT_EQ(recorder.wait(), 128 + SIGKILL);
+
+    const std::string crashed = readBytes(log);
+    ASSERT_GT(crashed.size(), 64u);
+    EXPECT_EQ(crashed.size() % 8, 0u);  // whole blocks, no trailer
+    EXPECT_EQ(vtl({"verify", log}, scratch.join("verify.txt")), 1);
+
+    ASSERT_EQ(vtl({"recover", "--out", out.path(), log}, scratch.join("plain.txt")), 0)
+        << readBytes(scratch.join("plain.txt"));
+    ASSERT_EQ(vtl({"recover", "--seal", "--out", out.path(), log}, scratch.join("sealed.txt")), 0)
+        << readBytes(scratch.join("sealed.txt"));
+    EXPECT_NE(readBytes(scratch.join("plain.txt")).find(": recovered "), std::string::npos);
+    EXPECT_EQ(readBytes(log), crashed);  // the input is left as it was
+
+    std::string text, sealedLog;
+    for (fs::directory_iterator it(out.path()), end; it != end; ++it) {
+        const std::string p = it->path().string();
+        (it->path().extension() == ".vtl" ? sealedLog : text) = p;
+    }
+    ASSERT_FALSE(text.empty());
+    ASSERT_FALSE(sealedLog.empty());
+    const std::string recovered = readBytes(text);
+
+    // The sealed copy is whole and carries the key; under it the crashed file's
+    // blocks hold exactly the recovered records and then at most the start of
+    // one more record, the one whose last bytes were still pending.
+    EXPECT_EQ(vtl({"verify", sealedLog}, scratch.join("verify2.txt")), 0) << readBytes(scratch.join("verify2.txt"));
+    const vt::ContainerCheck sealed = vt::checkContainer(readBytes(sealedLog));
+    ASSERT_EQ(sealed.verdict, vt::Verdict::Whole) << sealed.reason;
+    std::string plain(crashed.size(), '\0');
+    vt::cbcDecrypt(sealed.fileKey, reinterpret_cast<const unsigned char*>(crashed.data()),
+                   reinterpret_cast<unsigned char*>(&plain[0]), crashed.size());
+    ASSERT_GE(plain.size(), recovered.size());
+    EXPECT_EQ(plain.substr(0, recovered.size()), recovered);
+    const std::string tail = plain.substr(recovered.size());
+    EXPECT_EQ(tail.find('\n'), std::string::npos) << tail;
+    EXPECT_LT(tail.size(), 512u);
+    EXPECT_EQ(sealed.text.compare(0, recovered.size(), recovered), 0);
+
+    const auto lines = testsupport::withoutStamps(vt::reader::lines(recovered));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "Info;Start;Logfile start:UserId:12:MatchId:47");
+    EXPECT_EQ(testsupport::countPrefix(vt::reader::lines(recovered), "SysInfo;User ID;Value:12"), 1);
+    EXPECT_EQ(testsupport::countPrefix(vt::reader::lines(recovered), "Key;Pressed;Name:W"), 1);
+    EXPECT_EQ(testsupport::countPrefix(vt::reader::lines(recovered), "SysInfo;Map;Value:harbour"), 1);
+    EXPECT_EQ(testsupport::countPrefix(vt::reader::lines(recovered), "Info;Stop;"), 0);
+}
+
+}  // namespace
