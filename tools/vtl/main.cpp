@@ -1,5 +1,6 @@
 // vtl: reads and checks vantorelle match logs.
 #include "log/reader.h"
+#include "report/report.h"
 
 #include <CLI/CLI.hpp>
 
@@ -23,9 +24,15 @@ int main(int argc, char** argv) {
     json->add_option("file", file, "log file")->required();
     json->add_flag("--force", force, "read a log that is not whole as far as possible");
 
+    std::string output;
+    auto* report = app.add_subcommand("report", "write a self-contained HTML page of a match");
+    report->add_option("files", files, "log files of one match")->required();
+    report->add_option("-o,--output", output, "one page for all the files (default: FILE.html next to each log)");
+
     CLI11_PARSE(app, argc, argv);
     std::ios::sync_with_stdio(false);
     if (*verify) return vt::reader::verify(files, std::cout);
+    if (*report) return vt::report::run(files, output, std::cout, std::cerr);
     if (*cat) return vt::reader::cat(file, force, std::cout, std::cerr);
     return vt::reader::json(file, force, std::cout, std::cerr);
 }
