@@ -451,7 +451,7 @@ function draw(d){
     var match=filterOf(pf),shown=0,total=0,frag=document.createDocumentFragment();
     var head=el('div','tl head');head.appendChild(el('span','pid','PID'));head.appendChild(el('span','name','Program and path'));
     var track=el('div','track');
-    d.ticks.forEach(function(k){var t=el('span','tick',clock(k+d.t0));t.style.left=pct(k);track.appendChild(t);});
+    d.ticks.forEach(function(k){var t=el('span','tick',clock(k+d.t0));t.style.left=pct(k);if(k/span>0.9)t.style.transform='translateX(-100%)';else if(k/span<0.1)t.style.transform='none';track.appendChild(t);});
     head.appendChild(track);head.appendChild(el('span','when','Start \u2013 end'));frag.appendChild(head);
     d.p.forEach(function(p){
       if(!match(p[0]+' '+p[1]))return;++total;if(shown>=LIMIT)return;++shown;
@@ -593,7 +593,17 @@ std::string pageData(const Model& m) {
     }
     o += "],\"p\":[";
     first = true;
-    for (const auto& p : m.processes) {
+    // Programs with a path first, in the order they started; the placeholders
+    // for system processes without one after them.
+    std::vector<const Lifetime*> order;
+    for (const auto& p : m.processes) order.push_back(&p);
+    std::stable_sort(order.begin(), order.end(), [](const Lifetime* a, const Lifetime* b) {
+        const bool pa = a->path.compare(0, 8, "System: ") == 0, pb = b->path.compare(0, 8, "System: ") == 0;
+        if (pa != pb) return pb;
+        return a->start < b->start;
+    });
+    for (const Lifetime* pp : order) {
+        const Lifetime& p = *pp;
         const int flags = (p.atStart ? 1 : 0) | (p.open ? 2 : 0) | (p.addSeen ? 0 : 4);
         o += (first ? "[" : ",[") + jsonString(p.pid) + "," + jsonString(p.path) + "," + std::to_string(p.start - t0) +
              "," + std::to_string(p.end - t0) + "," + std::to_string(flags) + "]";
