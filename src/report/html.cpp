@@ -485,13 +485,14 @@ function draw(d){
   cf.addEventListener('input',later(drawConns));cp.addEventListener('change',drawConns);drawConns();
   // All records
   var rb=document.getElementById('rec-body'),rf=document.getElementById('rec-filter'),rk=document.getElementById('rec-kind'),more=document.getElementById('rec-more'),limit=1000;
-  var kinds={};d.r.forEach(function(r){kinds[r[1]]=1;});
+  var recs=d.r.map(function(raw){var p=raw.split(';');return [p.length>3?p[1]:'',raw];});
+  var kinds={};recs.forEach(function(r){kinds[r[0]]=1;});
   Object.keys(kinds).sort().forEach(function(k){var o=el('option','',k||'(no known shape)');o.value=k;rk.appendChild(o);});
   function drawRecs(){
     var match=filterOf(rf),kind=rk.value,shown=0,total=0,frag=document.createDocumentFragment();
-    d.r.forEach(function(r,i){
-      if(kind!=='*'&&r[1]!==kind)return;if(!match(r[2]))return;++total;if(shown>=limit)return;++shown;
-      var tr=el('tr');tr.appendChild(el('td','',String(i+1)));tr.appendChild(el('td','',r[2]));frag.appendChild(tr);
+    recs.forEach(function(r,i){
+      if(kind!=='*'&&r[0]!==kind)return;if(!match(r[1]))return;++total;if(shown>=limit)return;++shown;
+      var tr=el('tr');tr.appendChild(el('td','',String(i+1)));tr.appendChild(el('td','',r[1]));frag.appendChild(tr);
     });
     rb.textContent='';rb.appendChild(frag);more.hidden=shown>=total;
     status('rec-count',total+' of '+d.r.length+' records'+(shown<total?'; '+shown+' shown':''));
@@ -510,6 +511,8 @@ try{
 }  // namespace
 
 std::string visible(const std::string& text) {
+    // Most log text is plain printable ASCII.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; })) return text;
     std::string out;
     out.reserve(text.size());
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -621,7 +624,8 @@ std::string pageData(const Model& m) {
     o += "],\"r\":[";
     first = true;
     for (const auto& l : m.lines) {
-        o += (first ? "[" : ",[") + std::to_string(l.t - t0) + "," + jsonString(l.kind) + "," + jsonString(l.raw) + "]";
+        o += first ? "" : ",";
+        o += jsonString(l.raw);
         first = false;
     }
     o += "]}";

@@ -126,10 +126,9 @@ private:
 
 struct Parsed {
     const Source* source;
-    std::vector<reader::Record> records;
-    std::vector<long long> times;
+    std::vector<std::string> lines;
     bool timed = false;
-    long long first = 0;
+    long long first = 0;  // the first readable stamp
 };
 
 }  // namespace
@@ -198,20 +197,14 @@ Model buildModel(const std::vector<Source>& sources) {
     for (const auto& source : sources) {
         Parsed p;
         p.source = &source;
-        long long t = 0;
-        for (auto& line : reader::lines(source.text)) {
-            reader::Record r = reader::parseRecord(line);
-            long long s;
-            if (stampSeconds(r.stamp, s)) {
-                t = s;
-                if (!p.timed) p.first = s;
+        p.lines = reader::lines(source.text);
+        for (const auto& line : p.lines) {
+            const std::size_t semi = line.find(';');
+            if (semi != std::string::npos && stampSeconds(line.substr(0, semi), p.first)) {
                 p.timed = true;
+                break;
             }
-            p.times.push_back(t);
-            p.records.push_back(std::move(r));
         }
-        // Lines before the first readable stamp take its time.
-        for (std::size_t i = 0; i < p.times.size() && p.times[i] == 0 && p.timed; ++i) p.times[i] = p.first;
         parsed.push_back(std::move(p));
     }
     std::stable_sort(parsed.begin(), parsed.end(), [](const Parsed& a, const Parsed& b) {
@@ -226,21 +219,26 @@ Model buildModel(const std::vector<Source>& sources) {
         summary.name = p.source->name;
         summary.whole = p.source->whole;
         summary.reason = p.source->reason;
-        summary.records = p.records.size();
+        summary.records = p.lines.size();
         Pairing<Lifetime> processes(m.processes);
         Pairing<Connection> udp(m.connections), tcp(m.connections);
-        const long long logStart = p.times.empty() ? 0 : p.times.front();
-        for (std::size_t i = 0; i < p.records.size(); ++i) {
-            const reader::Record& r = p.records[i];
-            const long long t = p.times[i];
+        // Lines before the first readable stamp take its time; later ones without
+        // a readable stamp take the time of the line before them.
+        const long long logStart = p.first;
+        long long t = logStart;
+        bool lastStop = false;
+        for (auto& line : p.lines) {
+            reader::Record r = reader::parseRecord(line);
             long long own;
             if (stampSeconds(r.stamp, own)) {
+                t = own;
                 if (!m.timed || own < m.first) m.first = own, m.firstStamp = r.stamp;
                 if (!m.timed || own >= m.last) m.last = own, m.lastStamp = r.stamp;
                 m.timed = true;
             }
             if (r.kind.empty()) ++m.unreadable;
-            m.lines.push_back({t, r.kind, r.raw});
+            lastStop = r.kind == "Info" && r.action == "Stop";
+            m.lines.push_back({t, r.kind, std::move(r.raw)});
             if (r.kind == "Info" && r.action == "Start") {
                 summary.user = fieldOr(r, "UserId");
                 summary.match = fieldOr(r, "MatchId");
@@ -289,11 +287,11 @@ Model buildModel(const std::vector<Source>& sources) {
                 else pairing.del(key, std::move(c), t, logStart);
             }
         }
-        const long long logEnd = p.times.empty() ? 0 : p.times.back();
+        const long long logEnd = t;
         processes.finish(logEnd);
         udp.finish(logEnd);
         tcp.finish(logEnd);
-        summary.stopped = !p.records.empty() && p.records.back().kind == "Info" && p.records.back().action == "Stop";
+        summary.stopped = lastStop;
         m.logs.push_back(std::move(summary));
     }
     return m;

@@ -11,8 +11,8 @@ namespace {
 constexpr int kWindow = 32768;
 constexpr int kMinMatch = 3, kMaxMatch = 258;
 constexpr int kHashBits = 15;
-constexpr int kMaxChain = 24;   // candidates tried per position
-constexpr int kGoodEnough = 96; // a match this long ends the search
+constexpr int kMaxChain = 8;   // candidates tried per position
+constexpr int kGoodEnough = 48; // a match this long ends the search
 
 const unsigned short kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                         31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
