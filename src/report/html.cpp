@@ -399,6 +399,9 @@ table{border-collapse:collapse;margin:6px 0}th,td{text-align:left;padding:2px 10
 table.facts th{color:#5b6573;font-weight:normal;width:150px}
 table.list,table.logs{font-size:13px}table.list th,table.logs th{border-bottom:1px solid #d6dbe3}
 table.list td,table.logs td{border-bottom:1px solid #eef0f4;word-break:break-all}
+#conn-table,#rec-table{table-layout:fixed;width:100%}#conn-table th:nth-child(-n+1){width:48px}
+#conn-table th:nth-child(2),#conn-table th:nth-child(3){width:150px}#conn-table th:nth-child(4){width:56px}
+#conn-table th:nth-child(6),#conn-table th:nth-child(7){width:100px}#rec-table th:first-child{width:56px}
 .none{color:#5b6573;font-style:italic}
 svg.chart{display:block;font-size:11px;fill:#1d2430}
 .axis line{stroke:#7a8494;stroke-width:1}.axis line.grid{stroke:#e3e7ee}.axis text,.band text{fill:#4a5363}.unit{font-size:12px}
@@ -435,15 +438,45 @@ const char* kScript = R"JS(
 function el(tag,cls,text){var e=document.createElement(tag);if(cls)e.className=cls;if(text!==undefined)e.textContent=text;return e;}
 function clock(t){var s=((t%86400)+86400)%86400;function two(n){return (n<10?'0':'')+n;}return two(Math.floor(s/3600))+':'+two(Math.floor(s/60)%60)+':'+two(s%60);}
 function status(id,text){var n=document.getElementById(id);if(n)n.textContent=text;}
+// The data is a gzip member of one deflate block with the fixed code table,
+// as vtl writes it; unpacked here, synchronously, with no help from the browser.
+var LB=[3,4,5,6,7,8,9,10,11,13,15,17,19,23,27,31,35,43,51,59,67,83,99,115,131,163,195,227,258];
+var LE=[0,0,0,0,0,0,0,0,1,1,1,1,2,2,2,2,3,3,3,3,4,4,4,4,5,5,5,5,0];
+var DB=[1,2,3,4,5,7,9,13,17,25,33,49,65,97,129,193,257,385,513,769,1025,1537,2049,3073,4097,6145,8193,12289,16385,24577];
+var DE=[0,0,0,0,1,1,2,2,3,3,4,4,5,5,6,6,7,7,8,8,9,9,10,10,11,11,12,12,13,13];
+var LIT=new Int32Array(512),DIST=new Int32Array(32);
+(function(){
+  function rev(v,n){var r=0;for(var i=0;i<n;++i){r=(r<<1)|(v&1);v>>=1;}return r;}
+  // Indexed by the next 9 bits as they come (first bit lowest): the symbol and its code length.
+  function put(sym,code,len){for(var i=rev(code,len);i<512;i+=1<<len)LIT[i]=(sym<<4)|len;}
+  var s;for(s=0;s<144;++s)put(s,0x30+s,8);for(s=144;s<256;++s)put(s,0x190+s-144,9);
+  for(s=256;s<280;++s)put(s,s-256,7);for(s=280;s<288;++s)put(s,0xc0+s-280,8);
+  for(s=0;s<32;++s)DIST[rev(s,5)]=s;
+})();
 function unpack(b64){
-  var bin=atob(b64),bytes=new Uint8Array(bin.length);for(var i=0;i<bin.length;++i)bytes[i]=bin.charCodeAt(i);
-  var stream=new Blob([bytes]).stream().pipeThrough(new DecompressionStream('gzip'));
-  return new Response(stream).arrayBuffer().then(function(buf){return JSON.parse(new TextDecoder('utf-8').decode(buf));});
+  var bin=atob(b64),n=bin.length,src=new Uint8Array(n);for(var i=0;i<n;++i)src[i]=bin.charCodeAt(i);
+  if(n<18||src[0]!==0x1f||src[1]!==0x8b||src[2]!==8||src[3]!==0)throw new Error('the packed data is damaged');
+  var size=(src[n-4]|src[n-3]<<8|src[n-2]<<16|src[n-1]<<24)>>>0,out=new Uint8Array(size),o=0,pos=10,buf=0,cnt=0;
+  function need(k){while(cnt<k){if(pos>=n)throw new Error('the packed data is cut short');buf|=src[pos++]<<cnt;cnt+=8;}}
+  function bits(k){need(k);var v=buf&((1<<k)-1);buf>>>=k;cnt-=k;return v;}
+  if(bits(1)!==1||bits(2)!==1)throw new Error('the packed data is not in the expected form');
+  for(;;){
+    need(9);var e=LIT[buf&511],sym=e>>4;buf>>>=e&15;cnt-=e&15;
+    if(sym<256){if(o>=size)throw new Error('the packed data is damaged');out[o++]=sym;continue;}
+    if(sym===256)break;
+    var l=sym-257;if(l>28)throw new Error('the packed data is damaged');
+    var len=LB[l]+bits(LE[l]),dc=DIST[bits(5)];if(dc>29)throw new Error('the packed data is damaged');
+    var dist=DB[dc]+bits(DE[dc]);if(dist>o||o+len>size)throw new Error('the packed data is damaged');
+    for(var k=0;k<len;++k,++o)out[o]=out[o-dist];
+  }
+  if(o!==size)throw new Error('the packed data is damaged');
+  return JSON.parse(new TextDecoder('utf-8').decode(out));
 }
 function filterOf(input){var v=input.value.trim().toLowerCase();return function(s){return v===''||s.toLowerCase().indexOf(v)>=0;};}
 function later(f){var t=null;return function(){clearTimeout(t);t=setTimeout(f,120);};}
 function draw(d){
-  var span=Math.max(1,d.t1-d.t0),LIMIT=2000;
+  var span=Math.max(1,d.t1-d.t0),pLimit=1000,cLimit=500;
+  function moreButton(id,f){var b=document.getElementById(id);b.addEventListener('click',f);return b;}
   function pct(t){return (Math.min(Math.max(t,0),span)/span*100).toFixed(3)+'%';}
   // Process timeline
   var rows=document.getElementById('proc-rows'),pf=document.getElementById('proc-filter');
@@ -454,7 +487,7 @@ function draw(d){
     d.ticks.forEach(function(k){var t=el('span','tick',clock(k+d.t0));t.style.left=pct(k);if(k/span>0.9)t.style.transform='translateX(-100%)';else if(k/span<0.1)t.style.transform='none';track.appendChild(t);});
     head.appendChild(track);head.appendChild(el('span','when','Start \u2013 end'));frag.appendChild(head);
     d.p.forEach(function(p){
-      if(!match(p[0]+' '+p[1]))return;++total;if(shown>=LIMIT)return;++shown;
+      if(!match(p[0]+' '+p[1]))return;++total;if(shown>=pLimit)return;++shown;
       var r=el('div','tl');r.appendChild(el('span','pid',p[0]));
       var n=el('span','name');n.title=p[1];var cut=Math.max(p[1].lastIndexOf('/'),p[1].lastIndexOf('\\'));
       n.appendChild(el('b','',p[1].slice(cut+1)||p[1]));if(cut>=0)n.appendChild(el('span','',' '+p[1].slice(0,cut+1)));
@@ -465,26 +498,28 @@ function draw(d){
       r.appendChild(el('span','when',(p[4]&1?'from the start':(p[4]&4?'before the log':clock(p[2]+d.t0)))+' \u2013 '+(p[4]&2?'still running':clock(p[3]+d.t0))));
       frag.appendChild(r);
     });
-    rows.textContent='';rows.appendChild(frag);
-    status('proc-count',total+' of '+d.p.length+' processes'+(shown<total?'; the first '+shown+' are drawn, narrow the filter to see the rest':''));
+    rows.textContent='';rows.appendChild(frag);pMore.hidden=shown>=total;
+    status('proc-count',total+' of '+d.p.length+' processes'+(shown<total?'; '+shown+' drawn':''));
   }
-  pf.addEventListener('input',later(drawProcs));drawProcs();
+  var pMore=moreButton('proc-more',function(){pLimit+=2000;drawProcs();});
+  pf.addEventListener('input',later(function(){pLimit=1000;drawProcs();}));drawProcs();
   // Connections
   var cb=document.getElementById('conn-body'),cf=document.getElementById('conn-filter'),cp=document.getElementById('conn-proto');
   function drawConns(){
     var match=filterOf(cf),proto=cp.value,shown=0,total=0,frag=document.createDocumentFragment();
     d.c.forEach(function(c){
-      if(proto&&c[0]!==proto)return;if(!match(c.join(' ')))return;++total;if(shown>=LIMIT)return;++shown;
+      if(proto&&c[0]!==proto)return;if(!match(c.join(' ')))return;++total;if(shown>=cLimit)return;++shown;
       var tr=el('tr');
       [c[0],c[1],c[2]||'\u2013',c[3],c[4],c[7]&1?'from the start':(c[7]&4?'before the log':clock(c[5]+d.t0)),c[7]&2?'still open':clock(c[6]+d.t0)].forEach(function(v){tr.appendChild(el('td','',v));});
       frag.appendChild(tr);
     });
-    cb.textContent='';cb.appendChild(frag);
-    status('conn-count',total+' of '+d.c.length+' connections'+(shown<total?'; the first '+shown+' are listed':''));
+    cb.textContent='';cb.appendChild(frag);cMore.hidden=shown>=total;
+    status('conn-count',total+' of '+d.c.length+' connections'+(shown<total?'; '+shown+' listed':''));
   }
-  cf.addEventListener('input',later(drawConns));cp.addEventListener('change',drawConns);drawConns();
+  var cMore=moreButton('conn-more',function(){cLimit+=2000;drawConns();});
+  cf.addEventListener('input',later(function(){cLimit=500;drawConns();}));cp.addEventListener('change',function(){cLimit=500;drawConns();});drawConns();
   // All records
-  var rb=document.getElementById('rec-body'),rf=document.getElementById('rec-filter'),rk=document.getElementById('rec-kind'),more=document.getElementById('rec-more'),limit=1000;
+  var rb=document.getElementById('rec-body'),rf=document.getElementById('rec-filter'),rk=document.getElementById('rec-kind'),more=document.getElementById('rec-more'),limit=500;
   var recs=d.r.map(function(raw){var p=raw.split(';');return [p.length>3?p[1]:'',raw];});
   var kinds={};recs.forEach(function(r){kinds[r[0]]=1;});
   Object.keys(kinds).sort().forEach(function(k){var o=el('option','',k||'(no known shape)');o.value=k;rk.appendChild(o);});
@@ -497,13 +532,14 @@ function draw(d){
     rb.textContent='';rb.appendChild(frag);more.hidden=shown>=total;
     status('rec-count',total+' of '+d.r.length+' records'+(shown<total?'; '+shown+' shown':''));
   }
-  rf.addEventListener('input',later(function(){limit=1000;drawRecs();}));rk.addEventListener('change',function(){limit=1000;drawRecs();});
+  rf.addEventListener('input',later(function(){limit=500;drawRecs();}));rk.addEventListener('change',function(){limit=500;drawRecs();});
   more.addEventListener('click',function(){limit+=5000;drawRecs();});drawRecs();
   document.body.setAttribute('data-drawn','yes');
+  void document.body.offsetHeight;  // lay the page out now, to time it
+  document.body.setAttribute('data-drawn-ms',String(Math.round(performance.now())));
 }
 try{
-  if(typeof DecompressionStream==='undefined')throw new Error('this browser cannot unpack the page (no DecompressionStream)');
-  unpack(document.getElementById('data').textContent.trim()).then(draw).catch(function(e){status('proc-count','The data of this page could not be drawn: '+e);});
+  draw(unpack(document.getElementById('data').textContent.trim()));
 }catch(e){status('proc-count','The data of this page could not be drawn: '+e.message);}
 })();
 )JS";
@@ -657,13 +693,14 @@ void writePage(const Model& m, std::ostream& o) {
          "<div class=\"filter\"><label>Filter by name, path or PID <input id=\"proc-filter\" type=\"search\"></label>"
          "<span class=\"count\" id=\"proc-count\">"
          "<noscript>The timeline and the tables below need JavaScript.</noscript></span></div>"
-         "<div id=\"proc-rows\"></div></section>\n"
+         "<div id=\"proc-rows\"></div><button id=\"proc-more\" hidden>Show more</button></section>\n"
          "<section id=\"connections\"><h2>Connections</h2>"
          "<div class=\"filter\"><label>Filter <input id=\"conn-filter\" type=\"search\"></label> "
          "<select id=\"conn-proto\"><option value=\"\">TCP and UDP</option><option>TCP</option><option>UDP</option>"
          "</select><span class=\"count\" id=\"conn-count\"></span></div>"
          "<table class=\"list\" id=\"conn-table\"><thead><tr><th>Proto</th><th>Local</th><th>Remote</th><th>PID</th>"
-         "<th>Owner</th><th>Opened</th><th>Closed</th></tr></thead><tbody id=\"conn-body\"></tbody></table></section>\n"
+         "<th>Owner</th><th>Opened</th><th>Closed</th></tr></thead><tbody id=\"conn-body\"></tbody></table>"
+         "<button id=\"conn-more\" hidden>Show more</button></section>\n"
          "<section id=\"records\"><h2>All records</h2>"
          "<div class=\"filter\"><label>Filter <input id=\"rec-filter\" type=\"search\"></label> "
          "<select id=\"rec-kind\"><option value=\"*\">every kind</option></select>"

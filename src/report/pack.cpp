@@ -26,7 +26,7 @@ const unsigned char kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 
 class Bits {
 public:
     explicit Bits(std::string& out) : out_(out) {}
-    // Plain values go least significant bit first.
+    // Values go least significant bit first; codes are stored reversed to match.
     void put(std::uint32_t value, int count) {
         acc_ |= std::uint64_t(value) << n_;
         n_ += count;
@@ -35,12 +35,6 @@ public:
             acc_ >>= 8;
             n_ -= 8;
         }
-    }
-    // Huffman codes go most significant bit first.
-    void code(std::uint32_t value, int count) {
-        std::uint32_t reversed = 0;
-        for (int i = 0; i < count; ++i) reversed |= ((value >> i) & 1u) << (count - 1 - i);
-        put(reversed, count);
     }
     void flush() {
         if (n_ > 0) put(0, 8 - n_);
@@ -52,11 +46,30 @@ private:
     int n_ = 0;
 };
 
+std::uint32_t reversed(std::uint32_t value, int count) {
+    std::uint32_t r = 0;
+    for (int i = 0; i < count; ++i) r |= ((value >> i) & 1u) << (count - 1 - i);
+    return r;
+}
+
+// The fixed code table, bit-reversed for writing: code | length << 16.
+struct FixedCodes {
+    std::array<std::uint32_t, 288> literal{};
+    std::array<std::uint32_t, 30> distance{};
+    FixedCodes() {
+        for (unsigned s = 0; s < 288; ++s) {
+            const std::uint32_t code = s < 144 ? 0x30 + s : s < 256 ? 0x190 + s - 144 : s < 280 ? s - 256 : 0xc0 + s - 280;
+            const int length = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
+            literal[s] = reversed(code, length) | std::uint32_t(length) << 16;
+        }
+        for (unsigned d = 0; d < 30; ++d) distance[d] = reversed(d, 5) | 5u << 16;
+    }
+};
+const FixedCodes kCodes;
+
 void literal(Bits& bits, unsigned symbol) {
-    if (symbol < 144) bits.code(0x30 + symbol, 8);
-    else if (symbol < 256) bits.code(0x190 + symbol - 144, 9);
-    else if (symbol < 280) bits.code(symbol - 256, 7);
-    else bits.code(0xc0 + symbol - 280, 8);
+    const std::uint32_t c = kCodes.literal[symbol];
+    bits.put(c & 0xffff, int(c >> 16));
 }
 
 void match(Bits& bits, int length, int distance) {
@@ -66,7 +79,7 @@ void match(Bits& bits, int length, int distance) {
     if (kLengthExtra[l]) bits.put(unsigned(length - kLengthBase[l]), kLengthExtra[l]);
     int d = 29;
     while (kDistBase[d] > distance) --d;
-    bits.code(unsigned(d), 5);
+    bits.put(kCodes.distance[d] & 0xffff, 5);
     if (kDistExtra[d]) bits.put(unsigned(distance - kDistBase[d]), kDistExtra[d]);
 }
 

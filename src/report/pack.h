@@ -1,5 +1,5 @@
 // Packing the page's data: gzip (deflate with the fixed code table) and
-// base64, so that the browser can unpack it with DecompressionStream.
+// base64; the page unpacks it with its own small decoder of that form.
 #pragma once
 
 #include <cstdint>
