@@ -4,6 +4,8 @@
 #include "report/html.h"
 #include "report/model.h"
 
+#include <boost/filesystem.hpp>
+
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -28,6 +30,11 @@ bool writeFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(f);
 }
 
+bool sameFile(const std::string& a, const std::string& b) {
+    boost::system::error_code ec;
+    return boost::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 }  // namespace
 
 Source readLog(const std::string& file) {
@@ -50,6 +57,16 @@ int run(const std::vector<std::string>& files, const std::string& output, std::o
         for (const auto& f : files) jobs.push_back({{f}, pageName(f)});
     int status = 0;
     for (const auto& job : jobs) {
+        bool overwrites = false;
+        for (const auto& f : files)
+            if (sameFile(f, job.second)) {
+                err << job.second << ": would overwrite the log " << f << "; choose another page name\n";
+                overwrites = true;
+            }
+        if (overwrites) {
+            status = 1;
+            continue;
+        }
         bool whole = false;
         std::string page;
         try {

@@ -14,7 +14,7 @@ namespace report {
 // output set, all the logs go into that one page. Logs that are not whole
 // are shown as far as they can be read. Returns 0 when every page was written
 // and every log is whole, 2 when the pages were written but a log is not
-// whole, 1 when a page could not be written.
+// whole, 1 when a page could not be written (or would overwrite a log).
 int run(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err);
 
 // A log as far as it can be read.

@@ -283,6 +283,14 @@ TEST(ReportModel, HeaderFactsKeysAndSeveralLogs) {
     ASSERT_EQ(m.processes.size(), 2u);
     EXPECT_EQ(m.processes[0].end, at("18:55:21"));
     EXPECT_EQ(m.processes[1].start, at("19:00:00"));
+    for (const char* own : {"User ID", "Match ID", "NTP Time", "Mac Address", "Volume ID from C-Drive"})
+        EXPECT_TRUE(libraryFact(own)) << own;
+    EXPECT_FALSE(libraryFact("Map"));
+    EXPECT_FALSE(libraryFact("user id"));
+    Model nothing = modelOf("", false, "cannot be read");
+    ASSERT_EQ(nothing.logs.size(), 1u);
+    EXPECT_FALSE(nothing.logs[0].stopped);
+    EXPECT_FALSE(nothing.timed);
     const std::string page = pageOf(m);
     EXPECT_NE(page.find("These logs belong to different matches"), std::string::npos);
     EXPECT_NE(page.find("not whole: damaged"), std::string::npos);
@@ -392,6 +400,11 @@ TEST(ReportRun, PagesOfWholeAndBrokenLogs) {
     EXPECT_EQ(run({cut}, "", out, err), 2);
     const std::string cutPage = testsupport::readBytes(dir.join("cut.html"));
     EXPECT_NE(cutPage.find("nothing could be read"), std::string::npos);
+
+    // Never over a log.
+    EXPECT_EQ(run({whole, extra}, extra, out, err), 1);
+    EXPECT_EQ(testsupport::readBytes(extra), sealed(text) + "xyz");
+    EXPECT_NE(err.str().find("would overwrite"), std::string::npos);
 
     // A page that cannot be written.
     EXPECT_EQ(run({whole}, dir.join("no-such-dir/x.html"), out, err), 1);
