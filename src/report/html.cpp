@@ -106,6 +106,11 @@ std::vector<long long> timeTicks(const Axis& a) {
     return ticks;
 }
 
+// The clock, and the date too when the axis spans days.
+std::string tickLabel(const Axis& a, long long t) {
+    return a.span >= 86400 ? dateText(t).substr(0, 6) + " " + clockText(t).substr(0, 5) : clockText(t);
+}
+
 // Vertical grid lines and clock labels under a plot from top to bottom.
 void timeAxis(std::ostream& o, const Axis& a, double top, double bottom) {
     o << "<g class=\"axis\">";
@@ -115,7 +120,7 @@ void timeAxis(std::ostream& o, const Axis& a, double top, double bottom) {
         const double x = a.x(t);
         o << "<line class=\"grid\" x1=\"" << num(x) << "\" y1=\"" << num(top) << "\" x2=\"" << num(x) << "\" y2=\""
           << num(bottom) << "\"/>";
-        o << "<text x=\"" << num(x) << "\" y=\"" << num(bottom + 15) << "\" text-anchor=\"middle\">" << clockText(t)
+        o << "<text x=\"" << num(x) << "\" y=\"" << num(bottom + 15) << "\" text-anchor=\"middle\">" << tickLabel(a, t)
           << "</text>";
     }
     o << "</g>";
@@ -484,7 +489,7 @@ function draw(d){
     var match=filterOf(pf),shown=0,total=0,frag=document.createDocumentFragment();
     var head=el('div','tl head');head.appendChild(el('span','pid','PID'));head.appendChild(el('span','name','Program and path'));
     var track=el('div','track');
-    d.ticks.forEach(function(k){var t=el('span','tick',clock(k+d.t0));t.style.left=pct(k);if(k/span>0.9)t.style.transform='translateX(-100%)';else if(k/span<0.1)t.style.transform='none';track.appendChild(t);});
+    d.ticks.forEach(function(k){var t=el('span','tick',k[1]);t.style.left=pct(k[0]);if(k[0]/span>0.9)t.style.transform='translateX(-100%)';else if(k[0]/span<0.1)t.style.transform='none';track.appendChild(t);});
     head.appendChild(track);head.appendChild(el('span','when','Start \u2013 end'));frag.appendChild(head);
     d.p.forEach(function(p){
       if(!match(p[0]+' '+p[1]))return;++total;if(shown>=pLimit)return;++shown;
@@ -627,7 +632,7 @@ std::string pageData(const Model& m) {
     Axis a = axisOf(m);
     bool first = true;
     for (long long t : timeTicks(a)) {
-        o += (first ? "" : ",") + std::to_string(t - t0);
+        o += (first ? "[" : ",[") + std::to_string(t - t0) + "," + jsonString(tickLabel(a, t)) + "]";
         first = false;
     }
     o += "],\"p\":[";

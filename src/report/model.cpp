@@ -162,6 +162,22 @@ std::string clockText(long long seconds) {
     return buf;
 }
 
+std::string dateText(long long seconds) {
+    // The calendar date of a day count (the inverse of daysFromCivil).
+    long long z = (seconds >= 0 ? seconds : seconds - 86399) / 86400 + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = static_cast<long long>(yoe) + era * 400 + (month <= 2);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02u.%02u.%04lld", day, month, year);
+    return buf;
+}
+
 std::string durationText(long long seconds) {
     if (seconds < 0) seconds = 0;
     char buf[64];

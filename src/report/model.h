@@ -22,6 +22,8 @@ struct Source {
 bool stampSeconds(const std::string& stamp, long long& seconds);
 // hh:mm:ss of such seconds.
 std::string clockText(long long seconds);
+// DD.MM.YYYY of such seconds.
+std::string dateText(long long seconds);
 // "1 h 02 min 05 s", "3 min 20 s", "12 s".
 std::string durationText(long long seconds);
 

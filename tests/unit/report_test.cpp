@@ -13,6 +13,7 @@
 #include <sstream>
 
 #ifdef VT_HAVE_ZLIB
+#include <nlohmann/json.hpp>
 #include <zlib.h>
 #endif
 
@@ -120,6 +121,10 @@ TEST(ReportTime, ReadsStampsAndRejectsOthers) {
                             "01.01. 00:00:00", "aa.bb.cccc dd:ee:ff"})
         EXPECT_FALSE(stampSeconds(bad, a)) << bad;
     EXPECT_EQ(clockText(at("07:05:09")), "07:05:09");
+    for (const char* date : {"29.02.2024", "01.01.1970", "31.12.1969", "01.03.2000", "01.01.0001", "31.12.9999"}) {
+        ASSERT_TRUE(stampSeconds(std::string(date) + " 13:00:00", a)) << date;
+        EXPECT_EQ(dateText(a), date);
+    }
     EXPECT_EQ(durationText(12), "12 s");
     EXPECT_EQ(durationText(200), "3 min 20 s");
     EXPECT_EQ(durationText(3725), "1 h 02 min 05 s");
@@ -146,6 +151,20 @@ TEST(ReportPing, TellsTimesFromFailureValues) {
     EXPECT_EQ(m.pings[2].cls, PingClass::Implausible);
     EXPECT_EQ(m.pings[3].cls, PingClass::Other);
     EXPECT_EQ(m.servers, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    {
+        // A result that is not a time breaks the line between two times.
+        const std::string broken = pageOf(modelOf(kStart +
+                                                  "08.12.2026 17:55:31;Ping;Stats;Server:10.0.0.1:Actual:35\n"
+                                                  "08.12.2026 17:55:41;Ping;Stats;Server:10.0.0.1:Actual:36\n"
+                                                  "08.12.2026 17:55:51;Ping;Stats;Server:10.0.0.1:Actual:1000\n"
+                                                  "08.12.2026 17:56:01;Ping;Stats;Server:10.0.0.1:Actual:40\n" +
+                                                  kStop));
+        const std::size_t d = broken.find("<path class=\"latency\" d=\"");
+        ASSERT_NE(d, std::string::npos);
+        const std::string path = broken.substr(d, broken.find("\"/>", d) - d);
+        EXPECT_EQ(count(path, "M"), 2u) << path;
+        EXPECT_EQ(count(path, "L"), 1u) << path;
+    }
 
     // Failure values are drawn in their own bands, never as latencies on the scale.
     const std::string page = pageOf(m);
@@ -178,6 +197,7 @@ TEST(ReportThroughput, OneSeriesPerAdapterInBytesPerSecond) {
     EXPECT_EQ(rateText(1500), "1.5 kB/s");
     EXPECT_EQ(rateText(1234570), "1.2 MB/s");
     EXPECT_EQ(rateText(-3), "0 B/s");
+    EXPECT_EQ(rateText(1e9), "1 GB/s");
     const std::string page = pageOf(m);
     EXPECT_NE(page.find("id=\"throughput-1\""), std::string::npos);
     EXPECT_NE(page.find("500 MB/s"), std::string::npos) << "a scale up to the largest value";
@@ -296,6 +316,32 @@ TEST(ReportModel, HeaderFactsKeysAndSeveralLogs) {
     EXPECT_NE(page.find("not whole: damaged"), std::string::npos);
     EXPECT_NE(page.find("1a2b3c4d"), std::string::npos);
     EXPECT_NE(page.find("1 h 04 min 49 s"), std::string::npos);
+    EXPECT_NE(page.find("class=\"keyname\""), std::string::npos);
+    EXPECT_NE(page.find("class=\"factname\""), std::string::npos) << "a fact near a key still has its label";
+#ifdef VT_HAVE_ZLIB
+    const auto data = nlohmann::json::parse(dataOf(page));
+    EXPECT_EQ(data["r"].size(), 10u);
+    EXPECT_EQ(data["r"][0], kStart.substr(0, kStart.size() - 1));
+    ASSERT_EQ(data["p"].size(), 2u);
+    EXPECT_EQ(data["p"][0][1], "/usr/bin/game");
+    EXPECT_EQ(data["p"][0][4], 1 | 2) << "from the start, still running";
+    EXPECT_TRUE(data["c"].empty());
+#endif
+
+    // Logs a year apart: the axis is labelled with dates and has a bounded number of ticks.
+    const std::string later = "08.12.2027 19:00:00;Info;Start;Logfile start:UserId:12:MatchId:47\n"
+                              "08.12.2027 19:00:10;Info;Stop;Logfile end\n";
+    Model year = buildModel({Source{"a.vtl", true, "", kStart + kStop}, Source{"b.vtl", true, "", later}});
+    EXPECT_EQ(durationText(year.last - year.first), "8761 h 04 min 49 s");
+#ifdef VT_HAVE_ZLIB
+    const auto ticks = nlohmann::json::parse(dataOf(pageOf(year)))["ticks"];
+    ASSERT_GE(ticks.size(), 8u);
+    EXPECT_LE(ticks.size(), 40u);
+    for (std::size_t i = 1; i < ticks.size(); ++i) {
+        EXPECT_EQ(ticks[i][0].get<long long>() - ticks[i - 1][0].get<long long>(), 7 * 86400);
+        EXPECT_EQ(ticks[i][1].get<std::string>().substr(2, 1), ".") << "a date in the label";
+    }
+#endif
 }
 
 TEST(ReportEscaping, NothingFromALogIsReadAsMarkup) {
@@ -307,6 +353,8 @@ TEST(ReportEscaping, NothingFromALogIsReadAsMarkup) {
     EXPECT_EQ(visible("caf\xc3\xa9"), "caf\xc3\xa9") << "UTF-8 stays";
     EXPECT_EQ(visible("\xe2\x80\xaegpj.exe"), "\\u202Egpj.exe") << "no turning of the text's direction";
     EXPECT_EQ(visible("\xc2\x85"), "\\x85");
+    EXPECT_EQ(visible("\xdf\xbf\xc2\xa0"), "\xdf\xbf\xc2\xa0") << "the ends of the two-byte range are UTF-8";
+    EXPECT_EQ(visible("a\xe2\x80\x8f\xe2\x80\x8e\xe2\x81\xa6"), "a\\u200F\\u200E\\u2066");
     EXPECT_EQ(visible("\xed\xa0\x80"), "\xc3\xad\xc2\xa0\\x80") << "an encoded surrogate is not UTF-8";
     EXPECT_EQ(jsonString("a\"b\\c\nd"), "\"a\\\"b\\\\c\\\\x0Ad\"");
     EXPECT_EQ(shorten("abcdef", 3), "abc\xe2\x80\xa6");
