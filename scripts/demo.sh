@@ -13,3 +13,6 @@ echo
 build/linux/vtl verify "$log"
 echo
 build/linux/vtl cat "$log"
+build/linux/vtl report "$log" -o demo-logs/report.html > /dev/null
+echo
+echo "The match on one page: demo-logs/report.html (open it in any browser; it needs no network)"

@@ -1,6 +1,7 @@
 // vtl: reads and checks vantorelle match logs.
 #include "log/reader.h"
 #include "log/recover.h"
+#include "report/report.h"
 
 #include <CLI/CLI.hpp>
 
@@ -35,11 +36,16 @@ int run(int argc, char** argv) {
     recover->add_option("--around", rec.around, "search the window on both sides of this time instead: \"YYYY-MM-DD hh:mm:ss\" or seconds since 1970");
     recover->add_option("--offsets", rec.offsets, "largest number of values drawn before the key (default 255)");
     recover->add_flag("--seal", rec.seal, "write a sealed log instead of plain text");
+    std::string output;
+    auto* report = app.add_subcommand("report", "write a self-contained HTML page of a match");
+    report->add_option("files", files, "log files of one match")->required();
+    report->add_option("-o,--output", output, "one page for all the files (default: FILE.html next to each log)");
 
     CLI11_PARSE(app, argc, argv);
     std::ios::sync_with_stdio(false);
     if (*verify) return vt::reader::verify(files, std::cout);
     if (*recover) return vt::recover::run(rec, std::cout, std::cerr);
+    if (*report) return vt::report::run(files, output, std::cout, std::cerr);
     if (*cat) return vt::reader::cat(file, force, std::cout, std::cerr);
     if (*json) return vt::reader::json(file, force, std::cout, std::cerr);
     std::cerr << "vtl: no command given\n";

@@ -1,0 +1,175 @@
+// The match report of a one-hour log (7,200 ticks, about 50,000 records):
+// the time to make the page against `vtl cat` of the same file, and the
+// page's size against the log's text. With a directory argument the log and
+// its page stay there (for a look in a browser).
+#include "bench_util.h"
+
+#include "log/container.h"
+#include "log/reader.h"
+#include "report/report.h"
+
+#include <boost/filesystem.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+struct Random {
+    unsigned state = 20261208;
+    unsigned next(unsigned n) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % n;
+    }
+};
+
+std::string stampAt(int second) {
+    char buf[32];
+    const int s = 17 * 3600 + second;
+    std::snprintf(buf, sizeof buf, "08.12.2026 %02d:%02d:%02d;", s / 3600, s / 60 % 60, s % 60);
+    return buf;
+}
+
+// A busy machine over an hour: 250 processes and 100 endpoints at the start,
+// a short-lived program every two seconds, two new TCP connections and one
+// UDP endpoint every tick, a key press every three seconds, statistics of two
+// adapters and the ping every ten seconds (a few without an answer).
+std::string oneHourLog(std::size_t& records) {
+    static const char* programs[] = {
+        "C:\\Program Files\\Game\\client.exe", "C:\\Windows\\System32\\svchost.exe",
+        "C:\\Windows\\explorer.exe", "C:\\Program Files (x86)\\Steam\\steam.exe",
+        "C:\\Program Files\\Mozilla Firefox\\firefox.exe", "C:\\Users\\player\\AppData\\Local\\Discord\\app-1.0.9\\Discord.exe",
+        "C:\\Windows\\System32\\conhost.exe", "C:\\Program Files\\NVIDIA Corporation\\NvContainer\\nvcontainer.exe",
+        "C:\\Windows\\System32\\RuntimeBroker.exe", "C:\\Program Files\\Windows Defender\\MsMpEng.exe",
+        "System: No Handle available", "C:\\Windows\\System32\\backgroundTaskHost.exe"};
+    const unsigned nPrograms = sizeof programs / sizeof programs[0];
+    Random rnd;
+    std::string text;
+    records = 0;
+    auto line = [&](int second, const std::string& body) {
+        text += stampAt(second);
+        text += body;
+        text += '\n';
+        ++records;
+    };
+    line(0, "Info;Start;Logfile start:UserId:12:MatchId:47");
+    line(0, "SysInfo;User ID;Value:12");
+    line(0, "SysInfo;Match ID;Value:47");
+    line(0, "SysInfo;NTP Time;Value:1796749200");
+    line(0, "SysInfo;Volume ID from C-Drive;Value:1a2b3c4d");
+    struct Open {
+        int until;
+        std::string body;
+        const char* kind;
+    };
+    std::vector<Open> open;
+    unsigned pid = 1000, port = 49152;
+    auto tcpBody = [&](unsigned owner, const char* path) {
+        return "LocalIp:192.168.1.10:LocalPort:" + std::to_string(port++ % 65536) + ":RemoteIp:" +
+               std::to_string(20 + rnd.next(200)) + "." + std::to_string(rnd.next(256)) + "." +
+               std::to_string(rnd.next(256)) + "." + std::to_string(rnd.next(256)) +
+               ":RemotePort:" + (rnd.next(2) ? "443" : "80") + ":PID:" + std::to_string(owner) + ":Path:" + path;
+    };
+    auto udpBody = [&](unsigned owner, const char* path) {
+        return "LocalIp:0.0.0.0:LocalPort:" + std::to_string(port++ % 65536) + ":PID:" + std::to_string(owner) +
+               ":Path:" + path;
+    };
+    for (int i = 0; i < 250; ++i)
+        line(0, "Process;Add;PID:" + std::to_string(4 * i + 4) + ":Path:" + programs[rnd.next(nPrograms)]);
+    for (int i = 0; i < 60; ++i) line(0, "TCP;Add;" + tcpBody(4 * rnd.next(250) + 4, programs[rnd.next(nPrograms)]));
+    for (int i = 0; i < 40; ++i) line(0, "UDP;Add;" + udpBody(4 * rnd.next(250) + 4, programs[rnd.next(nPrograms)]));
+    for (int tick = 1; tick <= 7200; ++tick) {
+        const int second = tick / 2;
+        for (std::size_t i = 0; i < open.size();) {
+            if (open[i].until <= tick) {
+                line(second, std::string(open[i].kind) + ";Del;" + open[i].body);
+                open[i] = open.back();
+                open.pop_back();
+            } else {
+                ++i;
+            }
+        }
+        for (int c = 0; c < 2; ++c) {
+            Open o{tick + 2 + int(rnd.next(60)), tcpBody(4 * rnd.next(250) + 4, programs[rnd.next(nPrograms)]), "TCP"};
+            line(second, "TCP;Add;" + o.body);
+            open.push_back(std::move(o));
+        }
+        Open u{tick + 2 + int(rnd.next(40)), udpBody(4 * rnd.next(250) + 4, programs[rnd.next(nPrograms)]), "UDP"};
+        line(second, "UDP;Add;" + u.body);
+        open.push_back(std::move(u));
+        if (tick % 4 == 0) {
+            Open p{tick + 4 + int(rnd.next(60)),
+                   "PID:" + std::to_string(pid++) + ":Path:C:\\Users\\player\\AppData\\Local\\Temp\\tool" +
+                       std::to_string(rnd.next(40)) + ".exe",
+                   "Process"};
+            line(second, "Process;Add;" + p.body);
+            open.push_back(std::move(p));
+        }
+        if (tick % 6 == 0) line(second, std::string("Key;Pressed;Name:") + "WASD"[rnd.next(4)]);
+        if (tick % 20 == 0) {
+            line(second, "Ethernet;Stats;Adapter:Intel(R) Ethernet Connection I219-V:TxD:" +
+                             std::to_string(1000 + rnd.next(50000)) + ":Bytes/s:RxD:" +
+                             std::to_string(5000 + rnd.next(900000)) + ":Bytes/s");
+            line(second, "Ethernet;Stats;Adapter:Loopback Pseudo-Interface 1:TxD:0:Bytes/s:RxD:0:Bytes/s");
+            const unsigned r = rnd.next(100);
+            line(second, "Ping;Stats;Server:203.0.113.7:Actual:" +
+                             std::to_string(r < 3 ? 1000 : r < 5 ? 501 : 20 + int(rnd.next(60))));
+        }
+        if (tick % 360 == 0) line(second, "SysInfo;Round;Value:" + std::to_string(tick / 360));
+    }
+    line(3600, "Info;Stop;Logfile end");
+    return text;
+}
+
+std::string sealed(const std::string& text) {
+    std::string bytes;
+    vt::CipherStream cipher(
+        [&bytes](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
+    const vt::Key16 key = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
+    cipher.resetCipher(key.data());
+    for (const auto& line : vt::reader::lines(text)) cipher.encryptAppend(line + "\n");
+    cipher.writeTrailer(key);
+    return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool keep = argc > 1;
+    const fs::path dir = keep ? fs::path(argv[1]) : fs::temp_directory_path() / fs::unique_path("vt-bench-%%%%-%%%%");
+    fs::create_directories(dir);
+    std::size_t records = 0;
+    const std::string text = oneHourLog(records);
+    const std::string log = (dir / "one-hour.vtl").string(), page = (dir / "one-hour.html").string();
+    {
+        std::ofstream f(log, std::ios::binary);
+        f << sealed(text);
+    }
+    std::printf("one-hour log: %zu records, %.2f MB of text\n", records, text.size() / 1e6);
+
+    const std::string catOut = (dir / "cat.txt").string();
+    auto [report, cat] = bench::pairedMedians(
+        [&] {
+            std::ostringstream out, err;
+            if (vt::report::run({log}, page, out, err) != 0) std::fprintf(stderr, "report failed: %s", err.str().c_str());
+        },
+        [&] {
+            std::ofstream out(catOut, std::ios::binary);
+            std::ostringstream err;
+            vt::reader::cat(log, false, out, err);
+        },
+        7, 1);
+    const double pageMb = double(fs::file_size(page)) / 1e6;
+    bench::row("vtl report of the one-hour log", report * 1000, "ms", cat * 1000, "< 1 s");
+    std::printf("%-58s %12.3f %-6s\n", "  vtl cat of the same file (reference)", cat * 1000, "ms");
+    bench::row("page size", pageMb, "MB", text.size() / 1e6, "< 3 MB");
+    std::printf("%-58s %12.3f %-6s\n", "  the log's text (reference)", text.size() / 1e6, "MB");
+    if (!keep) fs::remove_all(dir);
+    else std::printf("kept %s and %s\n", log.c_str(), page.c_str());
+    return 0;
+}
