@@ -53,6 +53,7 @@ const char* startFailure(std::int32_t code) {
 
 int main(int argc, char** argv) {
     CLI::App app{"vtrecord: record a match on this machine with the vantorelle library"};
+    app.set_version_flag("--version", std::string("vtrecord ") + VT_VERSION);
     std::uint32_t user = 0, match = 0;
     std::string server, dir, library = vtrecord::defaultLibraryPath(argc > 0 ? argv[0] : nullptr);
     double seconds = 25;
