@@ -14,9 +14,13 @@
 #     vtl and vtrecord from there.
 # Windows (each extra argument, a cross build dir of either width):
 #   - builds the kit zip, checks its file list, the DLL's width and exports and
-#     the toolchain note; where the build has an emulator (Wine), runs the
-#     kit's vtl.exe on a Linux log and records with the kit's vtrecord.exe.
-# Prints one line per check; stops at the first failure with a message.
+#     the toolchain note, and builds the example host against the kit; where
+#     the build has an emulator (Wine), runs the kit's vtl.exe on a Linux log
+#     and records with the kit's vtrecord.exe and with that host.
+#     VT_SKIP_WINE_WIDTHS="i686" leaves out running the programs of that width,
+#     for machines that cannot run them; the kit is still built and checked.
+# Prints one line per check and per skip; stops at the first failure with a
+# message.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -104,7 +108,7 @@ run_host() {  # run_HOST WHAT BUILD_DIR [cmake options...]
   shift 2
   cmake -S "$root/examples/host" -B "$dir" -G Ninja "$@" > "$dir.log" 2>&1 || { cat "$dir.log"; fail "$what: configure"; }
   cmake --build "$dir" >> "$dir.log" 2>&1 || { cat "$dir.log"; fail "$what: build"; }
-  ldd "$dir/host" | grep -q "libvantorelle.so.${version%%.*} => $sdk/$libdir/" \
+  grep -q "libvantorelle.so.${version%%.*} => $sdk/$libdir/" <<< "$(ldd "$dir/host")" \
     || { ldd "$dir/host"; fail "$what: the host does not load the installed library"; }
   mkdir -p "$dir-logs"
   log=$(cd "$work" && "$dir/host" "$dir-logs" 2) || fail "$what: the host failed"
@@ -183,7 +187,7 @@ printf '#!/bin/sh\necho "ldconfig $*" >> "%s"\n' "$work/ldconfig.calls" > "$work
 chmod +x "$work/stub-bin/ldconfig"
 PATH="$work/stub-bin:$PATH" dpkg --root="$scratch" --force-depends --force-script-chrootless -i "$deb" \
   > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --root $scratch -i"; }
-dpkg --root="$scratch" -s vantorelle 2> /dev/null | grep -q '^Status: install ok installed' \
+grep -q '^Status: install ok installed' <<< "$(dpkg --root="$scratch" -s vantorelle 2> /dev/null)" \
   || fail "dpkg --root does not list vantorelle as installed"
 [ -f "$work/ldconfig.calls" ] || fail "installing the package did not refresh the loader cache (no ldconfig)"
 export LD_LIBRARY_PATH="$scratch/usr/$deb_libdir"
@@ -224,7 +228,7 @@ for win in "${windows[@]}"; do
   unzip -q "$zip" -d "$kit"
   kit="$kit/$name"
   for exe in bin/vantorelle.dll bin/vtl.exe bin/vtrecord.exe; do
-    objdump -f "$kit/$exe" | grep -q "file format pei-$([ $bits = 32 ] && echo i386 || echo x86-64)" \
+    grep -q "file format pei-$([ $bits = 32 ] && echo i386 || echo x86-64)" <<< "$(objdump -f "$kit/$exe")" \
       || fail "$name: $exe is not a $bits-bit Windows file"
   done
   cmake -DLIB="$kit/bin/vantorelle.dll" -DOBJDUMP="$warch-w64-mingw32-objdump" -DWINDOWS=1 \
@@ -235,31 +239,55 @@ for win in "${windows[@]}"; do
     "$work/dlls-$warch" > "$work/dlls-$warch.other"; then
     fail "$name: vantorelle.dll needs DLLs a Windows machine lacks: $(tr '\n' ' ' < "$work/dlls-$warch.other")"
   fi
-  for fact in "$bits-bit" "posix thread model" "$warch-w64-mingw32-g++-posix" "Boost 1.74" "g++ [0-9]+ "; do
-    grep -Eq "$fact" "$kit/README-windows.txt" || fail "$name: README-windows.txt does not say '$fact'"
+  for fact in "$bits-bit" "posix thread model" "$warch-w64-mingw32-g++-posix" "Boost 1.74"; do
+    grep -Fq "$fact" "$kit/README-windows.txt" || fail "$name: README-windows.txt does not say '$fact'"
   done
+  grep -Eq 'g\+\+ [0-9]+ with' "$kit/README-windows.txt" || fail "$name: README-windows.txt names no g++ version"
   ok "$name: $bits-bit files, six exports, only Windows' own DLLs needed, the note names compiler and Boost"
 
+  # A host built as the note says: the kit's header and import library, Boost 1.74's headers.
+  boost=$(cache_value "$win" VANTORELLE_WIN_BOOST)
+  "$warch-w64-mingw32-g++-posix" -std=c++17 -O1 -Wall -Wextra "$root/examples/host/main.cpp" -I"$kit/include" \
+    -isystem "$boost/include" "$kit/lib/libvantorelle.dll.a" -static -o "$kit/bin/host.exe" > "$work/host-$warch.log" 2>&1 \
+    || { cat "$work/host-$warch.log"; fail "$name: the example host does not build against the kit"; }
+  grep -q 'DLL Name: vantorelle.dll' <<< "$("$warch-w64-mingw32-objdump" -p "$kit/bin/host.exe")" \
+    || fail "$name: the example host does not import vantorelle.dll"
+  ok "$name: the example host builds against the kit's header and import library"
+
   # The kit's programs under the emulator the build's tests use, when there is one.
-  emulator=$(sed -n 's/^add_test(\[=\[unit_tests\]=\] "\([^"]*\)" .*/\1/p' "$win/tests/CTestTestfile.cmake" 2> /dev/null \
-    | head -n 1)
-  case "$emulator" in *.exe | "") emulator= ;; esac
-  if [ -z "$emulator" ]; then
-    echo "  skipped: $name under Wine (the build in $win has no emulator)"
+  # The emulator is what CTest puts before the test program: add_test(unit_tests "EMULATOR" [ARGS...] "PROGRAM").
+  line=$(sed -n 's/^add_test(\(\[=\[\)\{0,1\}unit_tests\(\]=\]\)\{0,1\} \(.*\))$/\3/p' \
+    "$win/tests/CTestTestfile.cmake" 2> /dev/null | head -n 1 || true)
+  emulator=()
+  if [ -n "$line" ]; then eval "emulator=($line)"; fi
+  if [ "${#emulator[@]}" -lt 2 ]; then
+    echo "  skipped: $name under Wine (the build in $win runs its tests without an emulator)"
     continue
   fi
+  if [[ " ${VT_SKIP_WINE_WIDTHS:-} " == *" $warch "* ]]; then
+    echo "  skipped: $name under Wine (VT_SKIP_WINE_WIDTHS says $warch programs cannot run here)"
+    continue
+  fi
+  unset 'emulator[${#emulator[@]}-1]'
   winpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
-  shown=$("$emulator" "$kit/bin/vtl.exe" verify "$(winpath "$linux_log")" 2> /dev/null | tr -d '\r') \
+  shown=$("${emulator[@]}" "$kit/bin/vtl.exe" verify "$(winpath "$linux_log")" 2> /dev/null | tr -d '\r') \
     || fail "$name: vtl.exe verify of a Linux log failed: $shown"
   case "$shown" in *": whole") ;; *) fail "$name: vtl.exe verify of a Linux log says '$shown'" ;; esac
   ok "$name: vtl.exe verify under Wine says whole for a log made on Linux"
   mkdir -p "$work/kit-$warch-logs"
-  "$emulator" "$kit/bin/vtrecord.exe" --user 6 --match 2 --seconds 1 --key F1 \
+  "${emulator[@]}" "$kit/bin/vtrecord.exe" --user 6 --match 2 --seconds 1 --key F1 \
     --dir "$(winpath "$work/kit-$warch-logs")" > /dev/null 2>&1 || fail "$name: vtrecord.exe failed under Wine"
   log=$(ls "$work/kit-$warch-logs/"*.vtl 2> /dev/null | head -n 1)
   verify_log "$name vtrecord.exe" "$log" "$sdk/bin/vtl"
   grep -q ';Key;Pressed;Name:F1' "$log.txt" || fail "$name: the log of vtrecord.exe lacks its key press"
   ok "$name: vtrecord.exe with the kit's DLL recorded 1 s under Wine; the Linux vtl says whole"
+  mkdir -p "$work/kit-$warch-host-logs"
+  "${emulator[@]}" "$kit/bin/host.exe" "$(winpath "$work/kit-$warch-host-logs")" 1 > /dev/null 2>&1 \
+    || fail "$name: the example host failed under Wine"
+  log=$(ls "$work/kit-$warch-host-logs/"*.vtl 2> /dev/null | head -n 1)
+  verify_log "$name example host" "$log" "$sdk/bin/vtl"
+  grep -q ';SysInfo;Map;Value:example' "$log.txt" || fail "$name: the log of the example host lacks its fact"
+  ok "$name: the example host linked with the import library recorded 1 s under Wine; the Linux vtl says whole"
 done
 
 echo "package test passed"
