@@ -13,6 +13,7 @@ namespace {
 int run(int argc, char** argv) {
     CLI::App app{"vtl: check and read vantorelle match logs (.vtl)"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("vtl ") + VT_VERSION);
 
     std::vector<std::string> files;
     auto* verify = app.add_subcommand("verify", "tell for each file whether it is whole");

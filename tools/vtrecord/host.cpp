@@ -10,6 +10,10 @@
 
 #include <cstdio>
 
+#if !defined(VT_LIBRARY_SONAME)
+#define VT_LIBRARY_SONAME "libvantorelle.so"
+#endif
+
 namespace vtrecord {
 
 Library::Library(const std::string& path) {
@@ -78,13 +82,23 @@ std::string defaultLibraryPath(const char* argv0) {
     char module[MAX_PATH];
     DWORD n = ::GetModuleFileNameA(nullptr, module, MAX_PATH);
     if (n > 0 && n < MAX_PATH) self.assign(module, n);
+#else
+    // argv[0] of a program found on PATH has no directory; the current
+    // directory is no place to load a library from.
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof exe) self.assign(exe, static_cast<std::size_t>(n));
 #endif
     std::size_t slash = self.find_last_of("/\\");
     std::string dir = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
 #if defined(_WIN32)
     return dir + "\\vantorelle.dll";
 #else
-    return dir + "/libvantorelle.so";
+    // Beside the program in a build tree; in an installed tree the library
+    // lives in the library directory, where the loader finds it by its SONAME.
+    std::string beside = dir + "/libvantorelle.so";
+    if (slash != std::string::npos && ::access(beside.c_str(), F_OK) == 0) return beside;
+    return VT_LIBRARY_SONAME;
 #endif
 }
 

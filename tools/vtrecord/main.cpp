@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     CLI::App app{"vtrecord: record a match on this machine with the vantorelle library"};
     app.footer("Exit status: 0 recorded, and the log (if any) verifies whole; 2 bad arguments; 3 start refused;\n"
                "4 library unusable; 5 the log could not be written whole.");
+    app.set_version_flag("--version", std::string("vtrecord ") + VT_VERSION);
     std::uint32_t user = 0, match = 0;
     std::string server, dir, library = vtrecord::defaultLibraryPath(argc > 0 ? argv[0] : nullptr);
     double seconds = 25;
