@@ -261,10 +261,7 @@ void logger::emit(const unsigned char* data, std::size_t size) {
 }
 
 void logger::flushOutput() {
-    if (!file) {
-        output.clear();
-        return;
-    }
+    if (!file) return;
     // Offered again as long as the file takes some of it.
     std::size_t taken = 0;
     while (taken < output.size()) {

@@ -292,6 +292,7 @@ class Disk {
 public:
     Disk() {
         os::setWriteLimit([this](std::size_t n) {
+            ++writes_;
             if (full_) return std::size_t(0);
             const std::size_t room = room_.load();
             return room < n ? room : n;
@@ -302,8 +303,10 @@ public:
     void clear() { full_ = false; }
     // Each write takes at most this many bytes (and then the rest fails).
     void cut(std::size_t bytes) { room_ = bytes; }
+    int writes() const { return writes_; }
 
 private:
+    std::atomic<int> writes_{0};
     std::atomic<bool> full_{false};
     std::atomic<std::size_t> room_{std::numeric_limits<std::size_t>::max()};
 };
@@ -318,11 +321,15 @@ TEST_F(LoggerTest, FullDiskForAWhileLosesNothing) {
     log.flush();
     const auto onDisk = testsupport::readBytes(path).size();
     disk.fill();
+    const int writesBefore = disk.writes();
     for (int i = 100; i < 3000; ++i) {  // about 400 KB, several attempts to write
         log.writeKeyPressed(keyName(i));
         if (i % 500 == 0) log.flush();
     }
     log.flush();
+    // Tried again at the flushes and every 64 KiB, not at every record.
+    EXPECT_GE(disk.writes() - writesBefore, 6);
+    EXPECT_LE(disk.writes() - writesBefore, 20);
     EXPECT_EQ(testsupport::readBytes(path).size(), onDisk);
     EXPECT_GT(log.queuedBytes(), 300000u);
     disk.clear();
@@ -357,6 +364,11 @@ TEST_F(LoggerTest, WritesCutShortAnywhereStillMakeAWholeFile) {
 
 TEST_F(LoggerTest, BeyondTheBudgetWholeRecordsAreLostAndCounted) {
     Disk disk;
+    {
+        testsupport::TempDir earlier;  // the budget holds for every file, not only the first
+        ASSERT_TRUE(open(earlier.path()));
+        log.closeLog();
+    }
     ASSERT_TRUE(open(dir.path()));
     log.writeKeyPressed("before");
     disk.fill();
@@ -423,9 +435,14 @@ TEST_F(LoggerTest, DiskFullAtTheCloseLeavesAnUnsealedFileAndNoHang) {
     ASSERT_EQ(files.size(), 1u);
     const vt::ContainerCheck c = vt::checkContainer(testsupport::readBytes(files[0]));
     EXPECT_NE(c.verdict, vt::Verdict::Whole);
-    ASSERT_TRUE(open(dir.path()));  // the next recording is not affected
+    // The next recording is not affected: on a disk with room, a record larger
+    // than the backlog budget is taken.
+    ASSERT_TRUE(open(dir.path()));
+    log.writeKeyPressed(std::string(vt::logger::kBacklogBudget + 1, 'k'));
     log.closeLog();
-    EXPECT_EQ(logFiles(dir.path()).size(), 2u);
+    files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(countPrefix(recordLines(files[1]), "Key;Pressed;Name:kkk"), 1);
 }
 
 }  // namespace
