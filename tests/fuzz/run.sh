@@ -14,7 +14,7 @@ command -v ccache > /dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -D
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVT_FUZZ=ON -DVT_BENCH=OFF -DVT_SANITIZE=address,undefined "${launcher[@]}" > "$dir.configure.log" 2>&1 \
   || { cat "$dir.configure.log"; exit 1; }
-ninja -C "$dir" -j"$(nproc)" container_fuzz record_fuzz | { grep -E 'error|warning' || true; }
+ninja -C "$dir" -j"$(nproc)" container_fuzz record_fuzz > "$dir.build.log" 2>&1 || { grep -v '^\[' "$dir.build.log" | head -n 40; exit 1; }
 
 for target in record container; do
   corpus=$dir/corpus-$target
