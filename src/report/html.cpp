@@ -492,7 +492,7 @@ function draw(d){
     d.ticks.forEach(function(k){var t=el('span','tick',k[1]);t.style.left=pct(k[0]);if(k[0]/span>0.9)t.style.transform='translateX(-100%)';else if(k[0]/span<0.1)t.style.transform='none';track.appendChild(t);});
     head.appendChild(track);head.appendChild(el('span','when','Start \u2013 end'));frag.appendChild(head);
     d.p.forEach(function(p){
-      if(!match(p[0]+' '+p[1]))return;++total;if(shown>=pLimit)return;++shown;
+      if(changed.checked&&(p[4]&3)===3)return;if(!match(p[0]+' '+p[1]))return;++total;if(shown>=pLimit)return;++shown;
       var r=el('div','tl');r.appendChild(el('span','pid',p[0]));
       var n=el('span','name');n.title=p[1];var cut=Math.max(p[1].lastIndexOf('/'),p[1].lastIndexOf('\\'));
       n.appendChild(el('b','',p[1].slice(cut+1)||p[1]));if(cut>=0)n.appendChild(el('span','',' '+p[1].slice(0,cut+1)));
@@ -507,7 +507,9 @@ function draw(d){
     status('proc-count',total+' of '+d.p.length+' processes'+(shown<total?'; '+shown+' drawn':''));
   }
   var pMore=moreButton('proc-more',function(){pLimit+=2000;drawProcs();});
-  pf.addEventListener('input',later(function(){pLimit=1000;drawProcs();}));drawProcs();
+  var changed=document.getElementById('proc-changed');
+  pf.addEventListener('input',later(function(){pLimit=1000;drawProcs();}));
+  changed.addEventListener('change',function(){pLimit=1000;drawProcs();});drawProcs();
   // Connections
   var cb=document.getElementById('conn-body'),cf=document.getElementById('conn-filter'),cp=document.getElementById('conn-proto');
   function drawConns(){
@@ -695,7 +697,8 @@ void writePage(const Model& m, std::ostream& o) {
          "<p class=\"legend\" style=\"margin-left:0\">One row per process, a bar from its start to its end. A pale bar "
          "that touches the left edge: already running when the log began. A dark right edge: still running when the "
          "log ended.</p>"
-         "<div class=\"filter\"><label>Filter by name, path or PID <input id=\"proc-filter\" type=\"search\"></label>"
+         "<div class=\"filter\"><label>Filter by name, path or PID <input id=\"proc-filter\" type=\"search\"></label> "
+         "<label><input id=\"proc-changed\" type=\"checkbox\"> only those that started or ended during the log</label>"
          "<span class=\"count\" id=\"proc-count\">"
          "<noscript>The timeline and the tables below need JavaScript.</noscript></span></div>"
          "<div id=\"proc-rows\"></div><button id=\"proc-more\" hidden>Show more</button></section>\n"

@@ -50,7 +50,9 @@ std::string pageFor(const std::vector<Source>& sources, bool& allWhole) {
     return page.str();
 }
 
-int run(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err) {
+namespace {
+
+int runJobs(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err) {
     std::vector<std::pair<std::vector<std::string>, std::string>> jobs;
     if (!output.empty()) jobs.push_back({files, output});
     else
@@ -93,6 +95,17 @@ int run(const std::vector<std::string>& files, const std::string& output, std::o
         if (!whole && status == 0) status = 2;
     }
     return status;
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err) {
+    try {
+        return runJobs(files, output, out, err);
+    } catch (const std::exception& e) {
+        err << "vtl report: " << e.what() << "\n";
+        return 1;
+    }
 }
 
 }  // namespace report
