@@ -3,13 +3,24 @@
 #include "controller/library.h"
 #include "platform/os.h"
 
+#include <cstdlib>
+
 namespace {
 
-__attribute__((constructor)) void onLoad() { vt::attachLibrary(); }
-
-__attribute__((destructor)) void onUnload() {
+void unload() {
     vt::detachLibrary(vt::vantorelle::Unload::Normal);
     os::releaseMachine();
 }
+
+__attribute__((constructor)) void onLoad() {
+    vt::attachLibrary();
+    // At process exit the exit handlers run before the unload hook, and those
+    // registered after this one (the library's own function statics among
+    // them) run before it: the recording ends here, while all it uses is
+    // still there. At dlclose the unload hook has ended it already.
+    std::atexit(unload);
+}
+
+__attribute__((destructor)) void onUnload() { unload(); }
 
 }  // namespace
