@@ -8,10 +8,14 @@
 
 #include <cstdio>
 
+namespace {
+// Left loaded on purpose: nothing unloads it before the process ends.
+vtrecord::Library* lib = nullptr;
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
-    // Left loaded on purpose: nothing unloads it before the process ends.
-    auto* lib = new vtrecord::Library(argv[1]);
+    lib = new vtrecord::Library(argv[1]);
     if (!lib->loaded() || !lib->bind()) {
         std::fprintf(stderr, "exit_host: %s\n", lib->error().c_str());
         return 4;
