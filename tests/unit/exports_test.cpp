@@ -101,6 +101,7 @@ TEST_F(Exports, AtProcessExitTheLogIsClosedAndTheControllerLeftStanding) {
     EXPECT_EQ(token.use_count(), 2);  // the controller and its signals are still there
     auto lines = testsupport::withoutStamps(recordLines(logFiles(dir.path())[0]));
     EXPECT_EQ(countPrefix(lines, "Key;Pressed;Name:W"), 1);
+    ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Info;Stop;Logfile end");
     EXPECT_TRUE(fake::threads().waitAllEnded(5000));
 }
