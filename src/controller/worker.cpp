@@ -27,9 +27,7 @@ bool worker::start(Tick tick, int intervalMs) {
     running_ = true;
     thread_ = system_.start(&worker::entry, this);
     if (!thread_) {
-        running_ = false;
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        finished_ = true;
+        running_ = false;  // no thread: nothing will wait for `finished_`
         return false;
     }
     return true;
