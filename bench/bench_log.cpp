@@ -3,6 +3,7 @@
 #include "bench_util.h"
 
 #include "controller/library.h"
+#include "support/controller_access.h"
 #include "log/container.h"
 #include "log/logger.h"
 #include "log/reader.h"
@@ -120,7 +121,7 @@ std::vector<double> keyLatencies(int keys) {
 void sendKeyLatency() {
     const std::string dir = tempDir();
     // Idle: an open log, no worker writes (ticks far apart, nothing changes).
-    vt::vantorelle::setDefaultSchedule(1000000, 20);
+    vt::controllerTestAccess::setDefaultSchedule(1000000, 20);
     vt::attachLibrary();
     vtStart(1, 1, 0, 0, dir.c_str());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the first tick's records are written
@@ -129,7 +130,7 @@ void sendKeyLatency() {
     vt::detachLibrary(vt::vantorelle::Unload::Normal);
 
     // Busy: the worker polls every millisecond while another host thread writes facts.
-    vt::vantorelle::setDefaultSchedule(1, 20);
+    vt::controllerTestAccess::setDefaultSchedule(1, 20);
     vt::attachLibrary();
     vtStart(1, 2, 0, 0, dir.c_str());
     std::atomic<bool> done{false};

@@ -3,6 +3,7 @@
 #include "bench_util.h"
 
 #include "controller/vantorelle.h"
+#include "support/controller_access.h"
 #include "platform/linux/linux_system.h"
 
 #include <netinet/in.h>
@@ -48,7 +49,7 @@ double residentMb() {
 }
 
 void waitTicks(vt::vantorelle& c, std::uint64_t n) {
-    while (c.schedule().ticks < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (vt::controllerTestAccess::ticks(c) < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
         bench::row(what, 100.0 * cpu / wall, "%", 100.0 * floorCpu / wall, "<= 0.5 %");
     }
     {
-        vt::vantorelle::setDefaultSchedule(0, 20);
+        vt::controllerTestAccess::setDefaultSchedule(0, 20);
         vt::vantorelle controller;
         controller.start(dir.string(), 1, 2, 0x7F000002u, 0);
         waitTicks(controller, 100);

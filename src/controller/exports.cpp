@@ -4,10 +4,30 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <new>
+
 namespace {
 
-// The only global state: the controller, between load and unload.
-boost::shared_ptr<vt::vantorelle> instance;
+using holder = boost::shared_ptr<vt::vantorelle>;
+
+// The only global state: the controller, between load and unload. It lives in
+// storage that no exit handler destroys, because the unload hook may run
+// after them at process exit: only attach and detach make and end it.
+alignas(holder) unsigned char instanceStorage[sizeof(holder)];
+bool instanceMade = false;
+
+holder& instance() {
+    if (!instanceMade) {
+        new (instanceStorage) holder();
+        instanceMade = true;
+    }
+    return *reinterpret_cast<holder*>(instanceStorage);
+}
+
+// Controllers left behind at process exit: the system has terminated the
+// worker, perhaps inside a lock that destruction would wait for, and takes
+// back all memory itself.
+holder* leftAtExit = nullptr;
 
 }  // namespace
 
@@ -15,20 +35,25 @@ namespace vt {
 
 bool attachLibrary() {
     try {
-        if (!instance) instance.reset(new vantorelle);
+        if (!instance()) instance().reset(new vantorelle);
     } catch (...) {
-        instance.reset();
+        instance().reset();
     }
-    return static_cast<bool>(instance);
+    return static_cast<bool>(instance());
 }
 
 bool detachLibrary(vantorelle::Unload mode) {
-    if (!instance) return false;
+    if (!instance()) return false;
     try {
-        instance->prepareUnload(mode);
-        instance.reset();
+        instance()->prepareUnload(mode);
+        if (mode == vantorelle::Unload::ProcessExit) {
+            instance()->stop();
+            if (!leftAtExit) leftAtExit = new holder;
+            *leftAtExit = instance();  // a controller left earlier goes now; it was stopped
+        }
+        instance().reset();
     } catch (...) {
-        instance.reset();  // a second failure here is out of our hands
+        instance().reset();  // a second failure here is out of our hands
     }
     return true;
 }
@@ -39,43 +64,43 @@ extern "C" {
 
 VT_API std::int32_t VT_CALL vtStart(std::uint32_t userId, std::uint32_t matchId, std::uint32_t serverAddress,
                                     std::uint32_t referenceTime, const char* logDir) {
-    if (!instance) return 1;
+    if (!instance()) return 1;
     if (userId == 0) return 2;
     try {
         const std::string dir = logDir ? logDir : "";
-        return instance->start(dir, userId, matchId, serverAddress, referenceTime) == 0 ? 0 : 3;
+        return instance()->start(dir, userId, matchId, serverAddress, referenceTime) == 0 ? 0 : 3;
     } catch (...) {
         return 3;
     }
 }
 
 VT_API std::int32_t VT_CALL vtStop() {
-    if (!instance) return 1;
+    if (!instance()) return 1;
     try {
-        instance->stop();
+        instance()->stop();
     } catch (...) {
     }
     return 0;
 }
 
 VT_API void VT_CALL vtSendKey(std::int32_t keyCode, const std::string& keyName) {
-    if (!instance) return;
+    if (!instance()) return;
     try {
-        instance->sendKey(keyCode, keyName);
+        instance()->sendKey(keyCode, keyName);
     } catch (...) {
     }
 }
 
 VT_API void VT_CALL vtSendInfo(const std::string& name, const std::string& value) {
-    if (!instance) return;
+    if (!instance()) return;
     try {
-        instance->sendInfo(name, value);
+        instance()->sendInfo(name, value);
     } catch (...) {
     }
 }
 
-VT_API vtErrorSignal* VT_CALL vtGetErrorSignal() { return instance ? &instance->errorSignal : nullptr; }
+VT_API vtErrorSignal* VT_CALL vtGetErrorSignal() { return instance() ? &instance()->errorSignal : nullptr; }
 
-VT_API vtInfoSignal* VT_CALL vtGetInfoSignal() { return instance ? &instance->infoSignal : nullptr; }
+VT_API vtInfoSignal* VT_CALL vtGetInfoSignal() { return instance() ? &instance()->infoSignal : nullptr; }
 
 }  // extern "C"

@@ -1,16 +1,10 @@
 #include "controller/vantorelle.h"
 
-#include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 
-#include <new>
-
 namespace vt {
 namespace {
-
-std::atomic<int> defaultTick{500};
-std::atomic<int> defaultStatsPeriod{20};
 
 // A component that cannot be made stays empty and is skipped everywhere.
 template <typename T>
@@ -22,33 +16,28 @@ boost::shared_ptr<T> create() {
     }
 }
 
-// How long stop waits for a worker at unload under the loader lock: the
-// longest tick (polls, a 500 ms echo, the pause being cut short) with room.
-constexpr int kUnloadWaitMs = 5000;
+threads& threadsFor(threads* chosen) { return chosen ? *chosen : systemThreads(); }
 
 }  // namespace
 
-using boost::placeholders::_1;
-using boost::placeholders::_2;
+std::atomic<int> vantorelle::defaultTickMs{500};
+std::atomic<int> vantorelle::defaultStatsPeriod{20};
+std::atomic<threads*> vantorelle::nextThreads{nullptr};
 
-void vantorelle::setDefaultSchedule(int tickMs, int ticksPerStats) {
-    defaultTick = tickMs;
-    defaultStatsPeriod = ticksPerStats;
-}
-
-vantorelle::vantorelle() : tickInterval(defaultTick), statsPeriod(defaultStatsPeriod) {
+vantorelle::vantorelle()
+    : tickInterval(defaultTickMs), statsPeriod(defaultStatsPeriod), workerThread(threadsFor(nextThreads)) {
     eventLog = create<logger>();
     connWatch = create<udptcpcon>();
     procWatch = create<procwatch>();
     netStats = create<netstats>();
     sysInfo = create<sysinfo>();
-    connectHandlers();
+    routeSignals();
 }
 
 vantorelle::~vantorelle() {
     try {
         if (running) stop();
-        disconnectHandlers();
+        while (!routes.empty()) routes.pop_back();  // in the reverse order of their making
     } catch (...) {
         // nothing may leave the destructor; the components go with the members
     }
@@ -59,45 +48,34 @@ vantorelle::~vantorelle() {
     eventLog.reset();
 }
 
-// Every handler is this controller's member bound to it, at the back of the
-// slot list, without a group; it is removed again by the same identity.
-void vantorelle::connectHandlers() {
+// Every monitor signal and the record it becomes. A new monitor adds its
+// lines here; the log test is route's.
+void vantorelle::routeSignals() {
     if (connWatch) {
-        connWatch->udpAdded.connect(boost::bind(&vantorelle::onUdpAdd, this, _1));
-        connWatch->udpRemoved.connect(boost::bind(&vantorelle::onUdpDel, this, _1));
-        connWatch->tcpAdded.connect(boost::bind(&vantorelle::onTcpAdd, this, _1));
-        connWatch->tcpRemoved.connect(boost::bind(&vantorelle::onTcpDel, this, _1));
+        route(connWatch->udpAdded, &logger::writeUdpAdd);
+        route(connWatch->udpRemoved, &logger::writeUdpDel);
+        route(connWatch->tcpAdded, &logger::writeTcpAdd);
+        route(connWatch->tcpRemoved, &logger::writeTcpDel);
     }
     if (procWatch) {
-        procWatch->processAdded.connect(boost::bind(&vantorelle::onProcessAdd, this, _1));
-        procWatch->processRemoved.connect(boost::bind(&vantorelle::onProcessDel, this, _1));
+        route(procWatch->processAdded, &logger::writeProcessAdd);
+        route(procWatch->processRemoved, &logger::writeProcessDel);
     }
     if (netStats) {
-        netStats->adapterStatsSignal.connect(boost::bind(&vantorelle::onEthernetStats, this, _1));
-        netStats->pingSignal.connect(boost::bind(&vantorelle::onPingStats, this, _1, _2));
-        netStats->adapterInfoSignal.connect(boost::bind(&vantorelle::onAdapterInfo, this, _1, _2));
+        route(netStats->adapterStatsSignal, &logger::writeEthernetStats);
+        route(netStats->pingSignal, &logger::writePingStats);
+        route(netStats->adapterInfoSignal, [](logger& log, const std::string& description, const std::string& address) {
+            if (!description.empty() && !address.empty())
+                log.writeSysInfo("Mac Address", description + " @ " + address);
+        });
     }
-    if (sysInfo) sysInfo->sysInfoSignal.connect(boost::bind(&vantorelle::onSysInfo, this, _1, _2));
+    if (sysInfo)
+        route(sysInfo->sysInfoSignal, [](logger& log, const std::string& name, const std::string& value) {
+            if (!name.empty() && !value.empty()) log.writeSysInfo(name, value);
+        });
 }
 
-void vantorelle::disconnectHandlers() {
-    if (sysInfo) sysInfo->sysInfoSignal.disconnect(boost::bind(&vantorelle::onSysInfo, this, _1, _2));
-    if (netStats) {
-        netStats->adapterInfoSignal.disconnect(boost::bind(&vantorelle::onAdapterInfo, this, _1, _2));
-        netStats->pingSignal.disconnect(boost::bind(&vantorelle::onPingStats, this, _1, _2));
-        netStats->adapterStatsSignal.disconnect(boost::bind(&vantorelle::onEthernetStats, this, _1));
-    }
-    if (procWatch) {
-        procWatch->processRemoved.disconnect(boost::bind(&vantorelle::onProcessDel, this, _1));
-        procWatch->processAdded.disconnect(boost::bind(&vantorelle::onProcessAdd, this, _1));
-    }
-    if (connWatch) {
-        connWatch->tcpRemoved.disconnect(boost::bind(&vantorelle::onTcpDel, this, _1));
-        connWatch->tcpAdded.disconnect(boost::bind(&vantorelle::onTcpAdd, this, _1));
-        connWatch->udpRemoved.disconnect(boost::bind(&vantorelle::onUdpDel, this, _1));
-        connWatch->udpAdded.disconnect(boost::bind(&vantorelle::onUdpAdd, this, _1));
-    }
-}
+void vantorelle::prepareUnload(Unload mode) { workerThread.setUnload(mode); }
 
 std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
                                std::uint32_t server, std::uint32_t referenceTime) {
@@ -129,20 +107,8 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
     writeIdentifier("NTP Time", referenceTime);
     if (sysInfo) sysInfo->reportVolumeId();
 
-    {
-        boost::lock_guard<boost::mutex> lock(waitMutex);
-        finished = false;
-    }
-    ticks = 0;
-    statsTicks = 0;
     running = true;
-    try {
-        workerThread.reset(new boost::thread(boost::bind(&vantorelle::run, this)));
-    } catch (...) {
-        {
-            boost::lock_guard<boost::mutex> lock(waitMutex);
-            finished = true;
-        }
+    if (!workerThread.start([this] { tick(); }, tickInterval)) {
         stop();
         return 5;
     }
@@ -156,52 +122,25 @@ void vantorelle::writeIdentifier(const char* name, std::uint32_t value) {
 
 void vantorelle::stop() {
     if (!running) return;
-    {
-        boost::lock_guard<boost::mutex> lock(waitMutex);
-        running = false;
+    running = false;
+    workerThread.stop();
+    if (workerThread.unload() == Unload::ProcessExit) {
+        // Nothing runs again; only the log matters, and the terminated
+        // worker may have left it held.
+        if (logOpen()) eventLog->closeLogWithin(worker::unloadWaitMs);
+        return;
     }
-    wake.notify_all();
+    restoreSchedule();
+    if (logOpen()) eventLog->closeLog();
+}
 
-    if (workerThread) {
-        if (unloadMode == Unload::Normal) {
-            workerThread->join();
-        } else {
-            if (unloadMode == Unload::LoaderLockHeld) {
-                boost::unique_lock<boost::mutex> lock(waitMutex);
-                wake.wait_for(lock, boost::chrono::milliseconds(kUnloadWaitMs), [this] { return finished; });
-            }
-            workerThread->detach();
-        }
-        workerThread.reset();
-    }
-
-    tickInterval = defaultTick;
+void vantorelle::restoreSchedule() {
+    tickInterval = defaultTickMs;
     statsPeriod = defaultStatsPeriod;
     tickCount = 0;
     adapterStatsEnabled = false;
     pingEnabled = false;
     serverAddress = 0;
-    if (logOpen()) {
-        if (unloadMode == Unload::ProcessExit) eventLog->closeLogWithin(kUnloadWaitMs);
-        else eventLog->closeLog();
-    }
-}
-
-void vantorelle::run() {
-    try {
-        while (running) {
-            tick();
-            boost::unique_lock<boost::mutex> lock(waitMutex);
-            wake.wait_for(lock, boost::chrono::milliseconds(tickInterval), [this] { return !running; });
-        }
-    } catch (...) {
-        // A failure inside a tick ends this recording's polling; it never leaves the thread.
-    }
-    {
-        boost::lock_guard<boost::mutex> lock(waitMutex);
-        finished = true;
-    }
-    wake.notify_all();
 }
 
 void vantorelle::tick() {
@@ -210,10 +149,8 @@ void vantorelle::tick() {
         connWatch->pollTcpTable();
     }
     if (procWatch) procWatch->pollProcesses();
-    ++ticks;
     if (++tickCount >= statsPeriod) {
         tickCount = 0;
-        ++statsTicks;
         if (netStats) {
             if (adapterStatsEnabled) netStats->sampleAdapters();
             if (pingEnabled) netStats->pingServer(serverAddress);
@@ -222,52 +159,12 @@ void vantorelle::tick() {
     if (eventLog) eventLog->flush();
 }
 
-vantorelle::Schedule vantorelle::schedule() const {
-    return Schedule{tickInterval, statsPeriod, tickCount.load(), pingEnabled, adapterStatsEnabled, serverAddress,
-                    ticks.load(), statsTicks.load()};
-}
-
 void vantorelle::sendKey(std::int32_t keyCode, const std::string& keyName) {
     if (keyName.empty() || keyCode < 1 || !logOpen()) return;
     eventLog->writeKeyPressed(keyName);
 }
 
 void vantorelle::sendInfo(const std::string& name, const std::string& value) {
-    if (name.empty() || value.empty() || !logOpen()) return;
-    eventLog->writeSysInfo(name, value);
-}
-
-// ---- handlers: the log test, then one record operation with a copy -------------
-
-void vantorelle::onUdpAdd(udptcpcon::SUdpCon r) {
-    if (logOpen()) eventLog->writeUdpAdd(r);
-}
-void vantorelle::onUdpDel(udptcpcon::SUdpCon r) {
-    if (logOpen()) eventLog->writeUdpDel(r);
-}
-void vantorelle::onTcpAdd(udptcpcon::STcpCon r) {
-    if (logOpen()) eventLog->writeTcpAdd(r);
-}
-void vantorelle::onTcpDel(udptcpcon::STcpCon r) {
-    if (logOpen()) eventLog->writeTcpDel(r);
-}
-void vantorelle::onProcessAdd(procwatch::SProcessEntry r) {
-    if (logOpen()) eventLog->writeProcessAdd(r);
-}
-void vantorelle::onProcessDel(procwatch::SProcessEntry r) {
-    if (logOpen()) eventLog->writeProcessDel(r);
-}
-void vantorelle::onEthernetStats(netstats::SAdapterEntry r) {
-    if (logOpen()) eventLog->writeEthernetStats(r);
-}
-void vantorelle::onPingStats(int milliseconds, const std::string& server) {
-    if (logOpen()) eventLog->writePingStats(milliseconds, server);
-}
-void vantorelle::onAdapterInfo(const std::string& description, const std::string& address) {
-    if (description.empty() || address.empty() || !logOpen()) return;
-    eventLog->writeSysInfo("Mac Address", description + " @ " + address);
-}
-void vantorelle::onSysInfo(const std::string& name, const std::string& value) {
     if (name.empty() || value.empty() || !logOpen()) return;
     eventLog->writeSysInfo(name, value);
 }

@@ -1,9 +1,9 @@
 // The recording controller: owns the log and the monitors, starts and stops
-// recordings, and runs the worker thread that polls the system on a fixed
-// schedule. Each monitor's signal has one handler here that hands the record
-// to the log.
+// recordings, and decides what every tick of the worker does. Each monitor
+// signal is routed to one record operation of the log.
 #pragma once
 
+#include "controller/worker.h"
 #include "log/logger.h"
 #include "monitors/netstats/netstats.h"
 #include "monitors/procwatch/procwatch.h"
@@ -12,14 +12,14 @@
 #include "vantorelle/vantorelle.h"
 
 #include <boost/shared_ptr.hpp>
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
-#include <boost/thread/thread.hpp>
+#include <boost/signals2/connection.hpp>
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vt {
 
@@ -35,15 +35,13 @@ public:
     std::int32_t start(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
                        std::uint32_t serverAddress, std::uint32_t referenceTime);
     // Ends the running recording; after it returns, nothing of that recording
-    // runs any more and its log is closed.
+    // runs any more and its log is closed (at process exit: if the log can be
+    // had within the worker's unload wait).
     void stop();
 
-    // How stop ends the worker when the library is unloaded on Windows: the
-    // loader lock is held then, so the thread is not joined (its exit needs
-    // that lock) but waited for through its "finished" flag and detached. At
-    // process exit the worker has already been terminated, so nothing waits.
-    enum class Unload { Normal, LoaderLockHeld, ProcessExit };
-    void prepareUnload(Unload mode) { unloadMode = mode; }
+    using Unload = vt::Unload;
+    // How the worker is ended when the library is unloaded (see Unload).
+    void prepareUnload(Unload mode);
 
     void sendKey(std::int32_t keyCode, const std::string& keyName);
     void sendInfo(const std::string& name, const std::string& value);
@@ -54,19 +52,6 @@ public:
     bool recording() const { return running.load(); }
     const boost::shared_ptr<logger>& log() const { return eventLog; }
 
-    // The schedule every controller starts with and returns to after a stop.
-    // The library's own value is 500 ms and 20 ticks; tests shorten it.
-    static void setDefaultSchedule(int tickMs, int ticksPerStats);
-
-    // For tests: the schedule, the statistics decisions and the tick counts of
-    // the current (or last) recording.
-    struct Schedule {
-        int tickInterval, statsPeriod, tickCount;
-        bool pingEnabled, adapterStatsEnabled;
-        std::uint32_t serverAddress;
-        std::uint64_t ticks, statsTicks;
-    };
-    Schedule schedule() const;
     // The components; empty pointers where creation failed.
     udptcpcon* connections() const { return connWatch.get(); }
     procwatch* processes() const { return procWatch.get(); }
@@ -74,29 +59,34 @@ public:
     sysinfo* machine() const { return sysInfo.get(); }
 
 private:
-    void run();
+    friend class controllerTestAccess;
+
     void tick();
     bool logOpen() const { return eventLog && eventLog->isOpen(); }
     void writeIdentifier(const char* name, std::uint32_t value);
+    void restoreSchedule();
 
-    void onUdpAdd(udptcpcon::SUdpCon record);
-    void onUdpDel(udptcpcon::SUdpCon record);
-    void onTcpAdd(udptcpcon::STcpCon record);
-    void onTcpDel(udptcpcon::STcpCon record);
-    void onProcessAdd(procwatch::SProcessEntry record);
-    void onProcessDel(procwatch::SProcessEntry record);
-    void onEthernetStats(netstats::SAdapterEntry record);
-    void onPingStats(int milliseconds, const std::string& server);
-    void onAdapterInfo(const std::string& description, const std::string& address);
-    void onSysInfo(const std::string& name, const std::string& value);
+    // Routes a monitor signal to the log: while the log is open, every
+    // emission calls write(log, arguments...). The connection lasts as long as
+    // the controller.
+    template <typename Signal, typename Write>
+    void route(Signal& signal, Write write) {
+        routes.emplace_back(signal.connect([this, write](const auto&... args) {
+            if (logOpen()) std::invoke(write, *eventLog, args...);
+        }));
+    }
+    void routeSignals();
 
-    void connectHandlers();
-    void disconnectHandlers();
+    // The schedule: 500 ms ticks and statistics every 20th, unless a test
+    // chose otherwise before the controller was made.
+    static std::atomic<int> defaultTickMs, defaultStatsPeriod;
+    // The threads of controllers made from now on; null: the system's.
+    static std::atomic<threads*> nextThreads;
 
     std::atomic<bool> running{false};
     std::int32_t tickInterval;
     std::int32_t statsPeriod;
-    std::atomic<std::int32_t> tickCount{0};  // the worker's; atomic so that tests may look
+    std::int32_t tickCount = 0;  // the worker's while a recording runs
     bool pingEnabled = false;
     std::uint32_t serverAddress = 0;
     bool adapterStatsEnabled = false;
@@ -106,15 +96,8 @@ private:
     boost::shared_ptr<procwatch> procWatch;
     boost::shared_ptr<netstats> netStats;
     boost::shared_ptr<sysinfo> sysInfo;
-    std::unique_ptr<boost::thread> workerThread;
-
-    // The worker sleeps on `wake` between ticks so that stop() ends the pause
-    // at once; it sets `finished` as the last thing it does.
-    mutable boost::mutex waitMutex;
-    boost::condition_variable wake;
-    bool finished = true;
-    Unload unloadMode = Unload::Normal;
-    std::atomic<std::uint64_t> ticks{0}, statsTicks{0};
+    std::vector<boost::signals2::scoped_connection> routes;
+    worker workerThread;
 };
 
 }  // namespace vt

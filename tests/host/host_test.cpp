@@ -125,10 +125,39 @@ TEST_F(Host, UnloadDuringARecordingClosesTheLog) {
     lib->sendKey(1, "before unload");
     std::this_thread::sleep_for(50ms);
     lib->unload();
+#if defined(_WIN32)
+    // The worker holds the library until its recording ends, so the library
+    // stays loaded: loading it again reaches the same recording, which ends
+    // with vtStop (or with the process, see Exit below).
+    lib.reset(new vtrecord::Library(kLibrary));
+    ASSERT_TRUE(lib->bind()) << lib->error();
+    EXPECT_EQ(lib->start(12, 48, 0, 0, dir.path().c_str()), 3);  // still recording
+    EXPECT_EQ(lib->stop(), 0);
+    lib->unload();
+#endif
     auto lines = withoutStamps(recordLines(logFiles(dir.path())[0]));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Info;Stop;Logfile end");
     EXPECT_EQ(countPrefix(lines, "Key;Pressed;Name:before unload"), 1);
+}
+
+// A host that ends with the library loaded, idle or during a recording: the
+// process ends cleanly (under the sanitizers too) and the log is whole.
+TEST(Exit, WithTheLibraryLoadedEndsCleanlyAndClosesTheLog) {
+    testsupport::TempDir dir;
+#if defined(_WIN32)
+    const std::string program = "exit_host.exe ";
+#else
+    const std::string program = "./exit_host ";
+#endif
+    EXPECT_EQ(std::system((program + kLibrary).c_str()), 0);
+    EXPECT_EQ(std::system((program + kLibrary + " \"" + dir.path() + "\"").c_str()), 0);
+    auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    auto lines = withoutStamps(recordLines(files[0]));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(countPrefix(lines, "Key;Pressed;Name:before exit"), 1);
+    EXPECT_EQ(lines.back(), "Info;Stop;Logfile end");
 }
 
 TEST_F(Host, ManyRecordingsLeaveNothingBehind) {

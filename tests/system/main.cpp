@@ -1,4 +1,5 @@
 #include "controller/vantorelle.h"
+#include "support/controller_access.h"
 #include "support/host_system.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,6 @@ int main(int argc, char** argv) {
     if (testsupport::runAsChild(argc, argv)) return 0;
     ::testing::InitGoogleTest(&argc, argv);
     // Tests never wait for the library's half-second ticks.
-    vt::vantorelle::setDefaultSchedule(20, 5);
+    vt::controllerTestAccess::setDefaultSchedule(20, 5);
     return RUN_ALL_TESTS();
 }

@@ -1,10 +1,10 @@
-#include "controller/vantorelle.h"
+#include "support/controller_access.h"
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // Tests never wait for the library's half-second ticks.
-    vt::vantorelle::setDefaultSchedule(5, 4);
+    vt::controllerTestAccess::setDefaultSchedule(5, 4);
     return RUN_ALL_TESTS();
 }
