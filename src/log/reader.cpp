@@ -1,5 +1,7 @@
 #include "log/reader.h"
 
+#include "log/recover.h"
+
 #include "log/container.h"
 #include "log/schema.h"
 
@@ -10,6 +12,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <ostream>
 #include <string_view>
 
@@ -164,7 +167,39 @@ struct Checked {
     bool whole = false;
     std::string reason;
     SealCheck sealed;
+    bool recovered = false;  // the key was found again; text holds the records read with it
+    std::string text;
 };
+
+// A log without a trailer holds no key; with --force its key is searched for
+// as `vtl recover` does, within the default bounds, and the records up to the
+// last whole one (or the first damage) are read with it. The file is read into
+// memory for that, so only files up to kRecoverLimit are tried.
+constexpr std::uint64_t kRecoverLimit = 256u << 20;
+
+void recoverKey(const std::string& path, std::uint64_t size, Checked& c, std::ostream& err) {
+    if (size > kRecoverLimit) {
+        c.reason += "; too large to search for its key here (vtl recover can)";
+        return;
+    }
+    err << path << ": not whole (" << c.reason << "); searching for its key...\n";
+    const std::optional<Key16> key = recover::findKey(path);
+    if (!key) {
+        c.reason += "; its key was not found within the default bounds";
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (!in.read(&bytes[0], static_cast<std::streamsize>(size))) {
+        c.reason += "; it changed while it was read";
+        return;
+    }
+    recover::Records r = recover::readRecords(bytes, *key);
+    c.recovered = c.readable = true;
+    c.text = std::move(r.text);
+    c.reason += "; its key was found again: read up to its last whole record";
+    if (r.damaged) c.reason += " before the damage";
+}
 
 Checked check(FileSource& source, const std::string& path, bool force) {
     Checked c;
@@ -212,6 +247,13 @@ bool openForReading(FileSource& source, const std::string& file, bool force, std
         err << file << ": warning: " << c.reason << "\n";
         return true;
     }
+    if (force && c.sealed.verdict != Verdict::Whole) {
+        recoverKey(file, source.size(), c, err);
+        if (c.recovered) {
+            err << file << ": warning: " << c.reason << "\n";
+            return true;
+        }
+    }
     err << file << ": not whole: " << c.reason << "\n";
     if (force) err << file << ": the file key cannot be recovered, so nothing can be shown\n";
     else err << "use --force to read as much as can be recovered\n";
@@ -225,7 +267,9 @@ int streamLines(FileSource& source, const std::string& file, const Checked& c, s
         return lineSink(line, cut, length) && bool(out);
     });
     const bool done =
-        decryptText(source, c.sealed, [&](const char* text, std::size_t size) { return splitter.feed(text, size); }) &&
+        (c.recovered ? splitter.feed(c.text.data(), c.text.size())
+                     : decryptText(source, c.sealed,
+                                   [&](const char* text, std::size_t size) { return splitter.feed(text, size); })) &&
         splitter.finish();
     out.flush();
     if (!out) {

@@ -242,6 +242,24 @@ TEST_F(RecoverTest, NoTrailerTheLibrarysGenerator) {
     EXPECT_EQ(readBytes(log), original);  // the input is never written
 }
 
+TEST_F(RecoverTest, CatAndJsonForceReadALogThatWasNeverClosed) {
+    const std::string log = crashedLog();
+    std::ostringstream out, err;
+    EXPECT_EQ(vt::reader::cat(log, false, out, err), 1);  // without --force nothing is searched
+    EXPECT_TRUE(out.str().empty());
+    EXPECT_EQ(err.str().find("searching"), std::string::npos) << err.str();
+
+    EXPECT_EQ(vt::reader::cat(log, true, out, err), 1);  // shown, but still not whole
+    EXPECT_EQ(withoutStamps(vt::reader::lines(out.str())), firstRecords(5));
+    EXPECT_NE(err.str().find("its key was found again"), std::string::npos) << err.str();
+
+    std::ostringstream json;
+    EXPECT_EQ(vt::reader::json(log, true, json, err), 1);
+    const auto objects = vt::reader::lines(json.str());
+    ASSERT_EQ(objects.size(), 5u) << json.str();
+    EXPECT_NE(objects[4].find("\"Ping\""), std::string::npos) << objects[4];
+}
+
 TEST_F(RecoverTest, NoTrailerTheCLibrarysGenerator) {
     const std::string log = crashedLog();
     const std::string bytes = readBytes(log);
