@@ -17,7 +17,7 @@ PKGS=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev file
   wine wine32:i386 wine64
   iproute2 procps time
-  chromium
+  chromium zlib1g-dev
 )
 
 need_install=0

@@ -6,7 +6,9 @@
 #   4. both Windows widths built, their exports checked, and their tests run
 #      under Wine for every width this machine can run, with a Windows
 #      recording verified by the Linux reader,
-#   5. a short fuzzing run of the record parser and the log container.
+#   5. the match report checked in headless Chromium, the installed SDK, the
+#      Debian package and the Windows kits,
+#   6. a short fuzzing run of the record parser and the log container.
 # What cannot run here is named with the reason, and never counted as passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,6 +56,9 @@ mkdir -p build
 step "Linux build and tests"
 build build/linux
 run "Linux tests" bash -c 'cd build/linux && ctest --output-on-failure -j1'
+
+step "The match report in headless Chromium"
+run "Report in Chromium" bash scripts/browser-check.sh build/linux
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan -DVT_SANITIZE=address,undefined -DVT_BENCH=OFF
@@ -117,6 +122,11 @@ for arch in x86_64 i686; do
   run "${WIDTH_NAME[$arch]} Windows recording" record
   wine_stop
 done
+
+step "Install, Debian package and Windows kits"
+skip_widths=$([[ " ${widths_run[*]} " == *" i686 "* ]] || echo i686)
+run "Install and packages" env VT_SKIP_WINE_WIDTHS="$skip_widths" \
+  bash scripts/package-test.sh build/linux build/win-x86_64 build/win-i686
 
 step "Fuzzing the record parser and the log container, 20 s each"
 run "Fuzzing" bash tests/fuzz/run.sh 20 build/fuzz
