@@ -8,6 +8,7 @@
 #include <boost/filesystem.hpp>
 
 #include <atomic>
+#include <exception>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -83,7 +84,7 @@ bool logIsWhole(const std::string& path) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run(int argc, char** argv) {
     CLI::App app{"vtrecord: record a match on this machine with the vantorelle library"};
     app.footer("Exit status: 0 recorded, and the log (if any) verifies whole; 2 bad arguments; 3 start refused;\n"
                "4 library unusable; 5 the log could not be written whole.");
@@ -167,4 +168,16 @@ int main(int argc, char** argv) {
     if (logPath.empty()) return 0;
     std::cout << logPath << "\n";
     return logIsWhole(logPath) ? 0 : 5;
+}
+
+int main(int argc, char** argv) {
+    // No exception leaves the program: a failure is reported and ends it with 2.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "vtrecord: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "vtrecord: unexpected failure\n";
+    }
+    return 2;
 }
