@@ -8,12 +8,12 @@
 #include <boost/filesystem.hpp>
 
 #include <atomic>
-#include <exception>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <iterator>
