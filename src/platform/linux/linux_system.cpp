@@ -108,7 +108,7 @@ void LinuxSystem::releaseMachine() {
 namespace {
 
 // One sock_diag dump of the IPv4 sockets of a protocol; false when the kernel
-// does not offer it.
+// does not offer it, answers with an error or sends something malformed.
 bool diagDump(int protocol, std::vector<procfs::SocketRow>& rows) {
     Fd s(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (s.fd < 0) return false;
@@ -131,7 +131,11 @@ bool diagDump(int protocol, std::vector<procfs::SocketRow>& rows) {
         ssize_t n = ::recv(s.fd, buf.data(), buf.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        if (!procfs::parseDiagMessages(buf.data(), std::size_t(n), rows)) return true;
+        switch (procfs::parseDiagMessages(buf.data(), std::size_t(n), rows)) {
+        case procfs::DiagStatus::More: break;
+        case procfs::DiagStatus::Done: return true;
+        case procfs::DiagStatus::Failed: return false;
+        }
     }
 }
 
