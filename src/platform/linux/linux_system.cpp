@@ -197,6 +197,31 @@ DWORD LinuxSystem::processImage(HANDLE process, wchar_t* name, DWORD size) {
     return DWORD(wide.size());
 }
 
+bool LinuxSystem::processIdentity(HANDLE process, std::uint64_t& identity) {
+    auto* h = static_cast<ProcessHandle*>(static_cast<Handle*>(process));
+    if (!h) return false;
+    const std::string base = procRoot_ + "/" + std::to_string(h->pid);
+    std::string stat;
+    std::uint64_t start = 0;
+    if (!readFile(base + "/stat", stat) || !procfs::parseStartTime(stat, start)) return false;
+    struct stat exe;
+    std::uint64_t dev = 0, ino = 0;
+    if (::stat((base + "/exe").c_str(), &exe) == 0) {
+        dev = std::uint64_t(exe.st_dev);
+        ino = std::uint64_t(exe.st_ino);
+    }
+    // A 64-bit mix (splitmix64's finaliser) of the three.
+    std::uint64_t v = start;
+    for (std::uint64_t part : {dev, ino}) {
+        v ^= part + 0x9E3779B97F4A7C15ull + (v << 6) + (v >> 2);
+        v = (v ^ (v >> 30)) * 0xBF58476D1CE4E5B9ull;
+        v = (v ^ (v >> 27)) * 0x94D049BB133111EBull;
+        v ^= v >> 31;
+    }
+    identity = v ? v : 1;
+    return true;
+}
+
 std::uint64_t LinuxSystem::ownerScans() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return ownerScans_;

@@ -34,6 +34,10 @@ public:
     BOOL enumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned);
     HANDLE openProcess(DWORD pid);
     DWORD processImage(HANDLE process, wchar_t* name, DWORD size);
+    // The start time of the process mixed with the device and inode of its
+    // executable (0 for both when it has none); never 0. False when the
+    // process has ended.
+    bool processIdentity(HANDLE process, std::uint64_t& identity);
 
     DWORD tcpTable(void* table, DWORD* size);
     DWORD udpTable(void* table, DWORD* size);

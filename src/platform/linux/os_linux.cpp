@@ -73,6 +73,16 @@ DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size) {
     return n;
 }
 
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+    std::uint64_t identity = 0;
+    if (!process || !creation || !LinuxSystem::machine().processIdentity(process, identity)) return 0;
+    creation->dwLowDateTime = DWORD(identity);
+    creation->dwHighDateTime = DWORD(identity >> 32);
+    for (FILETIME* t : {exit, kernel, user})
+        if (t) *t = FILETIME{0, 0};
+    return 1;
+}
+
 // Linux paths are already mount paths: there are no volumes to translate.
 HANDLE FindFirstVolumeW(wchar_t*, DWORD) {
     lastError = ERROR_NOT_SUPPORTED;

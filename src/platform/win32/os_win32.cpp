@@ -36,6 +36,8 @@ VT_SAME_LAYOUT(MIB_IFROW, MIB_IFROW, bDescr);
 static_assert(offsetof(os::MIB_IFTABLE, table) == offsetof(::MIB_IFTABLE, table), "interface table");
 static_assert(sizeof(os::ICMP_ECHO_REPLY) == sizeof(::ICMP_ECHO_REPLY), "echo reply");
 VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, RoundTripTime);
+static_assert(sizeof(os::FILETIME) == sizeof(::FILETIME), "file time");
+VT_SAME_LAYOUT(FILETIME, FILETIME, dwHighDateTime);
 
 namespace os {
 
@@ -55,6 +57,11 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) { return ::OpenProcess
 
 DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size) {
     return ::K32GetProcessImageFileNameW(process, name, size);
+}
+
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+    return ::GetProcessTimes(process, reinterpret_cast<::FILETIME*>(creation), reinterpret_cast<::FILETIME*>(exit),
+                             reinterpret_cast<::FILETIME*>(kernel), reinterpret_cast<::FILETIME*>(user));
 }
 
 HANDLE FindFirstVolumeW(wchar_t* name, DWORD length) { return ::FindFirstVolumeW(name, length); }
