@@ -160,7 +160,8 @@ DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size);
 // Only the creation time is used, as part of a process's identity. On Linux
 // it is a value made of the start time in /proc/PID/stat and the device and
 // inode of the executable, so that it also changes when the process executes
-// a new image; the other three times are zero there.
+// a new image; the other three times are zero there, and the call fails for
+// a process without an executable (a kernel thread).
 BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user);
 
 // ---- volumes and text

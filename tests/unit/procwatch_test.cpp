@@ -115,20 +115,29 @@ TEST_F(ProcWatch, OlderProcessesAreCheckedInTurn) {
     EXPECT_EQ(seen, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
 }
 
-// A process whose identity cannot be read stays as it is.
+// A process whose identity cannot be read stays as it is. One added while its
+// identity could not be read takes the first one read as its own, and a later
+// change is reported.
 TEST_F(ProcWatch, UnreadableIdentityChangesNothing) {
     run({5});
-    run({5, 6});
-    auto& six = fake::machine().processes[1];
-    six.timesFail = true;
-    six.created = 1;
+    auto& m = fake::machine();
+    m.processes.push_back(process(6));
+    m.processes[1].timesFail = true;
+    poll();
+    EXPECT_EQ(events, std::vector<std::string>{"+6 C:\\bin\\p6.exe"});
+    m.processes[1].created = 1;
+    poll();
+    m.processes[1].openFails = true;
     poll();
     EXPECT_TRUE(events.empty());
-    six.timesFail = false;
-    six.openFails = true;
+    m.processes[1].openFails = false;
+    m.processes[1].timesFail = false;
     poll();
     EXPECT_TRUE(events.empty());
-    EXPECT_EQ(fake::machine().openHandles, 0);
+    m.processes[1].created = 2;
+    poll();
+    EXPECT_EQ(events, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
+    EXPECT_EQ(m.openHandles, 0);
 }
 
 TEST_F(ProcWatch, MoreThan2048ProcessesAreAllSeen) {

@@ -39,9 +39,13 @@ bool procwatch::readIdentifiers() {
 void procwatch::checkIdentity(std::uint32_t pid) {
     if (!std::binary_search(sortedIds.begin(), sortedIds.end(), pid)) return;  // ended: removed anyway
     auto it = known.find(pid);
-    if (it == known.end() || it->second.identity == 0) return;
+    if (it == known.end()) return;
     const std::uint64_t now = processIdentity(pid);
-    if (now != 0 && now != it->second.identity) changed.push_back(pid);
+    if (now == 0) return;
+    if (it->second.identity == 0)
+        it->second.identity = now;  // unreadable when it was added: what it is now is what it was
+    else if (now != it->second.identity)
+        changed.push_back(pid);
 }
 
 void procwatch::findChangedIdentities() {

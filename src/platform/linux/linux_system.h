@@ -35,8 +35,7 @@ public:
     HANDLE openProcess(DWORD pid);
     DWORD processImage(HANDLE process, wchar_t* name, DWORD size);
     // The start time of the process mixed with the device and inode of its
-    // executable (0 for both when it has none); never 0. False when the
-    // process has ended.
+    // executable; never 0. False when either cannot be read.
     bool processIdentity(HANDLE process, std::uint64_t& identity);
 
     DWORD tcpTable(void* table, DWORD* size);
@@ -60,7 +59,8 @@ private:
     // Fills pids for the inodes, scanning /proc/*/fd only when one is unknown,
     // and forgets inodes that are no longer in the table.
     std::vector<DWORD> ownersOf(OwnerCache& cache, const std::vector<std::uint64_t>& inodes);
-    void scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted);
+    // False when the scan could not look everywhere (out of descriptors).
+    bool scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted);
     template <typename Row, typename MakeRow>
     DWORD socketTable(const char* name, int protocol, OwnerCache& owners, void* table, DWORD* size, MakeRow makeRow);
 
