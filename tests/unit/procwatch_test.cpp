@@ -81,7 +81,7 @@ TEST_F(ProcWatch, SteadyTickChecksOnlyAShare) {
     pids.push_back(1000);
     run(pids);
     EXPECT_EQ(events, std::vector<std::string>{"+1000 C:\\bin\\p1000.exe"});
-    EXPECT_EQ(fake::machine().openCalls - opens, 2 * 10 + 1);
+    EXPECT_EQ(fake::machine().openCalls - opens, 2 * (640 / int(vt::procwatch::kCheckShare)) + 1);
 }
 
 // An identifier that a new process took over, or a process that runs a new

@@ -55,13 +55,18 @@ void procwatch::findChangedIdentities() {
         auto it = known.find(y.first);
         if (it != known.end() && it->second.addedAt == y.second) checkIdentity(y.first);
     }
-    // The older ones in turn, through the sorted identifiers.
+    // The older ones in turn, through the sorted identifiers. Those without a
+    // known identity (kernel threads, other users' processes on Linux) cannot
+    // show a change and are passed over without counting.
     const std::size_t share = std::max<std::size_t>(1, knownIds.size() / kCheckShare);
-    for (std::size_t i = 0; i < share && !knownIds.empty(); ++i) {
+    std::size_t checked = 0;
+    for (std::size_t step = 0; step < knownIds.size() && checked < share; ++step) {
         if (nextCheck >= knownIds.size()) nextCheck = 0;
         const std::uint32_t pid = knownIds[nextCheck++];
         auto it = known.find(pid);
-        if (it != known.end() && !isYoung(it->second)) checkIdentity(pid);
+        if (it == known.end() || it->second.identity == 0 || isYoung(it->second)) continue;
+        checkIdentity(pid);
+        ++checked;
     }
     std::sort(changed.begin(), changed.end());
     changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
