@@ -94,6 +94,39 @@ TEST_F(FixtureTree, ProcessesAndTheirImages) {
     EXPECT_EQ(machine.openProcess(789), nullptr);
 }
 
+// The identity changes with the start time and with the executable's file,
+// and is not known without either.
+TEST_F(FixtureTree, IdentityFollowsStartTimeAndExecutable) {
+    auto stat = [&](int start) {
+        write(proc + "/123/stat", "123 (cli ent) S 1 123 123 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 1 0 " +
+                                      std::to_string(start) + " 1000 10 18446744073709551615 0 0\n");
+    };
+    auto exe = [&](const std::string& name) {
+        write(dir.join(name), "program");
+        fs::remove(proc + "/123/exe");
+        fs::create_symlink(dir.join(name), proc + "/123/exe");
+    };
+    LinuxSystem machine(proc, sys);
+    os::HANDLE h = machine.openProcess(123);
+    ASSERT_NE(h, nullptr);
+    std::uint64_t first = 0, again = 0;
+    EXPECT_FALSE(machine.processIdentity(h, first));  // no stat file yet
+    stat(5000);
+    EXPECT_FALSE(machine.processIdentity(h, first));  // the executable's file does not exist
+    exe("client");
+    ASSERT_TRUE(machine.processIdentity(h, first));
+    ASSERT_TRUE(machine.processIdentity(h, again));
+    EXPECT_EQ(again, first);
+    stat(5001);  // a new process under the same identifier
+    ASSERT_TRUE(machine.processIdentity(h, again));
+    EXPECT_NE(again, first);
+    stat(5000);
+    exe("tool");  // a new image
+    ASSERT_TRUE(machine.processIdentity(h, again));
+    EXPECT_NE(again, first);
+    os::CloseHandle(h);
+}
+
 TEST_F(FixtureTree, SocketTablesWithOwners) {
     LinuxSystem machine(proc, sys);
     os::DWORD size = 8;
