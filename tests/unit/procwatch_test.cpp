@@ -140,6 +140,26 @@ TEST_F(ProcWatch, UnreadableIdentityChangesNothing) {
     EXPECT_EQ(m.openHandles, 0);
 }
 
+// A process seen before its image can be read (still starting) takes the
+// identity it has once the image can be read; it is not reported again.
+TEST_F(ProcWatch, StartingProcessIsNotReportedTwice) {
+    run({5});
+    auto& m = fake::machine();
+    m.processes.push_back(process(6));
+    m.processes[1].imageFails = true;
+    m.processes[1].created = 1;  // a passing value
+    poll();
+    EXPECT_EQ(events, std::vector<std::string>{"+6 System: No Path available"});
+    m.processes[1].imageFails = false;
+    m.processes[1].created = 2;
+    poll();
+    poll();
+    EXPECT_TRUE(events.empty());
+    m.processes[1].created = 3;
+    poll();
+    EXPECT_EQ(events, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
+}
+
 TEST_F(ProcWatch, MoreThan2048ProcessesAreAllSeen) {
     std::vector<os::DWORD> pids;
     for (os::DWORD p = 1; p <= 5000; ++p) pids.push_back(p * 4);

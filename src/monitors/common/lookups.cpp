@@ -68,6 +68,7 @@ ProcessFacts lookUpProcess(std::uint32_t pid, const VolumeMap& devicePaths, bool
         facts.path = kNoPathText;
         return facts;
     }
+    facts.imageRead = true;
     if (!devicePaths.empty()) image = translateDevicePath(image, devicePaths);
     facts.path = wideToNarrow(image);
     return facts;

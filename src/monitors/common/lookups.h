@@ -16,6 +16,7 @@ extern const char* const kNoPathText;
 struct ProcessFacts {
     std::string path;           // image path with a drive letter, or a placeholder text
     std::uint64_t identity = 0; // changes when the identifier is reused or a new image runs; 0: unknown
+    bool imageRead = false;     // the image path could be read (the process is past its start)
 };
 
 // One process: its image path (translated through the volume map and

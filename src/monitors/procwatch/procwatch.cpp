@@ -40,12 +40,15 @@ void procwatch::checkIdentity(std::uint32_t pid) {
     if (!std::binary_search(sortedIds.begin(), sortedIds.end(), pid)) return;  // ended: removed anyway
     auto it = known.find(pid);
     if (it == known.end()) return;
+    if (it->second.identity == 0) {
+        // Not known when it was added: the identity it has once its image can
+        // be read is the one it had.
+        const ProcessFacts facts = lookUpProcess(pid, devicePaths, true);
+        if (facts.imageRead) it->second.identity = facts.identity;
+        return;
+    }
     const std::uint64_t now = processIdentity(pid);
-    if (now == 0) return;
-    if (it->second.identity == 0)
-        it->second.identity = now;  // unreadable when it was added: what it is now is what it was
-    else if (now != it->second.identity)
-        changed.push_back(pid);
+    if (now != 0 && now != it->second.identity) changed.push_back(pid);
 }
 
 void procwatch::findChangedIdentities() {
@@ -114,7 +117,9 @@ int procwatch::pollProcesses() {
         SProcessEntry entry;
         entry.pid = pid;
         entry.path = facts.path;
-        known[pid] = Known{facts.identity, polls, !first};
+        // A process whose image cannot be read yet may still be starting (Wine
+        // gives such a process a passing creation time): its identity is taken later.
+        known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, !first};
         if (!first) young.emplace_back(pid, polls);
         processes.push_back(entry);
         ++processCount;
