@@ -33,7 +33,7 @@ public:
     // checked in turn, a kCheckShare-th of them per poll (at least one), so a
     // steady poll stays close to the cost of listing the identifiers.
     static constexpr std::uint32_t kYoungTicks = 10;
-    static constexpr std::size_t kCheckShare = 128;
+    static constexpr std::size_t kCheckShare = 256;
 
     procwatch();
     virtual ~procwatch();
