@@ -1,5 +1,7 @@
 #include "controller/vantorelle.h"
 
+#include "monitors/common/lookups.h"
+
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 
@@ -93,7 +95,7 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
         if (!eventLog->openLog(referenceTime, userId, matchId, logDir)) return 3;
     }
 
-    if (netStats && server != 0 && server != 0x7F000001u && server != 0xFFFFFFFFu) {
+    if (netStats && usableServer(server)) {
         serverAddress = server;
         pingEnabled = true;
     } else {

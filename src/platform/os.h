@@ -127,6 +127,7 @@ inline std::uint16_t ntohs(std::uint16_t v) { return static_cast<std::uint16_t>(
 inline std::uint32_t htonl(std::uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
+inline std::uint32_t ntohl(std::uint32_t v) { return htonl(v); }
 
 // ---- clock
 std::int64_t currentTime();                       // _time64: seconds since 1970
@@ -148,9 +149,21 @@ DWORD GetLastError();
 BOOL CloseHandle(HANDLE h);
 
 // ---- processes (PSAPI, kernel32)
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
 BOOL EnumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
+// Fails with ERROR_INSUFFICIENT_BUFFER when the path and its terminator do not fit.
 DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size);
+// Only the creation time is used, as part of a process's identity. On Linux
+// it is a value made of the start time in /proc/PID/stat and the device and
+// inode of the executable, so that it also changes when the process executes
+// a new image; the other three times are zero there, and the call fails for
+// a process without an executable (a kernel thread).
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user);
 
 // ---- volumes and text
 HANDLE FindFirstVolumeW(wchar_t* name, DWORD length);

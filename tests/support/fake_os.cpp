@@ -151,6 +151,16 @@ DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size) {
     return DWORD(p.image.size());
 }
 
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+    ++current->timesCalls;
+    fake::Handle* h = fake::as(process, Kind::Process);
+    if (!h || h->index >= current->processes.size() || current->processes[h->index].timesFail) return 0;
+    const std::uint64_t created = current->processes[h->index].created;
+    *creation = FILETIME{DWORD(created), DWORD(created >> 32)};
+    *exit = *kernel = *user = FILETIME{0, 0};
+    return 1;
+}
+
 HANDLE FindFirstVolumeW(wchar_t* name, DWORD length) {
     if (current->findFirstFails || current->volumes.empty()) return invalidHandle();
     fake::copyName(current->volumes[0].name, name, length);
@@ -197,18 +207,25 @@ BOOL GetVolumePathNamesForVolumeNameW(const wchar_t* volumeName, wchar_t* names,
     return 0;
 }
 
-// Like a narrow code page: characters up to 0xFF map to one byte, others to
-// '?'; a lone surrogate cannot be converted at all.
+// Like a narrow code page: characters up to 0xFF map to one byte, others (a
+// lone surrogate too) to '?'. A size of 0 asks for the size needed.
 int WideCharToMultiByte(UINT, DWORD, const wchar_t* wide, int wideCount, char* narrow, int narrowSize, const char*,
-                        BOOL*) {
+                        BOOL* usedDefault) {
+    if (current->narrowFails) return 0;
     std::wstring in = wideCount < 0 ? std::wstring(wide) : std::wstring(wide, std::size_t(wideCount));
     std::string out;
+    bool replaced = false;
     for (wchar_t c : in) {
-        if (c >= 0xD800 && c <= 0xDFFF) return 0;
+        replaced = replaced || c > 0xFF;
         out += c <= 0xFF ? char(c) : '?';
     }
+    if (usedDefault) *usedDefault = replaced ? 1 : 0;
     std::size_t need = out.size() + (wideCount < 0 ? 1 : 0);
-    if (need > std::size_t(narrowSize)) return 0;
+    if (narrowSize == 0) return int(need);
+    if (need > std::size_t(narrowSize)) {
+        fake::lastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
     std::memcpy(narrow, out.c_str(), need);
     return int(need);
 }

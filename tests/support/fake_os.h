@@ -16,6 +16,8 @@ struct Process {
     std::wstring image;       // device form, as GetProcessImageFileNameW gives it
     bool openFails = false;   // OpenProcess refuses
     bool imageFails = false;  // GetProcessImageFileNameW fails
+    std::uint64_t created = 0;  // the creation time GetProcessTimes gives
+    bool timesFail = false;     // GetProcessTimes fails
 };
 
 struct Volume {
@@ -33,10 +35,12 @@ struct Machine {
     bool enumFails = false;
     int enumCalls = 0;
     int openCalls = 0;
+    int timesCalls = 0;
     // volumes
     std::vector<Volume> volumes;
     bool findFirstFails = false;
     int pathQueries = 0;
+    bool narrowFails = false;  // WideCharToMultiByte fails
     // connection tables
     std::vector<os::MIB_TCPROW_OWNER_PID> tcp;
     std::vector<os::MIB_UDPROW_OWNER_PID> udp;

@@ -11,7 +11,13 @@
 
 #include <fstream>
 #include <set>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -88,6 +94,39 @@ TEST_F(FixtureTree, ProcessesAndTheirImages) {
     EXPECT_EQ(machine.openProcess(789), nullptr);
 }
 
+// The identity changes with the start time and with the executable's file,
+// and is not known without either.
+TEST_F(FixtureTree, IdentityFollowsStartTimeAndExecutable) {
+    auto stat = [&](int start) {
+        write(proc + "/123/stat", "123 (cli ent) S 1 123 123 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 1 0 " +
+                                      std::to_string(start) + " 1000 10 18446744073709551615 0 0\n");
+    };
+    auto exe = [&](const std::string& name) {
+        write(dir.join(name), "program");
+        fs::remove(proc + "/123/exe");
+        fs::create_symlink(dir.join(name), proc + "/123/exe");
+    };
+    LinuxSystem machine(proc, sys);
+    os::HANDLE h = machine.openProcess(123);
+    ASSERT_NE(h, nullptr);
+    std::uint64_t first = 0, again = 0;
+    EXPECT_FALSE(machine.processIdentity(h, first));  // no stat file yet
+    stat(5000);
+    EXPECT_FALSE(machine.processIdentity(h, first));  // the executable's file does not exist
+    exe("client");
+    ASSERT_TRUE(machine.processIdentity(h, first));
+    ASSERT_TRUE(machine.processIdentity(h, again));
+    EXPECT_EQ(again, first);
+    stat(5001);  // a new process under the same identifier
+    ASSERT_TRUE(machine.processIdentity(h, again));
+    EXPECT_NE(again, first);
+    stat(5000);
+    exe("tool");  // a new image
+    ASSERT_TRUE(machine.processIdentity(h, again));
+    EXPECT_NE(again, first);
+    os::CloseHandle(h);
+}
+
 TEST_F(FixtureTree, SocketTablesWithOwners) {
     LinuxSystem machine(proc, sys);
     os::DWORD size = 8;
@@ -113,6 +152,30 @@ TEST_F(FixtureTree, SocketTablesWithOwners) {
     auto* u = reinterpret_cast<os::MIB_UDPTABLE_OWNER_PID*>(ubuf.data());
     ASSERT_EQ(u->dwNumEntries, 1u);
     EXPECT_EQ(os::ntohs(std::uint16_t(u->table[0].dwLocalPort)), 53);
+}
+
+// Owners missed because the process ran out of descriptors are looked for
+// again on the next read, not remembered as "no owner".
+TEST_F(FixtureTree, OwnersMissedForWantOfDescriptorsAreRetried) {
+    LinuxSystem machine(proc, sys);
+    os::DWORD size = 4 + 2 * 24;
+    std::vector<unsigned char> buf(size);
+    auto* t = reinterpret_cast<os::MIB_TCPTABLE_OWNER_PID*>(buf.data());
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowest = dup(0);  // the lowest free descriptor
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(lowest) + 1;  // one descriptor left: /proc opens, a process's fd directory does not
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const os::DWORD starved = machine.tcpTable(buf.data(), &size);
+    setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_EQ(starved, os::NO_ERROR);
+    EXPECT_EQ(t->table[0].dwOwningPid, 0u);
+    ASSERT_EQ(machine.tcpTable(buf.data(), &size), os::NO_ERROR);
+    EXPECT_EQ(t->table[0].dwOwningPid, 123u);
+    EXPECT_EQ(machine.ownerScans(), 2u);
 }
 
 TEST_F(FixtureTree, InterfaceTable) {
@@ -162,6 +225,90 @@ TEST(ThisMachine, OwnProcessHasItsImagePath) {
     vt::VolumeMap map;
     vt::buildVolumeMap(map);
     EXPECT_TRUE(map.empty());  // Linux paths are mount paths already
+}
+
+// A child that waits for a line on its standard input.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& argv) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[0]);
+        input_ = fds[1];
+    }
+    ~Child() {
+        if (input_ >= 0) close(input_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    pid_t pid() const { return pid_; }
+    bool say() { return ::write(input_, "\n", 1) == 1; }
+    // Waits (up to 5 s) until the child runs the image at `path`.
+    bool runs(const std::string& path) const {
+        for (int i = 0; i < 500; ++i) {
+            char link[8192];
+            ssize_t n = readlink(("/proc/" + std::to_string(pid_) + "/exe").c_str(), link, sizeof link);
+            if (n > 0 && std::string(link, std::size_t(n)) == path) return true;
+            usleep(10000);
+        }
+        return false;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+};
+
+// An image path longer than 2048 characters, with a byte that is not UTF-8.
+TEST(ThisMachine, LongPathsAndBytesThatAreNotText) {
+    testsupport::TempDir d;
+    std::string dir = d.path();
+    while (dir.size() < 2600) dir += "/" + std::string(200, 'd');
+    fs::create_directories(dir);
+    const std::string image = dir + "/sle\xff" "ep";
+    fs::copy_file("/bin/sleep", image);
+    fs::permissions(image, fs::owner_all);
+    Child child({image, "30"});
+    ASSERT_GT(child.pid(), 0);
+    ASSERT_TRUE(child.runs(image));
+    EXPECT_EQ(vt::processPath(os::DWORD(child.pid()), vt::VolumeMap()), dir + "/sle?ep");
+}
+
+// A process that executes a new image is its old entry going and a new one
+// coming, in the tick after the exec.
+TEST(ThisMachine, ExecIsReportedAsDelThenAdd) {
+    vt::procwatch watch;
+    std::vector<std::string> events;
+    Child child({"/bin/sh", "-c", "read line; exec /bin/sleep 30"});
+    ASSERT_GT(child.pid(), 0);
+    const os::DWORD pid = os::DWORD(child.pid());
+    auto note = [&](const char* what, const vt::procwatch::SProcessEntry& e) {
+        if (e.pid == pid) events.push_back(what + vt::fileNameOf(e.path));
+    };
+    watch.processAdded.connect([&](vt::procwatch::SProcessEntry e) { note("+", e); });
+    watch.processRemoved.connect([&](vt::procwatch::SProcessEntry e) { note("-", e); });
+    ASSERT_EQ(watch.pollProcesses(), 0);
+    ASSERT_EQ(events, std::vector<std::string>{"+" + vt::fileNameOf(fs::canonical("/bin/sh").string())});
+    events.clear();
+    ASSERT_TRUE(child.say());
+    const std::string sleep = fs::canonical("/bin/sleep").string();
+    ASSERT_TRUE(child.runs(sleep));
+    // Found within as many polls as it takes to come round to it.
+    for (int i = 0; i < 4096 && events.empty(); ++i) watch.pollProcesses();
+    EXPECT_EQ(events, (std::vector<std::string>{"-" + vt::fileNameOf(fs::canonical("/bin/sh").string()), "+sleep"}));
 }
 
 TEST(ThisMachine, InterfacesSkipLoopback) {

@@ -36,6 +36,17 @@ TEST(Win32, OwnImagePathHasADriveLetter) {
     EXPECT_EQ(lower(vt::fileNameOf(path)), "system_tests.exe");
 }
 
+// A process's identity is its creation time: steady for itself, later for a
+// process made later.
+TEST(Win32, ProcessIdentityIsTheCreationTime) {
+    const std::uint64_t self = vt::processIdentity(testsupport::currentPid());
+    EXPECT_NE(self, 0u);
+    EXPECT_EQ(vt::processIdentity(testsupport::currentPid()), self);
+    testsupport::Child child(500);
+    EXPECT_GT(vt::processIdentity(child.pid()), self);
+    child.wait();
+}
+
 TEST(Win32, ChildProcessComesAndGoes) {
     vt::procwatch watch;
     std::vector<vt::procwatch::SProcessEntry> added, removed;

@@ -1,4 +1,4 @@
-#include "monitors/procwatch/devicepaths.h"
+#include "monitors/common/devicepaths.h"
 #include "support/fake_os.h"
 
 #include <gtest/gtest.h>
@@ -87,8 +87,12 @@ TEST_F(DevicePaths, EmptyMapLeavesPathsAlone) {
 TEST_F(DevicePaths, NarrowTextOrThePlaceholder) {
     EXPECT_EQ(vt::wideToNarrow(L"C:\\Games\\client.exe"), "C:\\Games\\client.exe");
     EXPECT_EQ(vt::wideToNarrow(std::wstring(4095, L'a')), std::string(4095, 'a'));
-    EXPECT_EQ(vt::wideToNarrow(std::wstring(4096, L'a')), vt::kUnconvertableText);  // no room for the terminator
-    EXPECT_EQ(vt::wideToNarrow(std::wstring(L"bad\xD800")), vt::kUnconvertableText);
+    EXPECT_EQ(vt::wideToNarrow(std::wstring(4096, L'a')), std::string(4096, 'a'));  // a larger buffer is asked for
+    EXPECT_EQ(vt::wideToNarrow(std::wstring(40000, L'a')), std::string(40000, 'a'));
+    EXPECT_EQ(vt::wideToNarrow(std::wstring(140000, L'a')), vt::kUnconvertableText);  // longer than any path
+    EXPECT_EQ(vt::wideToNarrow(std::wstring(L"bad\xD800")), "bad?");
+    fake::machine().narrowFails = true;
+    EXPECT_EQ(vt::wideToNarrow(L"C:\\a.exe"), vt::kUnconvertableText);
 }
 
 }  // namespace

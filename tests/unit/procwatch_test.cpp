@@ -14,10 +14,7 @@ protected:
         fake::machine().volumes = {volume()};
         watch.reset(new vt::procwatch);
         watch->processAdded.connect([this](Entry e) { events.push_back("+" + std::to_string(e.pid) + " " + e.path); });
-        watch->processRemoved.connect([this](Entry e) {
-            EXPECT_FALSE(e.marked);
-            events.push_back("-" + std::to_string(e.pid));
-        });
+        watch->processRemoved.connect([this](Entry e) { events.push_back("-" + std::to_string(e.pid)); });
     }
     static fake::Volume volume() {
         fake::Volume v;
@@ -27,11 +24,17 @@ protected:
         return v;
     }
     static fake::Process process(os::DWORD pid) {
-        return {pid, L"\\Device\\HarddiskVolume1\\bin\\p" + std::to_wstring(pid) + L".exe", false, false};
+        fake::Process p{pid, L"\\Device\\HarddiskVolume1\\bin\\p" + std::to_wstring(pid) + L".exe", false, false};
+        p.created = 1000 + pid;
+        return p;
     }
     void run(std::vector<os::DWORD> pids) {
         fake::machine().processes.clear();
         for (auto p : pids) fake::machine().processes.push_back(process(p));
+        poll();
+    }
+    // A poll of the machine as it is.
+    void poll() {
         events.clear();
         EXPECT_EQ(watch->pollProcesses(), 0);
         EXPECT_EQ(watch->count(), int(watch->entries().size()));
@@ -43,7 +46,6 @@ protected:
 TEST_F(ProcWatch, FirstPollReportsEveryProcessInOrder) {
     run({30, 10, 20});
     EXPECT_EQ(events, (std::vector<std::string>{"+30 C:\\bin\\p30.exe", "+10 C:\\bin\\p10.exe", "+20 C:\\bin\\p20.exe"}));
-    EXPECT_EQ(watch->entries().front().name, "p30.exe");
 }
 
 TEST_F(ProcWatch, ChangesAreReportedInTheTickTheyHappen) {
@@ -66,23 +68,96 @@ TEST_F(ProcWatch, ChangesAreReportedInTheTickTheyHappen) {
     }
 }
 
-TEST_F(ProcWatch, SteadyTickLooksNothingUp) {
-    run({1, 2, 3});
+// A steady tick looks up no path, and checks the identity of a small share
+// of the processes only; a new process is looked up once.
+TEST_F(ProcWatch, SteadyTickChecksOnlyAShare) {
+    std::vector<os::DWORD> pids;
+    for (os::DWORD p = 1; p <= 640; ++p) pids.push_back(p);
+    run(pids);
     const int opens = fake::machine().openCalls;
-    run({3, 2, 1});
+    run(pids);
     EXPECT_TRUE(events.empty());
-    EXPECT_EQ(fake::machine().openCalls, opens);
-    run({3, 2, 1, 4});
-    EXPECT_EQ(fake::machine().openCalls, opens + 1);  // only the new process
+    EXPECT_EQ(fake::machine().openCalls - opens, 640 / int(vt::procwatch::kCheckShare));
+    pids.push_back(1000);
+    run(pids);
+    EXPECT_EQ(events, std::vector<std::string>{"+1000 C:\\bin\\p1000.exe"});
+    EXPECT_EQ(fake::machine().openCalls - opens, 2 * (640 / int(vt::procwatch::kCheckShare)) + 1);
 }
 
-TEST_F(ProcWatch, ReusedIdentifierIsNotReportedAgain) {
+// An identifier that a new process took over, or a process that runs a new
+// image (both give a new identity), is the old entry going and a new one
+// coming. A process that started while the watch ran is checked on every one
+// of its first ticks.
+TEST_F(ProcWatch, NewIdentityIsReportedAsDelThenAdd) {
     run({5, 6});
-    fake::machine().processes[0].image = L"\\Device\\HarddiskVolume1\\other.exe";
-    events.clear();
-    watch->pollProcesses();
+    run({5, 6, 7});
+    EXPECT_EQ(events, std::vector<std::string>{"+7 C:\\bin\\p7.exe"});
+    auto& seven = fake::machine().processes[2];
+    seven.created = 99;
+    seven.image = L"\\Device\\HarddiskVolume1\\tool.exe";
+    poll();
+    EXPECT_EQ(events, (std::vector<std::string>{"-7", "+7 C:\\tool.exe"}));
+    EXPECT_EQ(watch->entries().back().path, "C:\\tool.exe");
+    poll();
+    EXPECT_TRUE(events.empty());  // the new identity is the stored one now
+}
+
+// Processes that were running before the watch began are checked in turn:
+// each one within as many ticks as there are processes to check.
+TEST_F(ProcWatch, OlderProcessesAreCheckedInTurn) {
+    run({5, 6, 7});
+    fake::machine().processes[1].created = 42;
+    std::vector<std::string> seen;
+    for (int tick = 0; tick < 3 && seen.empty(); ++tick) {
+        poll();
+        seen = events;
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
+}
+
+// A process whose identity cannot be read stays as it is. One added while its
+// identity could not be read takes the first one read as its own, and a later
+// change is reported.
+TEST_F(ProcWatch, UnreadableIdentityChangesNothing) {
+    run({5});
+    auto& m = fake::machine();
+    m.processes.push_back(process(6));
+    m.processes[1].timesFail = true;
+    poll();
+    EXPECT_EQ(events, std::vector<std::string>{"+6 C:\\bin\\p6.exe"});
+    m.processes[1].created = 1;
+    poll();
+    m.processes[1].openFails = true;
+    poll();
     EXPECT_TRUE(events.empty());
-    EXPECT_EQ(watch->entries().front().path, "C:\\bin\\p5.exe");  // the stored entry keeps its path
+    m.processes[1].openFails = false;
+    m.processes[1].timesFail = false;
+    poll();
+    EXPECT_TRUE(events.empty());
+    m.processes[1].created = 2;
+    poll();
+    EXPECT_EQ(events, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
+    EXPECT_EQ(m.openHandles, 0);
+}
+
+// A process seen before its image can be read (still starting) takes the
+// identity it has once the image can be read; it is not reported again.
+TEST_F(ProcWatch, StartingProcessIsNotReportedTwice) {
+    run({5});
+    auto& m = fake::machine();
+    m.processes.push_back(process(6));
+    m.processes[1].imageFails = true;
+    m.processes[1].created = 1;  // a passing value
+    poll();
+    EXPECT_EQ(events, std::vector<std::string>{"+6 System: No Path available"});
+    m.processes[1].imageFails = false;
+    m.processes[1].created = 2;
+    poll();
+    poll();
+    EXPECT_TRUE(events.empty());
+    m.processes[1].created = 3;
+    poll();
+    EXPECT_EQ(events, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
 }
 
 TEST_F(ProcWatch, MoreThan2048ProcessesAreAllSeen) {
@@ -98,21 +173,28 @@ TEST_F(ProcWatch, MoreThan2048ProcessesAreAllSeen) {
 
 TEST_F(ProcWatch, PlaceholdersStandInForWhatCannotBeRead) {
     auto& m = fake::machine();
-    m.processes = {process(1), process(2), process(3), process(4)};
+    m.processes = {process(1), process(2), process(3), process(4), process(5)};
     m.processes[0].openFails = true;
     m.processes[1].imageFails = true;
-    m.processes[2].image = std::wstring(L"\\Device\\HarddiskVolume1\\") + wchar_t(0xDC80);
-    m.processes[3].image = L"\\Device\\HarddiskVolume1\\" + std::wstring(2100, L'x');  // longer than the buffer
+    m.processes[2].image = std::wstring(L"\\Device\\HarddiskVolume1\\a") + wchar_t(0xDC80) + L"b";
+    m.processes[3].image = L"\\Device\\HarddiskVolume1\\" + std::wstring(5000, L'x');  // longer than the first buffer
+    m.processes[4].image = L"\\Device\\HarddiskVolume1\\" + std::wstring(40000, L'x');  // beyond any path
     std::vector<Entry> added;
     watch->processAdded.connect([&](Entry e) { added.push_back(e); });
     watch->pollProcesses();
-    ASSERT_EQ(added.size(), 4u);
+    ASSERT_EQ(added.size(), 5u);
     EXPECT_EQ(added[0].path, "System: No Handle available");
-    EXPECT_EQ(added[0].name, "System: No Handle available");
     EXPECT_EQ(added[1].path, "System: No Path available");
-    EXPECT_EQ(added[2].path, "System: Unconvertable Unicode");
-    EXPECT_EQ(added[3].path, "System: No Path available");
+    EXPECT_EQ(added[2].path, "C:\\a?b");  // what the code page cannot hold becomes '?'
+    EXPECT_EQ(added[3].path, "C:\\" + std::string(5000, 'x'));
+    EXPECT_EQ(added[4].path, "System: No Path available");
     EXPECT_EQ(m.openHandles, 0);
+
+    m.narrowFails = true;
+    m.processes.push_back(process(6));
+    watch->pollProcesses();
+    ASSERT_EQ(added.size(), 6u);
+    EXPECT_EQ(added[5].path, "System: Unconvertable Unicode");
 }
 
 TEST_F(ProcWatch, FailedEnumerationChangesNothing) {

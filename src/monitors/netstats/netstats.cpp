@@ -1,6 +1,7 @@
 #include "monitors/netstats/netstats.h"
 
-#include "monitors/udptcpcon/udptcpcon.h"
+#include "monitors/common/lookups.h"
+#include "monitors/common/sized.h"
 #include "platform/os.h"
 
 #include <cstring>
@@ -12,10 +13,6 @@ constexpr char kPayload[] = "OXAvantorelle ICMP pingtime test";
 static_assert(sizeof kPayload == 33, "the echo carries 32 characters and their terminator");
 constexpr os::DWORD kReplySize = sizeof(os::ICMP_ECHO_REPLY) + sizeof kPayload;  // 61
 constexpr os::DWORD kEchoTimeoutMs = 500;
-
-bool refused(std::uint32_t networkOrder) {
-    return networkOrder == 0 || networkOrder == os::htonl(0x7F000001u) || networkOrder == 0xFFFFFFFFu;
-}
 
 // Owns an ICMP handle.
 class IcmpHandle {
@@ -38,7 +35,7 @@ private:
 int icmpPingTime(std::uint32_t address) {
     char payload[sizeof kPayload];
     std::memcpy(payload, kPayload, sizeof payload);
-    if (refused(address)) return -1;
+    if (!usableServer(os::ntohl(address))) return -1;
     IcmpHandle icmp;
     if (!icmp.valid()) return -2;
     os::Buffer reply = os::allocateBuffer(kReplySize);
@@ -71,26 +68,19 @@ netstats::~netstats() = default;
 void netstats::resetAdapters() { samples.clear(); }
 
 void netstats::sampleAdapters() {
-    os::ULONG size = 4096;
-    os::Buffer buffer = os::allocateBuffer(size);
-    if (!buffer) return;
-    std::memset(buffer.get(), 0, size);
-    os::DWORD rc = os::GetIfTable(reinterpret_cast<os::MIB_IFTABLE*>(buffer.get()), &size, 0);
-    if (rc == os::ERROR_INSUFFICIENT_BUFFER) {
-        buffer.reset();
-        buffer = os::allocateBuffer(size);
-        if (!buffer) return;
-        std::memset(buffer.get(), 0, size);
-        rc = os::GetIfTable(reinterpret_cast<os::MIB_IFTABLE*>(buffer.get()), &size, 0);
-    }
-    if (rc != os::NO_ERROR || size < sizeof(os::DWORD)) return;
+    SizedResult table = callSized(4096, 1, os::ERROR_INSUFFICIENT_BUFFER, 2, [](void* buffer, os::DWORD* size) {
+        return os::GetIfTable(static_cast<os::MIB_IFTABLE*>(buffer), size, 0);
+    });
+    if (!table.data || table.size < sizeof(os::DWORD)) return;
+    const os::DWORD size = table.size;
+    const unsigned char* buffer = table.data.get();
 
     os::DWORD n = 0;
-    std::memcpy(&n, buffer.get(), sizeof n);
+    std::memcpy(&n, buffer, sizeof n);
     n = std::min<os::DWORD>(n, (size - sizeof(os::DWORD)) / sizeof(os::MIB_IFROW));
     for (os::DWORD i = 0; i < n; ++i) {
         os::MIB_IFROW row;
-        std::memcpy(&row, buffer.get() + sizeof(os::DWORD) + i * sizeof row, sizeof row);
+        std::memcpy(&row, buffer + sizeof(os::DWORD) + i * sizeof row, sizeof row);
         if (row.dwType != os::IF_TYPE_ETHERNET_CSMACD && row.dwType != os::IF_TYPE_PPP &&
             row.dwType != os::IF_TYPE_IEEE80211)
             continue;
@@ -98,8 +88,6 @@ void netstats::sampleAdapters() {
         os::DWORD descrLen = std::min<os::DWORD>(row.dwDescrLen, os::MAXLEN_IFDESCR);
         if (descrLen > 0) entry.description.assign(reinterpret_cast<const char*>(row.bDescr), descrLen - 1);
         entry.index = row.dwIndex;
-        entry.inUcastPkts = row.dwInUcastPkts;
-        entry.outUcastPkts = row.dwOutUcastPkts;
         entry.inOctets = row.dwInOctets;
         entry.outOctets = row.dwOutOctets;
         const std::string address = hardwareAddressText(row.bPhysAddr, row.dwPhysAddrLen);
@@ -118,8 +106,8 @@ void netstats::sampleAdapters() {
 }
 
 void netstats::pingServer(std::uint32_t address) {
+    if (!usableServer(address)) return;
     const std::uint32_t target = os::htonl(address);
-    if (refused(target)) return;
     const std::string server = ipToString(target);
     const int result = icmpPingTime(target);
     pingSignal(result >= 0 ? result : 1000, server);

@@ -3,55 +3,9 @@
 #include "platform/os.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vt {
-
-const char* const kNoHandleText = "System: No Handle available";
-const char* const kNoPathText = "System: No Path available";
-
-namespace {
-
-constexpr os::DWORD kImageChars = 2048;
-
-// Owns a process handle.
-class ProcessHandle {
-public:
-    explicit ProcessHandle(std::uint32_t pid)
-        : h_(os::OpenProcess(os::PROCESS_QUERY_INFORMATION | os::READ_CONTROL, 0, pid)) {}
-    ~ProcessHandle() {
-        if (h_) os::CloseHandle(h_);
-    }
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-    os::HANDLE get() const { return h_; }
-
-private:
-    os::HANDLE h_;
-};
-
-}  // namespace
-
-std::string processPath(std::uint32_t pid, const VolumeMap& devicePaths) {
-    ProcessHandle process(pid);
-    if (!process.get()) return kNoHandleText;
-    std::wstring image;
-    {
-        std::vector<wchar_t> buffer(kImageChars, L'\0');
-        os::DWORD n = os::GetProcessImageFileNameW(process.get(), buffer.data(), kImageChars);
-        if (n == 0) return kNoPathText;
-        image.assign(buffer.data(), std::min<os::DWORD>(n, kImageChars));
-    }
-    if (!devicePaths.empty()) image = translateDevicePath(image, devicePaths);
-    return wideToNarrow(image);
-}
-
-// Windows paths end their folders with a backslash; Linux image paths with
-// the system's own separator.
-std::string fileNameOf(const std::string& path) {
-    const char separators[] = {'\\', os::pathSeparator(), '\0'};
-    std::size_t slash = path.find_last_of(separators);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 procwatch::procwatch() { buildVolumeMap(devicePaths); }
 
@@ -61,6 +15,9 @@ void procwatch::reset() {
     processCount = 0;
     processes.clear();
     knownIds.clear();
+    known.clear();
+    young.clear();
+    nextCheck = 0;
 }
 
 // Reads every identifier, growing the buffer while the system fills it.
@@ -79,34 +36,91 @@ bool procwatch::readIdentifiers() {
     }
 }
 
+void procwatch::checkIdentity(std::uint32_t pid) {
+    if (!std::binary_search(sortedIds.begin(), sortedIds.end(), pid)) return;  // ended: removed anyway
+    auto it = known.find(pid);
+    if (it == known.end()) return;
+    if (it->second.identity == 0) {
+        // Not known when it was added: the identity it has once its image can
+        // be read is the one it had.
+        const ProcessFacts facts = lookUpProcess(pid, devicePaths, true);
+        if (facts.imageRead) it->second.identity = facts.identity;
+        return;
+    }
+    const std::uint64_t now = processIdentity(pid);
+    if (now != 0 && now != it->second.identity) changed.push_back(pid);
+}
+
+void procwatch::findChangedIdentities() {
+    changed.clear();
+    while (!young.empty() && polls - young.front().second >= kYoungTicks) young.pop_front();
+    for (const auto& y : young) {
+        auto it = known.find(y.first);
+        if (it != known.end() && it->second.addedAt == y.second) checkIdentity(y.first);
+    }
+    // The older ones in turn, through the sorted identifiers. Those without a
+    // known identity (kernel threads, other users' processes on Linux) cannot
+    // show a change and are passed over without counting.
+    const std::size_t share = std::max<std::size_t>(1, knownIds.size() / kCheckShare);
+    std::size_t checked = 0;
+    for (std::size_t step = 0; step < knownIds.size() && checked < share; ++step) {
+        if (nextCheck >= knownIds.size()) nextCheck = 0;
+        const std::uint32_t pid = knownIds[nextCheck++];
+        auto it = known.find(pid);
+        if (it == known.end() || it->second.identity == 0 || isYoung(it->second)) continue;
+        checkIdentity(pid);
+        ++checked;
+    }
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+}
+
 int procwatch::pollProcesses() {
     if (!readIdentifiers()) return -1;
+    ++polls;
     sortedIds.assign(ids.begin(), ids.end());
     std::sort(sortedIds.begin(), sortedIds.end());
     sortedIds.erase(std::unique(sortedIds.begin(), sortedIds.end()), sortedIds.end());
-    if (sortedIds == knownIds) return 0;  // the common tick: nothing started or ended
+    findChangedIdentities();
+    if (sortedIds == knownIds && changed.empty()) return 0;  // the common tick: nothing started or ended
 
-    // Ended processes first, in the order they were stored.
+    // Ended processes, and those that are no longer what was stored, first, in
+    // the order they were stored.
+    std::vector<std::uint32_t> removed;
     for (auto it = processes.begin(); it != processes.end();) {
-        if (std::binary_search(sortedIds.begin(), sortedIds.end(), it->pid)) {
+        const std::uint32_t pid = it->pid;
+        if (std::binary_search(sortedIds.begin(), sortedIds.end(), pid) &&
+            !std::binary_search(changed.begin(), changed.end(), pid)) {
             ++it;
             continue;
         }
         SProcessEntry gone = *it;
-        gone.marked = false;
         processRemoved(gone);
         it = processes.erase(it);
+        known.erase(pid);
+        removed.push_back(pid);
         --processCount;
     }
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::uint32_t> stored;
+    std::set_difference(knownIds.begin(), knownIds.end(), removed.begin(), removed.end(), std::back_inserter(stored));
 
-    // Then new ones, in enumeration order; only these are looked up.
+    // Then new ones, in enumeration order; only these are looked up. Processes
+    // found by the first poll were running before the watch began, so they do
+    // not count as young.
+    const bool first = knownIds.empty();
     for (std::uint32_t pid : ids) {
-        if (std::binary_search(knownIds.begin(), knownIds.end(), pid)) continue;
-        knownIds.insert(std::lower_bound(knownIds.begin(), knownIds.end(), pid), pid);  // also skips duplicates
+        auto at = std::lower_bound(stored.begin(), stored.end(), pid);
+        if (at != stored.end() && *at == pid) continue;
+        stored.insert(at, pid);  // also skips duplicates
+        const ProcessFacts facts = lookUpProcess(pid, devicePaths, true);
         SProcessEntry entry;
         entry.pid = pid;
-        entry.path = processPath(pid, devicePaths);
-        entry.name = fileNameOf(entry.path);
+        entry.path = facts.path;
+        // A process whose image cannot be read yet may still be starting (Wine
+        // gives such a process a passing creation time): its identity is taken later.
+        known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, !first};
+        if (!first) young.emplace_back(pid, polls);
         processes.push_back(entry);
         ++processCount;
         processAdded(entry);

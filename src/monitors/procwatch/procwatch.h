@@ -1,44 +1,48 @@
 // The process watch: keeps the running processes with their image paths and
-// reports every process that comes or goes.
+// reports every process that comes or goes. A process is known by its
+// identifier and its identity (its start, and on Linux its image), so an
+// identifier taken over by a new process, or a process that runs a new image,
+// is reported as the old entry going and a new one coming.
 #pragma once
 
-#include "monitors/procwatch/devicepaths.h"
+#include "monitors/common/devicepaths.h"
+#include "monitors/common/lookups.h"
 
 #include <boost/signals2/signal.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vt {
 
-// A process identifier to its image path with a drive letter, or one of the
-// placeholder texts below.
-std::string processPath(std::uint32_t pid, const VolumeMap& devicePaths);
-// The text after the last backslash; the whole text when there is none.
-std::string fileNameOf(const std::string& path);
-
-extern const char* const kNoHandleText;
-extern const char* const kNoPathText;
-
 class procwatch {
 public:
     struct SProcessEntry {
-        bool marked = false;
         std::uint32_t pid = 0;
-        std::string name;
         std::string path;
     };
+
+    // A process that started while the watch was running has its identity
+    // checked on each of its first kYoungTicks polls: a launcher that hands
+    // over to the real program does so soon after it starts. The others are
+    // checked in turn, a kCheckShare-th of them per poll (at least one), so a
+    // steady poll stays close to the cost of listing the identifiers.
+    static constexpr std::uint32_t kYoungTicks = 10;
+    static constexpr std::size_t kCheckShare = 256;
 
     procwatch();
     virtual ~procwatch();
     procwatch(const procwatch&) = delete;
     procwatch& operator=(const procwatch&) = delete;
 
-    // One poll: reports the processes that ended (in stored order), then the
-    // ones that started (in enumeration order). 0 when done, -1 when the
-    // identifiers cannot be read.
+    // One poll: reports the processes that ended or changed identity (in
+    // stored order), then the ones that started (in enumeration order). 0 when
+    // done, -1 when the identifiers cannot be read.
     int pollProcesses();
     // Forgets every stored process, so the next poll reports all as new.
     void reset();
@@ -50,15 +54,31 @@ public:
     const std::list<SProcessEntry>& entries() const { return processes; }
 
 private:
+    struct Known {
+        std::uint64_t identity = 0;  // 0: could not be read
+        std::uint32_t addedAt = 0;   // the poll that added it
+        bool seenStarting = false;   // it started while the watch was running
+    };
+    bool isYoung(const Known& k) const { return k.seenStarting && polls - k.addedAt < kYoungTicks; }
+
     bool readIdentifiers();
+    // The stored processes still running whose identity is no longer the stored one, sorted.
+    void findChangedIdentities();
+    void checkIdentity(std::uint32_t pid);
 
     std::int32_t processCount = 0;
     std::list<SProcessEntry> processes;
     VolumeMap devicePaths;
 
+    std::unordered_map<std::uint32_t, Known> known;         // the identity of each stored process
+    std::deque<std::pair<std::uint32_t, std::uint32_t>> young;  // (pid, poll it was added in), oldest first
+    std::uint32_t polls = 0;
+    std::size_t nextCheck = 0;  // position in knownIds of the next older process to check
+
     std::vector<std::uint32_t> knownIds;   // identifiers of `processes`, sorted
     std::vector<std::uint32_t> ids;        // this poll's identifiers, in enumeration order
     std::vector<std::uint32_t> sortedIds;  // the same, sorted
+    std::vector<std::uint32_t> changed;    // this poll's changed identities, sorted
 };
 
 }  // namespace vt

@@ -1,6 +1,7 @@
 #include "monitors/udptcpcon/udptcpcon.h"
 
-#include "monitors/procwatch/procwatch.h"
+#include "monitors/common/lookups.h"
+#include "monitors/common/sized.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -9,17 +10,6 @@
 #include <unordered_map>
 
 namespace vt {
-
-std::string ipToString(std::uint32_t address) {
-    if (address == 0) return "0.0.0.0";
-    std::string out;
-    out.reserve(15);
-    for (int i = 0; i < 4; ++i) {
-        if (i) out += '.';
-        out += std::to_string((address >> (8 * i)) & 0xFFu);
-    }
-    return out;
-}
 
 struct udptcpcon::TcpTraits {
     using Record = STcpCon;
@@ -71,6 +61,14 @@ struct udptcpcon::UdpTraits {
     static void removed(udptcpcon& self, const Record& r) { self.udpRemoved(r); }
 };
 
+// What a poll found: stored rows that vanished, and rows of the fresh table
+// that are new (by their position in it).
+template <typename Traits>
+struct udptcpcon::Changes {
+    std::vector<typename std::list<typename Traits::Record>::iterator> gone;
+    std::vector<std::size_t> fresh;
+};
+
 udptcpcon::udptcpcon() { buildVolumeMap(devicePaths); }
 
 udptcpcon::~udptcpcon() = default;
@@ -87,85 +85,97 @@ void udptcpcon::reset() {
 int udptcpcon::pollTcpTable() { return poll<TcpTraits>(tcpConnections); }
 int udptcpcon::pollUdpTable() { return poll<UdpTraits>(udpEndpoints); }
 
+// Reads the table's rows. The buffer starts at 8192 bytes, or at the size the
+// table last needed and some, so that a large table is not read twice on
+// every tick.
 template <typename Traits>
-int udptcpcon::poll(typename Traits::TableState& table) {
-    using Key = typename Traits::Key;
+int udptcpcon::read(typename Traits::TableState& table, std::vector<typename Traits::Row>& rows) {
     using Row = typename Traits::Row;
-
-    // The table starts at 8192 bytes, or at the size it last needed and some,
-    // so that a large table is not read twice on every tick.
-    os::DWORD size = std::max<os::DWORD>(8192, table.lastSize);
-    os::Buffer buffer = os::allocateBuffer(size);
-    if (!buffer) return -1;
-    std::memset(buffer.get(), 0, size);
-    os::DWORD rc = Traits::read(buffer.get(), &size);
-    if (rc == os::ERROR_INSUFFICIENT_BUFFER) {
-        buffer.reset();
-        buffer = os::allocateBuffer(size);
-        if (!buffer) return -2;
-        std::memset(buffer.get(), 0, size);
-        const os::DWORD needed = size;
-        if (Traits::read(buffer.get(), &size) != os::NO_ERROR) return -3;
-        table.lastSize = needed + needed / 4;  // room for the table to grow a little
-    } else if (rc == os::ERROR_INVALID_PARAMETER) {
-        return -4;
-    } else if (rc != os::NO_ERROR) {
-        return -5;
+    SizedResult r = callSized(std::max<os::DWORD>(8192, table.lastSize), 1, os::ERROR_INSUFFICIENT_BUFFER, 2,
+                              [](void* buffer, os::DWORD* size) { return Traits::read(buffer, size); });
+    if (r.noMemory) return r.calls == 0 ? -1 : -2;
+    if (r.error != os::NO_ERROR) {
+        if (r.calls > 1) return -3;
+        return r.error == os::ERROR_INVALID_PARAMETER ? -4 : -5;
     }
+    if (r.calls > 1) table.lastSize = r.size + r.size / 4;  // room for the table to grow a little
 
     os::DWORD n = 0;
-    std::memcpy(&n, buffer.get(), sizeof n);
-    if (std::size_t(n) > (size - sizeof(os::DWORD)) / sizeof(Row)) return -5;  // a count the buffer cannot hold
-    std::vector<Row> rows(n);
-    if (n) std::memcpy(rows.data(), buffer.get() + sizeof(os::DWORD), n * sizeof(Row));
-    buffer.reset();
+    std::memcpy(&n, r.data.get(), sizeof n);
+    if (std::size_t(n) > (r.size - sizeof(os::DWORD)) / sizeof(Row)) return -5;  // a count the buffer cannot hold
+    rows.resize(n);
+    if (n) std::memcpy(rows.data(), r.data.get() + sizeof(os::DWORD), n * sizeof(Row));
+    return 0;
+}
 
-    std::vector<Key> keys;
-    keys.reserve(n);
-    for (const Row& r : rows) keys.push_back(Traits::key(r));
-    std::vector<Key> sorted = keys;
-    std::sort(sorted.begin(), sorted.end());
-    if (sorted == table.sortedKeys) return 0;  // the common tick: nothing changed
-
-    int reported = 0;
-    // Rows that vanished, in stored order. Keys may repeat, so match by count.
+// Matches the stored rows against the fresh keys. Keys may repeat, so they
+// are matched by count: the first stored rows with a key stay, and only as
+// many fresh rows with that key as are not stored are new.
+template <typename Traits>
+udptcpcon::Changes<Traits> udptcpcon::compare(typename Traits::TableState& table,
+                                              const std::vector<typename Traits::Key>& keys) {
+    using Key = typename Traits::Key;
+    Changes<Traits> changes;
     std::map<Key, int> present;
     for (const Key& k : keys) ++present[k];
-    for (auto it = table.rows.begin(); it != table.rows.end();) {
-        auto p = present.find(Traits::key(*it));
+    std::map<Key, int> kept;
+    for (auto it = table.rows.begin(); it != table.rows.end(); ++it) {
+        const Key k = Traits::key(*it);
+        auto p = present.find(k);
         if (p != present.end() && p->second > 0) {
             --p->second;
-            ++it;
-            continue;
+            ++kept[k];
+        } else {
+            changes.gone.push_back(it);
         }
-        typename Traits::Record gone = *it;
-        gone.marked = false;
-        Traits::removed(*this, gone);
-        it = table.rows.erase(it);
-        --table.count;
-        ++reported;
     }
-
-    // Rows that appeared, in table order; each owner is looked up once.
-    std::map<Key, int> stored;
-    for (const auto& r : table.rows) ++stored[Traits::key(r)];
-    std::unordered_map<std::uint32_t, std::string> paths;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        auto s = stored.find(keys[i]);
-        if (s != stored.end() && s->second > 0) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        auto s = kept.find(keys[i]);
+        if (s != kept.end() && s->second > 0)
             --s->second;
-            continue;
-        }
+        else
+            changes.fresh.push_back(i);
+    }
+    return changes;
+}
+
+// Reports the vanished rows in stored order, then the new ones in table
+// order, each owner looked up once.
+template <typename Traits>
+int udptcpcon::report(typename Traits::TableState& table, const std::vector<typename Traits::Row>& rows,
+                      const Changes<Traits>& changes) {
+    for (auto it : changes.gone) {
+        Traits::removed(*this, *it);
+        table.rows.erase(it);
+        --table.count;
+    }
+    std::unordered_map<std::uint32_t, std::string> paths;
+    for (std::size_t i : changes.fresh) {
         typename Traits::Record rec = Traits::record(rows[i]);
         auto known = paths.find(rec.pid);
         if (known == paths.end()) known = paths.emplace(rec.pid, processPath(rec.pid, devicePaths)).first;
         rec.path = known->second;
-        rec.name = fileNameOf(rec.path);
         table.rows.push_back(rec);
         ++table.count;
-        ++reported;
         Traits::added(*this, rec);
     }
+    return int(changes.gone.size() + changes.fresh.size());
+}
+
+template <typename Traits>
+int udptcpcon::poll(typename Traits::TableState& table) {
+    std::vector<typename Traits::Row> rows;
+    const int rc = read<Traits>(table, rows);
+    if (rc < 0) return rc;
+
+    std::vector<typename Traits::Key> keys;
+    keys.reserve(rows.size());
+    for (const auto& r : rows) keys.push_back(Traits::key(r));
+    std::vector<typename Traits::Key> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    if (sorted == table.sortedKeys) return 0;  // the common tick: nothing changed
+
+    const int reported = report<Traits>(table, rows, compare<Traits>(table, keys));
     table.sortedKeys.swap(sorted);
     return reported;
 }

@@ -2,7 +2,7 @@
 // each row with its owning program, reporting rows that appear and vanish.
 #pragma once
 
-#include "monitors/procwatch/devicepaths.h"
+#include "monitors/common/devicepaths.h"
 
 #include <boost/signals2/signal.hpp>
 
@@ -14,29 +14,22 @@
 
 namespace vt {
 
-// An IPv4 address as the tables hold it (network byte order) to dotted text.
-std::string ipToString(std::uint32_t address);
-
 class udptcpcon {
 public:
     struct STcpCon {
-        bool marked = false;
         std::uint32_t localAddr = 0;
         std::uint32_t remoteAddr = 0;
         std::uint16_t localPort = 0;
         std::uint16_t remotePort = 0;
         std::uint32_t pid = 0;
-        std::string name;
         std::string path;
         std::string localIp;
         std::string remoteIp;
     };
     struct SUdpCon {
-        bool marked = false;
         std::uint32_t localAddr = 0;
         std::uint16_t localPort = 0;
         std::uint32_t pid = 0;
-        std::string name;
         std::string path;
         std::string localIp;
     };
@@ -52,7 +45,7 @@ public:
     //  -2 the buffer of the size the table asked for could not be allocated,
     //  -3 the second table call failed (the table grew again in between),
     //  -4 the first table call failed with ERROR_INVALID_PARAMETER,
-    //  -5 the first table call failed with another error.
+    //  -5 the first table call failed with another error, or the table is malformed.
     int pollTcpTable();
     int pollUdpTable();
     void reset();
@@ -82,6 +75,15 @@ public:
 private:
     template <typename Traits>
     int poll(typename Traits::TableState& table);
+    template <typename Traits>
+    static int read(typename Traits::TableState& table, std::vector<typename Traits::Row>& rows);
+    template <typename Traits>
+    struct Changes;
+    template <typename Traits>
+    static Changes<Traits> compare(typename Traits::TableState& table, const std::vector<typename Traits::Key>& keys);
+    template <typename Traits>
+    int report(typename Traits::TableState& table, const std::vector<typename Traits::Row>& rows,
+               const Changes<Traits>& changes);
 
     Table<STcpCon, TcpKey> tcpConnections;
     Table<SUdpCon, UdpKey> udpEndpoints;

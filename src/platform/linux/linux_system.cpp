@@ -27,7 +27,11 @@ public:
     explicit Dir(const std::string& path) : d_(opendir(path.c_str())) {}
     Dir(int dirfd, const char* name) : d_(nullptr) {
         int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0 && !(d_ = fdopendir(fd))) ::close(fd);
+        if (fd >= 0 && !(d_ = fdopendir(fd))) {
+            const int error = errno;  // for the caller, past close
+            ::close(fd);
+            errno = error;
+        }
     }
     ~Dir() {
         if (d_) closedir(d_);
@@ -108,7 +112,7 @@ void LinuxSystem::releaseMachine() {
 namespace {
 
 // One sock_diag dump of the IPv4 sockets of a protocol; false when the kernel
-// does not offer it.
+// does not offer it, answers with an error or sends something malformed.
 bool diagDump(int protocol, std::vector<procfs::SocketRow>& rows) {
     Fd s(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (s.fd < 0) return false;
@@ -131,7 +135,11 @@ bool diagDump(int protocol, std::vector<procfs::SocketRow>& rows) {
         ssize_t n = ::recv(s.fd, buf.data(), buf.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        if (!procfs::parseDiagMessages(buf.data(), std::size_t(n), rows)) return true;
+        switch (procfs::parseDiagMessages(buf.data(), std::size_t(n), rows)) {
+        case procfs::DiagStatus::More: break;
+        case procfs::DiagStatus::Done: return true;
+        case procfs::DiagStatus::Failed: return false;
+        }
     }
 }
 
@@ -193,22 +201,57 @@ DWORD LinuxSystem::processImage(HANDLE process, wchar_t* name, DWORD size) {
     return DWORD(wide.size());
 }
 
+bool LinuxSystem::processIdentity(HANDLE process, std::uint64_t& identity) {
+    auto* h = static_cast<ProcessHandle*>(static_cast<Handle*>(process));
+    if (!h) return false;
+    const std::string base = procRoot_ + "/" + std::to_string(h->pid);
+    std::string stat;
+    std::uint64_t start = 0;
+    if (!readFile(base + "/stat", stat) || !procfs::parseStartTime(stat, start)) return false;
+    // Without its executable (a kernel thread, another user's process, or
+    // one in the middle of an exec) the identity is not known.
+    struct stat exe;
+    if (::stat((base + "/exe").c_str(), &exe) != 0) return false;
+    const std::uint64_t dev = std::uint64_t(exe.st_dev), ino = std::uint64_t(exe.st_ino);
+    // A 64-bit mix (splitmix64's finaliser) of the three.
+    std::uint64_t v = start;
+    for (std::uint64_t part : {dev, ino}) {
+        v ^= part + 0x9E3779B97F4A7C15ull + (v << 6) + (v >> 2);
+        v = (v ^ (v >> 30)) * 0xBF58476D1CE4E5B9ull;
+        v = (v ^ (v >> 27)) * 0x94D049BB133111EBull;
+        v ^= v >> 31;
+    }
+    identity = v ? v : 1;
+    return true;
+}
+
 std::uint64_t LinuxSystem::ownerScans() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return ownerScans_;
 }
 
-void LinuxSystem::scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted) {
+namespace {
+// A directory that could not be opened for want of descriptors or memory: the
+// scan is incomplete, and what it did not find may yet have an owner.
+bool transient(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+}  // namespace
+
+bool LinuxSystem::scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted) {
     ++ownerScans_;
     std::size_t left = wanted.size();
     Dir proc(procRoot_);
-    if (!proc) return;
+    if (!proc) return false;
+    bool complete = true;
     while (dirent* e = proc.next()) {
         std::uint32_t pid;
         if (!procfs::parsePid(e->d_name, pid)) continue;
         std::string fdPath = std::string(e->d_name) + "/fd";
         Dir fds(proc.fd(), fdPath.c_str());
-        if (!fds) continue;
+        if (!fds) {
+            // Another user's process (EACCES) or one that has ended (ENOENT) holds nothing to find.
+            if (transient(errno)) complete = false;
+            continue;
+        }
         while (dirent* f = fds.next()) {
             if (f->d_name[0] == '.') continue;
             char link[64];
@@ -219,10 +262,11 @@ void LinuxSystem::scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted) {
             auto it = wanted.find(inode);
             if (it != wanted.end() && it->second == 0) {
                 it->second = pid;
-                if (--left == 0) return;
+                if (--left == 0) return true;
             }
         }
     }
+    return complete;
 }
 
 std::vector<DWORD> LinuxSystem::ownersOf(OwnerCache& cache, const std::vector<std::uint64_t>& inodes) {
@@ -230,8 +274,11 @@ std::vector<DWORD> LinuxSystem::ownersOf(OwnerCache& cache, const std::vector<st
     for (std::uint64_t ino : inodes)
         if (ino && !cache.owners.count(ino)) unknown.emplace(ino, 0);
     if (!unknown.empty()) {
-        scanOwners(unknown);
-        for (auto& kv : unknown) cache.owners[kv.first] = kv.second;  // 0 stays known as "no owner found"
+        const bool complete = scanOwners(unknown);
+        // 0 stays known as "no owner found" only after a whole scan; otherwise
+        // the owner is looked for again on the next call.
+        for (auto& kv : unknown)
+            if (kv.second != 0 || complete) cache.owners[kv.first] = kv.second;
     }
     // Forget sockets that left the table, so the map stays as large as the table.
     if (cache.owners.size() > inodes.size()) {

@@ -34,6 +34,9 @@ public:
     BOOL enumProcesses(DWORD* ids, DWORD cb, DWORD* bytesReturned);
     HANDLE openProcess(DWORD pid);
     DWORD processImage(HANDLE process, wchar_t* name, DWORD size);
+    // The start time of the process mixed with the device and inode of its
+    // executable; never 0. False when either cannot be read.
+    bool processIdentity(HANDLE process, std::uint64_t& identity);
 
     DWORD tcpTable(void* table, DWORD* size);
     DWORD udpTable(void* table, DWORD* size);
@@ -56,7 +59,8 @@ private:
     // Fills pids for the inodes, scanning /proc/*/fd only when one is unknown,
     // and forgets inodes that are no longer in the table.
     std::vector<DWORD> ownersOf(OwnerCache& cache, const std::vector<std::uint64_t>& inodes);
-    void scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted);
+    // False when the scan could not look everywhere (out of descriptors).
+    bool scanOwners(std::unordered_map<std::uint64_t, DWORD>& wanted);
     template <typename Row, typename MakeRow>
     DWORD socketTable(const char* name, int protocol, OwnerCache& owners, void* table, DWORD* size, MakeRow makeRow);
 

@@ -73,6 +73,16 @@ DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size) {
     return n;
 }
 
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+    std::uint64_t identity = 0;
+    if (!process || !creation || !LinuxSystem::machine().processIdentity(process, identity)) return 0;
+    creation->dwLowDateTime = DWORD(identity);
+    creation->dwHighDateTime = DWORD(identity >> 32);
+    for (FILETIME* t : {exit, kernel, user})
+        if (t) *t = FILETIME{0, 0};
+    return 1;
+}
+
 // Linux paths are already mount paths: there are no volumes to translate.
 HANDLE FindFirstVolumeW(wchar_t*, DWORD) {
     lastError = ERROR_NOT_SUPPORTED;
@@ -89,7 +99,8 @@ int WideCharToMultiByte(UINT, DWORD, const wchar_t* wide, int wideCount, char* n
     if (!wide || narrowSize < 0) return 0;
     std::wstring_view in = wideCount < 0 ? std::wstring_view(wide) : std::wstring_view(wide, std::size_t(wideCount));
     std::string out;
-    if (!procfs::wideToUtf8(in, out)) return 0;
+    // What UTF-8 cannot hold (a lone surrogate, from a path that was not UTF-8) becomes '?'.
+    const bool exact = procfs::wideToUtf8(in, out);
     std::size_t need = out.size() + (wideCount < 0 ? 1 : 0);  // the terminator counts with length -1
     if (narrowSize == 0) return int(need);
     if (need > std::size_t(narrowSize)) {
@@ -98,6 +109,7 @@ int WideCharToMultiByte(UINT, DWORD, const wchar_t* wide, int wideCount, char* n
     }
     std::memcpy(narrow, out.data(), out.size());
     if (wideCount < 0) narrow[out.size()] = '\0';
+    if (usedDefault) *usedDefault = exact ? 0 : 1;
     return int(need);
 }
 

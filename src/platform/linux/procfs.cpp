@@ -1,4 +1,6 @@
-#include "procfs.h"
+#include "platform/linux/procfs.h"
+
+#include "platform/os.h"
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -93,14 +95,25 @@ std::vector<SocketRow> parseSocketTable(std::string_view text) {
     return rows;
 }
 
-bool parseDiagMessages(const void* data, std::size_t length, std::vector<SocketRow>& rows) {
+DiagStatus parseDiagMessages(const void* data, std::size_t length, std::vector<SocketRow>& rows) {
     const auto* p = static_cast<const unsigned char*>(data);
-    while (length >= sizeof(nlmsghdr)) {
+    if (length < sizeof(nlmsghdr)) return DiagStatus::Failed;  // a read holds at least one message
+    while (length > 0) {
         nlmsghdr h;
+        if (length < sizeof h) return DiagStatus::Failed;
         std::memcpy(&h, p, sizeof h);
-        if (h.nlmsg_len < sizeof h || h.nlmsg_len > length) return false;
-        if (h.nlmsg_type == NLMSG_DONE || h.nlmsg_type == NLMSG_ERROR) return false;
-        if (h.nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        if (h.nlmsg_len < sizeof h || h.nlmsg_len > length) return DiagStatus::Failed;
+        if (h.nlmsg_type == NLMSG_ERROR) {
+            // An acknowledgement carries error 0; anything else means no table.
+            int error = -1;
+            if (h.nlmsg_len >= NLMSG_LENGTH(sizeof error)) std::memcpy(&error, p + NLMSG_HDRLEN, sizeof error);
+            if (error != 0) return DiagStatus::Failed;
+        } else if (h.nlmsg_type == NLMSG_DONE) {
+            // A dump that the kernel could not finish ends with a negative error here.
+            int error = 0;
+            if (h.nlmsg_len >= NLMSG_LENGTH(sizeof error)) std::memcpy(&error, p + NLMSG_HDRLEN, sizeof error);
+            return error < 0 ? DiagStatus::Failed : DiagStatus::Done;
+        } else if (h.nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
             inet_diag_msg m;
             std::memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
             if (m.idiag_family == AF_INET) {
@@ -119,7 +132,7 @@ bool parseDiagMessages(const void* data, std::size_t length, std::vector<SocketR
         p += step;
         length -= step;
     }
-    return true;
+    return DiagStatus::More;
 }
 
 std::uint32_t windowsTcpState(std::uint32_t linuxState) {
@@ -189,10 +202,10 @@ bool parseDecimal(std::string_view text, std::uint64_t& value) {
 
 std::uint32_t interfaceType(std::uint64_t arphrd, bool wireless) {
     switch (arphrd) {
-    case 1: return wireless ? 71 : 6;  // ARPHRD_ETHER
-    case 512: return 23;               // ARPHRD_PPP
-    case 772: return 24;               // ARPHRD_LOOPBACK
-    default: return 1;
+    case 1: return wireless ? os::IF_TYPE_IEEE80211 : os::IF_TYPE_ETHERNET_CSMACD;  // ARPHRD_ETHER
+    case 512: return os::IF_TYPE_PPP;                                               // ARPHRD_PPP
+    case 772: return os::IF_TYPE_SOFTWARE_LOOPBACK;                                 // ARPHRD_LOOPBACK
+    default: return os::IF_TYPE_OTHER;
     }
 }
 
@@ -226,13 +239,17 @@ std::wstring utf8ToWide(std::string_view s) {
 
 bool wideToUtf8(std::wstring_view text, std::string& out) {
     out.clear();
+    bool exact = true;
     for (wchar_t wc : text) {
         std::uint32_t cp = static_cast<std::uint32_t>(wc);
         if (cp < 0x80) out.push_back(char(cp));
         else if (cp < 0x800) {
             out.push_back(char(0xC0 | (cp >> 6)));
             out.push_back(char(0x80 | (cp & 0x3F)));
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            out.push_back('?');
+            exact = false;
+        }
         else if (cp < 0x10000) {
             out.push_back(char(0xE0 | (cp >> 12)));
             out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
@@ -242,9 +259,21 @@ bool wideToUtf8(std::wstring_view text, std::string& out) {
             out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
             out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
             out.push_back(char(0x80 | (cp & 0x3F)));
-        } else return false;
+        } else {
+            out.push_back('?');
+            exact = false;
+        }
     }
-    return true;
+    return exact;
+}
+
+bool parseStartTime(std::string_view stat, std::uint64_t& start) {
+    std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos) return false;
+    std::size_t nl = stat.find('\n', close);
+    auto w = words(stat.substr(close + 1, nl == std::string_view::npos ? std::string_view::npos : nl - close - 1));
+    // w[0] is field 3 (the state), so field 22 is w[19].
+    return w.size() >= 20 && parseDec(w[19], start);
 }
 
 }  // namespace procfs

@@ -2,6 +2,7 @@
 // values; they never touch the file system, so tests feed them literal samples.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,9 +25,11 @@ struct SocketRow {
 std::vector<SocketRow> parseSocketTable(std::string_view text);
 
 // Parses the messages of one read of a sock_diag (inet_diag) dump and appends
-// their IPv4 sockets to rows. Returns false once the dump is over (its end, an
-// error, or a malformed message).
-bool parseDiagMessages(const void* data, std::size_t length, std::vector<SocketRow>& rows);
+// their IPv4 sockets to rows. More: the dump goes on in the next read; Done:
+// its end was read; Failed: the kernel answered with an error, or a message
+// is malformed, so the rows are not the whole table.
+enum class DiagStatus { More, Done, Failed };
+DiagStatus parseDiagMessages(const void* data, std::size_t length, std::vector<SocketRow>& rows);
 
 // The Windows MIB_TCP_STATE of a Linux TCP state (0 for an unknown one).
 std::uint32_t windowsTcpState(std::uint32_t linuxState);
@@ -56,9 +59,16 @@ bool parseDecimal(std::string_view text, std::uint64_t& value);
 std::uint32_t interfaceType(std::uint64_t arphrd, bool wireless);
 
 // UTF-8 bytes to wide characters. Bytes that are not valid UTF-8 become lone
-// surrogates (0xDC80 + byte), which the narrow conversion then refuses.
+// surrogates (0xDC80 + byte), which the narrow conversion writes as '?'.
 std::wstring utf8ToWide(std::string_view text);
-// Wide characters to UTF-8; false on a surrogate or a value beyond U+10FFFF.
+// Wide characters to UTF-8. A surrogate or a value beyond U+10FFFF becomes
+// '?', as a Windows code page writes what it cannot represent; the result
+// tells whether that happened.
 bool wideToUtf8(std::wstring_view text, std::string& out);
+
+// The start time of a process (field 22 of /proc/PID/stat, in clock ticks
+// since boot). The command name in parentheses may hold any byte, ')' and
+// blanks included, so the fields are counted from the last ')'.
+bool parseStartTime(std::string_view stat, std::uint64_t& start);
 
 }  // namespace procfs

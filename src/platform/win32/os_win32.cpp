@@ -54,6 +54,8 @@ VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, Address);
 VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, Status);
 VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, RoundTripTime);
 VT_SAME_LAYOUT(ICMP_ECHO_REPLY, ICMP_ECHO_REPLY, DataSize);
+static_assert(sizeof(os::FILETIME) == sizeof(::FILETIME), "file time");
+VT_SAME_LAYOUT(FILETIME, FILETIME, dwHighDateTime);
 
 namespace os {
 
@@ -73,6 +75,11 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) { return ::OpenProcess
 
 DWORD GetProcessImageFileNameW(HANDLE process, wchar_t* name, DWORD size) {
     return ::K32GetProcessImageFileNameW(process, name, size);
+}
+
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+    return ::GetProcessTimes(process, reinterpret_cast<::FILETIME*>(creation), reinterpret_cast<::FILETIME*>(exit),
+                             reinterpret_cast<::FILETIME*>(kernel), reinterpret_cast<::FILETIME*>(user));
 }
 
 HANDLE FindFirstVolumeW(wchar_t* name, DWORD length) { return ::FindFirstVolumeW(name, length); }

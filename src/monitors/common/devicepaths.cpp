@@ -1,4 +1,6 @@
-#include "monitors/procwatch/devicepaths.h"
+#include "monitors/common/devicepaths.h"
+
+#include "monitors/common/sized.h"
 
 #include "platform/os.h"
 
@@ -6,6 +8,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <vector>
 
 namespace vt {
 
@@ -14,6 +17,8 @@ const char* const kUnconvertableText = "System: Unconvertable Unicode";
 namespace {
 
 constexpr os::DWORD kNameChars = 260;
+// 32767 characters of a path, each at most four bytes in a multi-byte code page.
+constexpr int kNarrowLimit = 4 * 32768;
 
 // Owns a volume search handle.
 class VolumeSearch {
@@ -34,20 +39,18 @@ private:
 // The mount paths of one volume as a multi-string; empty when the query or
 // an allocation fails.
 os::Buffer mountPaths(const std::wstring& volume, os::DWORD& length) {
-    length = 261;
-    for (;;) {
-        os::Buffer list = os::allocateBuffer(length * sizeof(wchar_t));
-        if (!list) return nullptr;
-        auto* chars = reinterpret_cast<wchar_t*>(list.get());
-        std::fill(chars, chars + length, L'\0');
+    SizedResult r = callSized(261, sizeof(wchar_t), os::ERROR_MORE_DATA, 8, [&](void* buffer, os::DWORD* chars) {
         os::DWORD needed = 0;
-        if (os::GetVolumePathNamesForVolumeNameW(volume.c_str(), chars, length, &needed)) {
-            chars[length - 1] = L'\0';
-            return list;
-        }
-        if (os::GetLastError() != os::ERROR_MORE_DATA || needed <= length) return nullptr;
-        length = needed;
-    }
+        if (os::GetVolumePathNamesForVolumeNameW(volume.c_str(), static_cast<wchar_t*>(buffer), *chars, &needed))
+            return os::NO_ERROR;
+        const os::DWORD error = os::GetLastError();
+        if (error == os::ERROR_MORE_DATA) *chars = needed;
+        return error;
+    });
+    if (!r.data) return nullptr;
+    length = r.size;
+    reinterpret_cast<wchar_t*>(r.data.get())[length - 1] = L'\0';
+    return std::move(r.data);
 }
 
 }  // namespace
@@ -92,8 +95,14 @@ std::wstring translateDevicePath(const std::wstring& path, const VolumeMap& devi
 std::string wideToNarrow(const std::wstring& text) {
     char narrow[4096] = {};
     int n = os::WideCharToMultiByte(os::CP_ACP, 0, text.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-    if (n == 0) return kUnconvertableText;
-    return std::string(narrow);
+    if (n > 0) return std::string(narrow);
+    // A long path: ask for the size it needs, within the longest path there is.
+    n = os::WideCharToMultiByte(os::CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (n <= int(sizeof narrow) || n > kNarrowLimit) return kUnconvertableText;
+    std::vector<char> longer(std::size_t(n), '\0');
+    if (os::WideCharToMultiByte(os::CP_ACP, 0, text.c_str(), -1, longer.data(), n, nullptr, nullptr) != n)
+        return kUnconvertableText;
+    return std::string(longer.data());
 }
 
 }  // namespace vt

@@ -18,8 +18,9 @@ void buildVolumeMap(VolumeMap& devicePaths);
 // mount path; returns the path unchanged when none matches.
 std::wstring translateDevicePath(const std::wstring& path, const VolumeMap& devicePaths);
 
-// The system's narrow code page (UTF-8 on Linux); "System: Unconvertable
-// Unicode" when the text cannot be converted or needs 4096 bytes or more.
+// The system's narrow code page (UTF-8 on Linux), with '?' for what it cannot
+// represent; "System: Unconvertable Unicode" when the conversion fails, or the
+// text needs more room than the longest path could.
 std::string wideToNarrow(const std::wstring& text);
 
 extern const char* const kUnconvertableText;

@@ -1,10 +1,12 @@
 #include "platform/linux/procfs.h"
+#include "platform/os.h"
 
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -90,9 +92,19 @@ TEST(SmallParsers, AddressesLinksNumbersTypes) {
     EXPECT_EQ(procfs::interfaceType(512, false), 23u);
     EXPECT_EQ(procfs::interfaceType(772, false), 24u);
     EXPECT_EQ(procfs::interfaceType(65534, false), 1u);
+
+    std::uint64_t start = 0;
+    // A command name with blanks and parentheses of its own.
+    EXPECT_TRUE(procfs::parseStartTime("4242 (a) b (c)) S 1 4242 4242 0 -1 4194560 120 0 0 0 1 2 0 0 20 0 1 0 "
+                                       "987654 8192000 200 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 0\n",
+                                       start));
+    EXPECT_EQ(start, 987654u);
+    EXPECT_FALSE(procfs::parseStartTime("4242 (sh) S 1 2 3", start));  // cut short
+    EXPECT_FALSE(procfs::parseStartTime("4242 sh S 1", start));
+    EXPECT_FALSE(procfs::parseStartTime("", start));
 }
 
-TEST(Utf8, RoundTripsAndRefusesWhatIsNotText) {
+TEST(Utf8, RoundTripsAndMarksWhatIsNotText) {
     const std::string text = "/home/j\xc3\xb6rg/\xe2\x82\xac/\xf0\x9f\x8e\xae";
     std::wstring wide = procfs::utf8ToWide(text);
     EXPECT_EQ(wide, std::wstring(L"/home/j\u00f6rg/\u20ac/") + wchar_t(0x1F3AE));
@@ -103,12 +115,25 @@ TEST(Utf8, RoundTripsAndRefusesWhatIsNotText) {
     std::wstring bad = procfs::utf8ToWide("a\xff" "b\xc3");
     EXPECT_EQ(bad, std::wstring(L"a") + wchar_t(0xDCFF) + L"b" + wchar_t(0xDCC3));
     EXPECT_FALSE(procfs::wideToUtf8(bad, back));
+    EXPECT_EQ(back, "a?b?");  // each byte that is not text, as a code page would write it
+    EXPECT_FALSE(procfs::wideToUtf8(std::wstring(1, wchar_t(0x110000)), back));
+    EXPECT_EQ(back, "?");
     EXPECT_EQ(procfs::utf8ToWide("\xc0\x80").size(), 2u);  // overlong forms are not text
 }
 
 }  // namespace
 
 namespace {
+
+void putMessage(std::vector<unsigned char>& out, std::uint16_t type, const void* payload, std::size_t size) {
+    nlmsghdr h{};
+    h.nlmsg_len = std::uint32_t(NLMSG_LENGTH(size));
+    h.nlmsg_type = type;
+    std::size_t at = out.size();
+    out.resize(at + NLMSG_ALIGN(h.nlmsg_len));
+    std::memcpy(&out[at], &h, sizeof h);
+    if (size) std::memcpy(&out[at + NLMSG_HDRLEN], payload, size);
+}
 
 // One sock_diag reply: a message per socket, then the end of the dump.
 std::vector<unsigned char> diagReply(const std::vector<inet_diag_msg>& sockets, bool done) {
@@ -140,22 +165,54 @@ TEST(SockDiag, ReadsTheDumpsMessages) {
     v6.idiag_family = AF_INET6;  // not IPv4: left out
     std::vector<procfs::SocketRow> rows;
     auto part = diagReply({listen, v6}, false);
-    EXPECT_TRUE(procfs::parseDiagMessages(part.data(), part.size(), rows));  // more to come
+    EXPECT_EQ(procfs::parseDiagMessages(part.data(), part.size(), rows), procfs::DiagStatus::More);
     auto end = diagReply({listen}, true);
-    EXPECT_FALSE(procfs::parseDiagMessages(end.data(), end.size(), rows));  // the dump is over
+    EXPECT_EQ(procfs::parseDiagMessages(end.data(), end.size(), rows), procfs::DiagStatus::Done);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].localPort, 8080);
     EXPECT_EQ(rows[0].localAddr, 0x0100007Fu);
     EXPECT_EQ(rows[0].inode, 4242u);
     EXPECT_EQ(procfs::windowsTcpState(rows[0].state), 2u);
 
-    auto cut = diagReply({listen}, false);
-    cut[0] = 0xFF;  // a length beyond the data
-    EXPECT_FALSE(procfs::parseDiagMessages(cut.data(), cut.size(), rows));
-    EXPECT_EQ(rows.size(), 2u);
     EXPECT_EQ(procfs::windowsTcpState(1), 5u);   // ESTABLISHED
     EXPECT_EQ(procfs::windowsTcpState(6), 11u);  // TIME_WAIT
     EXPECT_EQ(procfs::windowsTcpState(99), 0u);
+}
+
+// Anything but a clean end is a failed dump, so that the caller reads /proc/net
+// instead of taking what came so far for the whole table.
+TEST(SockDiag, ErrorsAndMalformedMessagesFailTheDump) {
+    inet_diag_msg one{};
+    one.idiag_family = AF_INET;
+    one.idiag_inode = 7;
+    std::vector<procfs::SocketRow> rows;
+
+    std::vector<unsigned char> refused = diagReply({one}, false);
+    nlmsgerr err{};
+    err.error = -ENOENT;  // no inet_diag for this protocol
+    putMessage(refused, NLMSG_ERROR, &err, sizeof err);
+    EXPECT_EQ(procfs::parseDiagMessages(refused.data(), refused.size(), rows), procfs::DiagStatus::Failed);
+
+    std::vector<unsigned char> ack;
+    err.error = 0;  // an acknowledgement is no error
+    putMessage(ack, NLMSG_ERROR, &err, sizeof err);
+    EXPECT_EQ(procfs::parseDiagMessages(ack.data(), ack.size(), rows), procfs::DiagStatus::More);
+
+    std::vector<unsigned char> interrupted;
+    int busy = -EBUSY;
+    putMessage(interrupted, NLMSG_DONE, &busy, sizeof busy);
+    EXPECT_EQ(procfs::parseDiagMessages(interrupted.data(), interrupted.size(), rows), procfs::DiagStatus::Failed);
+
+    auto longer = diagReply({one}, true);
+    longer[0] = 0xFF;  // a length beyond the data
+    EXPECT_EQ(procfs::parseDiagMessages(longer.data(), longer.size(), rows), procfs::DiagStatus::Failed);
+    auto shorter = diagReply({one}, true);
+    shorter[0] = 4;  // shorter than its own header
+    EXPECT_EQ(procfs::parseDiagMessages(shorter.data(), shorter.size(), rows), procfs::DiagStatus::Failed);
+    auto tail = diagReply({one}, false);
+    tail.resize(tail.size() + 8);  // part of a header after the last message
+    EXPECT_EQ(procfs::parseDiagMessages(tail.data(), tail.size(), rows), procfs::DiagStatus::Failed);
+    EXPECT_EQ(procfs::parseDiagMessages(tail.data(), 3, rows), procfs::DiagStatus::Failed);
 }
 
 }  // namespace
