@@ -45,8 +45,12 @@ TEST_F(NetStats, FirstTrafficReportsTheAddressThenDeltasFollow) {
     pass();
     m.interfaces[1].dwInOctets = 256;  // the counter wrapped
     m.interfaces[1].dwOutOctets = 2100;
+    m.interfaces[1].dwInUcastPkts = 7;
+    m.interfaces[1].dwOutUcastPkts = 9;
     EXPECT_EQ(pass(), Events{"stats eth0 rx 512 tx 100"});
     EXPECT_EQ(samples.back().inOctets, 256u);
+    EXPECT_EQ(samples.back().inUcastPkts, 7u);  // carried in the sample, not logged
+    EXPECT_EQ(samples.back().outUcastPkts, 9u);
     EXPECT_EQ(stats.lastSamples().size(), 1u);  // loopback is never stored
 }
 

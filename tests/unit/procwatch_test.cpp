@@ -98,6 +98,8 @@ TEST_F(ProcWatch, NewIdentityIsReportedAsDelThenAdd) {
     poll();
     EXPECT_EQ(events, (std::vector<std::string>{"-7", "+7 C:\\tool.exe"}));
     EXPECT_EQ(watch->entries().back().path, "C:\\tool.exe");
+    EXPECT_EQ(watch->entries().back().name, "tool.exe");
+    EXPECT_FALSE(watch->entries().back().marked);
     poll();
     EXPECT_TRUE(events.empty());  // the new identity is the stored one now
 }

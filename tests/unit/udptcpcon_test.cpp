@@ -26,6 +26,7 @@ protected:
         tcp.push_back(c);
     }
     void log(const char* what, const Udp& c) {
+        EXPECT_EQ(c.name, vt::fileNameOf(c.path));
         events.push_back(std::string(what) + " " + c.localIp + ":" + std::to_string(c.localPort) + " " +
                          std::to_string(c.pid) + " " + c.path);
     }
@@ -50,6 +51,9 @@ TEST_F(ConnWatch, FirstPollsReportEveryRowUdpFirst) {
                           "TCP+ 192.168.1.10:501>10.1.2.3:443 200 C:\\svc.exe",
                       }));
     EXPECT_EQ(tcp[1].remoteAddr, fake::address("10.1.2.3"));
+    EXPECT_EQ(tcp[0].name, "client.exe");  // travels in the record beside the path
+    EXPECT_EQ(tcp[1].name, "svc.exe");
+    EXPECT_FALSE(tcp[0].marked);
     EXPECT_EQ(watch->tcpRows(), 2);
     EXPECT_EQ(watch->udpRows(), 1);
 }

@@ -88,6 +88,8 @@ void netstats::sampleAdapters() {
         os::DWORD descrLen = std::min<os::DWORD>(row.dwDescrLen, os::MAXLEN_IFDESCR);
         if (descrLen > 0) entry.description.assign(reinterpret_cast<const char*>(row.bDescr), descrLen - 1);
         entry.index = row.dwIndex;
+        entry.inUcastPkts = row.dwInUcastPkts;
+        entry.outUcastPkts = row.dwOutUcastPkts;
         entry.inOctets = row.dwInOctets;
         entry.outOctets = row.dwOutOctets;
         const std::string address = hardwareAddressText(row.bPhysAddr, row.dwPhysAddrLen);

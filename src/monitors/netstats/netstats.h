@@ -24,6 +24,8 @@ class netstats {
 public:
     struct SAdapterEntry {
         std::uint32_t index = 0;
+        std::uint32_t inUcastPkts = 0;   // travel with the sample; the log does not write them
+        std::uint32_t outUcastPkts = 0;
         std::uint32_t inOctets = 0;
         std::uint32_t outOctets = 0;
         std::uint32_t rxDelta = 0;

@@ -117,6 +117,7 @@ int procwatch::pollProcesses() {
         SProcessEntry entry;
         entry.pid = pid;
         entry.path = facts.path;
+        entry.name = fileNameOf(entry.path);
         // A process whose image cannot be read yet may still be starting (Wine
         // gives such a process a passing creation time): its identity is taken later.
         known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, !first};

@@ -23,7 +23,9 @@ namespace vt {
 class procwatch {
 public:
     struct SProcessEntry {
+        bool marked = false;  // false in every record that is signalled
         std::uint32_t pid = 0;
+        std::string name;     // fileNameOf(path): travels in the record, the log does not write it
         std::string path;
     };
 

@@ -155,6 +155,7 @@ int udptcpcon::report(typename Traits::TableState& table, const std::vector<type
         auto known = paths.find(rec.pid);
         if (known == paths.end()) known = paths.emplace(rec.pid, processPath(rec.pid, devicePaths)).first;
         rec.path = known->second;
+        rec.name = fileNameOf(rec.path);
         table.rows.push_back(rec);
         ++table.count;
         Traits::added(*this, rec);

@@ -16,20 +16,26 @@ namespace vt {
 
 class udptcpcon {
 public:
+    // `marked` is false and `name` is fileNameOf(path) in every record that is
+    // signalled; both travel in the record, the log does not write them.
     struct STcpCon {
+        bool marked = false;
         std::uint32_t localAddr = 0;
         std::uint32_t remoteAddr = 0;
         std::uint16_t localPort = 0;
         std::uint16_t remotePort = 0;
         std::uint32_t pid = 0;
+        std::string name;
         std::string path;
         std::string localIp;
         std::string remoteIp;
     };
     struct SUdpCon {
+        bool marked = false;
         std::uint32_t localAddr = 0;
         std::uint16_t localPort = 0;
         std::uint32_t pid = 0;
+        std::string name;
         std::string path;
         std::string localIp;
     };
