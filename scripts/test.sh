@@ -48,8 +48,12 @@ build() {  # build DIR [cmake options...]
   configure "$@"
   compile "$1"
 }
-wine_stop() { for p in "$VANTORELLE_WINEPREFIX_I686" "$VANTORELLE_WINEPREFIX_X86_64"; do
-  [ -n "$p" ] && WINEPREFIX=$p /usr/lib/wine/wineserver -k 2>/dev/null; done; return 0; }
+wine_stop() {  # ends the Wine servers of both prefixes, if they run
+  local p
+  for p in "$VANTORELLE_WINEPREFIX_I686" "$VANTORELLE_WINEPREFIX_X86_64"; do
+    if [ -n "$p" ]; then WINEPREFIX=$p /usr/lib/wine/wineserver -k 2>/dev/null || true; fi
+  done
+}
 
 mkdir -p build
 
