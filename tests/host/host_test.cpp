@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <set>
+#include <string>
 #include <thread>
 
 #if defined(_WIN32)
@@ -32,6 +34,27 @@ const char kLibrary[] = ".\\" VT_LIBRARY_PATH;
 #else
 const char kLibrary[] = "./" VT_LIBRARY_PATH;
 #endif
+
+// Runs a command line to its end; its exit status, or -1 when it cannot run.
+// (Wine's cmd.exe, behind std::system, may return before the program ends.)
+int runToEnd(const std::string& commandLine) {
+#if defined(_WIN32)
+    std::string line = commandLine;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return int(code);
+#else
+    const int status = std::system(commandLine.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
 
 #if !defined(_WIN32)
 std::size_t entries(const char* dir) {
@@ -150,8 +173,8 @@ TEST(Exit, WithTheLibraryLoadedEndsCleanlyAndClosesTheLog) {
 #else
     const std::string program = "./exit_host ";
 #endif
-    EXPECT_EQ(std::system((program + kLibrary).c_str()), 0);
-    EXPECT_EQ(std::system((program + kLibrary + " \"" + dir.path() + "\"").c_str()), 0);
+    EXPECT_EQ(runToEnd(program + kLibrary), 0);
+    EXPECT_EQ(runToEnd(program + kLibrary + " \"" + dir.path() + "\""), 0);
     auto files = logFiles(dir.path());
     ASSERT_EQ(files.size(), 1u);
     auto lines = withoutStamps(recordLines(files[0]));
