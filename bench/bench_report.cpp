@@ -127,14 +127,10 @@ std::string oneHourLog(std::size_t& records) {
 }
 
 std::string sealed(const std::string& text) {
-    std::string bytes;
-    vt::CipherStream cipher(
-        [&bytes](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
     const vt::Key16 key = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
-    cipher.resetCipher(key.data());
-    for (const auto& line : vt::reader::lines(text)) cipher.encryptAppend(line + "\n");
-    cipher.writeTrailer(key);
-    return bytes;
+    std::string records;
+    for (const auto& line : vt::reader::lines(text)) records += line + "\n";
+    return vt::sealText(records, key);
 }
 
 }  // namespace

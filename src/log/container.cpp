@@ -283,6 +283,17 @@ ContainerCheck checkContainer(std::string bytes) {
     return c;
 }
 
+std::string sealText(const std::string& text, const Key16& key) {
+    std::string bytes;
+    CipherStream stream([&bytes](const unsigned char* d, std::size_t n) {
+        bytes.append(reinterpret_cast<const char*>(d), n);
+    });
+    stream.resetCipher(key.data());
+    stream.encryptAppend(text);
+    stream.writeTrailer(key);
+    return bytes;
+}
+
 std::string decryptBody(std::string text, const Key16& fileKey) {
     std::size_t body = text.size() >= kTrailerSize ? text.size() - kTrailerSize : 0;
     body -= body % kBlock;

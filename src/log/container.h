@@ -130,4 +130,8 @@ bool decryptText(ByteSource& source, const SealCheck& sealed, const TextSink& si
 // key the trailer claims; the result may be garbage. Decrypts in place.
 std::string decryptBody(std::string bytes, const Key16& fileKey);
 
+// A whole container in memory: text (whole records) sealed under key, as the
+// logger would write it to a file.
+std::string sealText(const std::string& text, const Key16& key);
+
 }  // namespace vt

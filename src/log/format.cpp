@@ -13,6 +13,15 @@ void two(std::string& out, int v) {
     out += char('0' + v % 10);
 }
 
+// hh<sep>mm<sep>ss
+void appendClock(std::string& s, const std::tm& tm, char sep) {
+    two(s, tm.tm_hour);
+    s += sep;
+    two(s, tm.tm_min);
+    s += sep;
+    two(s, tm.tm_sec);
+}
+
 }  // namespace
 
 std::tm calendarTime(std::int64_t t) {
@@ -34,11 +43,7 @@ std::string recordStamp(const std::tm& tm) {
     s += '.';
     s += std::to_string(tm.tm_year + 1900);
     s += ' ';
-    two(s, tm.tm_hour);
-    s += ':';
-    two(s, tm.tm_min);
-    s += ':';
-    two(s, tm.tm_sec);
+    appendClock(s, tm, ':');
     return s;
 }
 
@@ -49,11 +54,7 @@ std::string fileNameStamp(const std::tm& tm) {
     s += '-';
     two(s, tm.tm_mday);
     s += '_';
-    two(s, tm.tm_hour);
-    s += '-';
-    two(s, tm.tm_min);
-    s += '-';
-    two(s, tm.tm_sec);
+    appendClock(s, tm, '-');
     return s;
 }
 

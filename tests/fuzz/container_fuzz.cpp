@@ -16,12 +16,7 @@ namespace {
 std::string seal(const std::string& text) {
     vt::Key16 key{};
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i * 13 + 5);
-    std::string bytes;
-    vt::CipherStream s([&](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
-    s.resetCipher(key.data());
-    s.encryptAppend(text);
-    s.writeTrailer(key);
-    return bytes;
+    return vt::sealText(text, key);
 }
 
 void read(const std::string& bytes, std::string& text) {

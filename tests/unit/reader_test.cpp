@@ -219,12 +219,7 @@ TEST(RoundTrip, EveryKindReadsBackWhatTheLoggerWrote) {
 std::string seal(const std::string& text) {
     vt::Key16 key{};
     key[0] = 9;
-    std::string bytes;
-    vt::CipherStream s([&](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
-    s.resetCipher(key.data());
-    s.encryptAppend(text);
-    s.writeTrailer(key);
-    return bytes;
+    return vt::sealText(text, key);
 }
 
 const std::string kStart = "01.02.2026 03:04:05;Info;Start;Logfile start:UserId:1:MatchId:2\n";

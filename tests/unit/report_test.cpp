@@ -36,14 +36,11 @@ long long at(const char* clock) {
 
 // A sealed log file holding text, as the logger would write it.
 std::string sealed(const std::string& text) {
-    std::string bytes;
-    vt::CipherStream cipher([&bytes](const unsigned char* d, std::size_t n) { bytes.append(reinterpret_cast<const char*>(d), n); });
     vt::Key16 key{};
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i * 7 + 1);
-    cipher.resetCipher(key.data());
-    for (const auto& line : vt::reader::lines(text)) cipher.encryptAppend(line + "\n");
-    cipher.writeTrailer(key);
-    return bytes;
+    std::string records;
+    for (const auto& line : vt::reader::lines(text)) records += line + "\n";
+    return vt::sealText(records, key);
 }
 
 std::string pageOf(const Model& m) {
