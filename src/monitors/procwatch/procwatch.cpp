@@ -48,7 +48,15 @@ void procwatch::checkIdentity(std::uint32_t pid) {
         return;
     }
     const std::uint64_t now = processIdentity(pid);
-    if (now != 0 && now != it->second.identity) changed.push_back(pid);
+    if (now == 0 || now == it->second.identity) return;
+    if (it->second.seenStarting && polls - it->second.addedAt <= 1) {
+        // A process seen in its first moments may still be settling (Wine
+        // gives a starting process a passing creation time): what it shows at
+        // the next poll is the identity it had.
+        it->second.identity = now;
+        return;
+    }
+    changed.push_back(pid);
 }
 
 void procwatch::findChangedIdentities() {
