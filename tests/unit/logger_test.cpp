@@ -2,6 +2,7 @@
 #include "log/logger.h"
 #include "platform/os.h"
 #include "support/log_text.h"
+#include "support/records.h"
 #include "support/temp_dir.h"
 
 #include <boost/filesystem.hpp>
@@ -46,25 +47,10 @@ TEST_F(LoggerTest, SmallestFileHoldsStartAndStop) {
 
 TEST_F(LoggerTest, EveryRecordKindHasItsLine) {
     ASSERT_TRUE(open(dir.path()));
-    vt::udptcpcon::SUdpCon udp;
-    udp.localIp = "0.0.0.0";
-    udp.localPort = 53;
-    udp.pid = 7;
-    udp.path = "C:\\Windows\\dns.exe";
-    vt::udptcpcon::STcpCon tcp;
-    tcp.localIp = "192.168.1.10";
-    tcp.localPort = 501;
-    tcp.remoteIp = "10.0.0.5";
-    tcp.remotePort = 443;
-    tcp.pid = 204;
-    tcp.path = "C:\\Games\\client.exe";
-    vt::procwatch::SProcessEntry proc;
-    proc.pid = 4;
-    proc.path = "System: No Handle available";
-    vt::netstats::SAdapterEntry adapter;
-    adapter.description = "Ethernet Adapter";
-    adapter.txDelta = 1234;
-    adapter.rxDelta = 5120;
+    const auto udp = testsupport::udpRecord("0.0.0.0", 53, 7, "C:\\Windows\\dns.exe");
+    const auto tcp = testsupport::tcpRecord("192.168.1.10", 501, "10.0.0.5", 443, 204, "C:\\Games\\client.exe");
+    const auto proc = testsupport::processRecord(4, "System: No Handle available");
+    const auto adapter = testsupport::adapterRecord("Ethernet Adapter", 1234, 5120);
 
     log.writeUdpAdd(udp);
     log.writeUdpDel(udp);

@@ -3,6 +3,7 @@
 #include "log/reader.h"
 #include "log/schema.h"
 #include "support/log_text.h"
+#include "support/records.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -143,25 +144,10 @@ struct RoundTrip {
 };
 
 TEST(RoundTrip, EveryKindReadsBackWhatTheLoggerWrote) {
-    vt::udptcpcon::SUdpCon udp;
-    udp.localIp = "0.0.0.0";
-    udp.localPort = 65535;
-    udp.pid = 4294967295u;
-    udp.path = "C:\\Program Files\\a:b;c.exe";
-    vt::udptcpcon::STcpCon tcp;
-    tcp.localIp = "192.168.1.10";
-    tcp.localPort = 501;
-    tcp.remoteIp = "10.0.0.5";
-    tcp.remotePort = 443;
-    tcp.pid = 204;
-    tcp.path = "System: No Handle available";
-    vt::procwatch::SProcessEntry proc;
-    proc.pid = 4;
-    proc.path = "/usr/bin/x:y";
-    vt::netstats::SAdapterEntry adapter;
-    adapter.description = "Intel: TxD:1:Bytes/s:RxD: NIC";
-    adapter.txDelta = 12345678;
-    adapter.rxDelta = 7;
+    const auto udp = testsupport::udpRecord("0.0.0.0", 65535, 4294967295u, "C:\\Program Files\\a:b;c.exe");
+    const auto tcp = testsupport::tcpRecord("192.168.1.10", 501, "10.0.0.5", 443, 204, "System: No Handle available");
+    const auto proc = testsupport::processRecord(4, "/usr/bin/x:y");
+    const auto adapter = testsupport::adapterRecord("Intel: TxD:1:Bytes/s:RxD: NIC", 12345678, 7);
     using K = vt::schema::Kind;
     const std::vector<RoundTrip> cases = {
         {K::InfoStart, nullptr, "Start", {{"UserId", "12"}, {"MatchId", "47"}}},
