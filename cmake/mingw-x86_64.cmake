@@ -1,13 +1,6 @@
 # Cross build of the 64-bit Windows DLL and tools with mingw-w64 (posix threads),
 # run under wine64 for the tests.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(VT_WIN_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh;win64)
+set(VT_WIN_PROCESSOR AMD64)
+set(VT_WINE_WIDTH win64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
