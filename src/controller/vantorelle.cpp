@@ -1,5 +1,6 @@
 #include "controller/vantorelle.h"
 
+#include "log/schema.h"
 #include "monitors/common/lookups.h"
 
 #include <boost/lexical_cast.hpp>
@@ -68,7 +69,7 @@ void vantorelle::routeSignals() {
         route(netStats->pingSignal, &logger::writePingStats);
         route(netStats->adapterInfoSignal, [](logger& log, const std::string& description, const std::string& address) {
             if (!description.empty() && !address.empty())
-                log.writeSysInfo("Mac Address", description + " @ " + address);
+                log.writeSysInfo(schema::fact::kMacAddress, description + " @ " + address);
         });
     }
     if (sysInfo)
@@ -104,10 +105,12 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
     }
     adapterStatsEnabled = static_cast<bool>(netStats);
 
-    writeIdentifier("User ID", userId);
-    writeIdentifier("Match ID", matchId);
-    writeIdentifier("NTP Time", referenceTime);
+    writeIdentifier(schema::fact::kUserId, userId);
+    writeIdentifier(schema::fact::kMatchId, matchId);
+    writeIdentifier(schema::fact::kNtpTime, referenceTime);
     if (sysInfo) sysInfo->reportVolumeId();
+    // The start records reach the file before the host goes on.
+    if (logOpen()) eventLog->flush();
 
     running = true;
     if (!workerThread.start([this] { tick(); }, tickInterval)) {

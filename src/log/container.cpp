@@ -99,6 +99,16 @@ bool CipherStream::encryptAppend(const std::string& text) {
     return true;
 }
 
+bool CipherStream::provisionalBlock(unsigned char (&out)[kBlock]) const {
+    if (pending.empty()) return false;
+    unsigned char in[kBlock];
+    std::memset(in, ' ', kBlock);
+    std::memcpy(in, pending.data(), pending.size());
+    Iv chain = iv;
+    BF_cbc_encrypt(in, out, long(kBlock), &keySchedule, chain.data(), BF_ENCRYPT);
+    return true;
+}
+
 void CipherStream::writeTrailer(const Key16& fileKey) {
     if (!pending.empty()) {
         pending.resize(kBlock, ' ');
@@ -124,12 +134,12 @@ bool MemorySource::read(std::uint64_t offset, unsigned char* out, std::size_t si
 
 namespace {
 
-const std::string kStartHead = "Info;Start;";
-const std::string kStopRecord = "Info;Stop;Logfile end\n";
+const std::string kStartHead = schema::head(schema::Kind::InfoStart);
+const std::string kStopRecord = schema::head(schema::Kind::InfoStop) + "\n";
 // The decrypted window at each end of the body: enough for the start record's
 // head, and for the stop record, up to 7 spaces and the line feed before it.
 constexpr std::size_t kEndWindow = 64;
-static_assert(kEndWindow >= schema::kStampedWidth + 22 + 7 + 1, "the window holds the stop record");
+static_assert(kEndWindow >= schema::kStampedWidth + 32 + 7 + 1, "the window holds the start and the stop record");
 
 // Decrypts size bytes at offset of the body (offset a multiple of 8): the
 // chain value is the block before, or the fixed IV at the start.

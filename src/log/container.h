@@ -54,6 +54,11 @@ public:
     // encrypted under MD5 of the body. The stream is finished afterwards.
     void writeTrailer(const Key16& fileKey);
     std::size_t pendingSize() const { return pending.size(); }
+    // The text still waiting for a whole block, padded with spaces as the
+    // trailer pads it and encrypted where the chain stands, without advancing
+    // the chain or the digest: what the body's last block would be if the
+    // file ended now. False when nothing waits.
+    bool provisionalBlock(unsigned char (&out)[kBlock]) const;
 
 private:
     void piece(const unsigned char* text, std::size_t size);

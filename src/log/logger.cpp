@@ -94,6 +94,7 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
     if (!file) return undo();
     filePath = path;
     output.clear();
+    onDisk_ = 0;
     retryAt_ = kOutputFlush;
     writeFailed_ = false;
     lostRecords_ = 0;
@@ -166,6 +167,7 @@ void logger::commit(const std::string& line) {
     }
     if (lostRecords_ > 0) noteLoss();
     cipher.encryptAppend(line);
+    if (output.size() >= retryAt_) flushOutput();
 }
 
 // One record: under the lock, only while open, stamped, ended by a line feed.
@@ -257,23 +259,31 @@ void logger::writeInfoStop() {
 // digest of the sealed file covers exactly its bytes.
 void logger::emit(const unsigned char* data, std::size_t size) {
     output.append(reinterpret_cast<const char*>(data), size);
-    if (output.size() >= retryAt_) flushOutput();
 }
 
+// Once the queue is on disk, the text still waiting for a whole block follows
+// it as a provisional last block, so that a file cut after this flush holds
+// every record handed over before it, whole. The chain and the digest never
+// cover that block: the next flush writes over it, in place, before it
+// appends, and a sealed file is the same whether or not it ever held one.
+// While the queue waits for the disk, so does the provisional block; the one
+// on disk stays, and still ends an older, consistent prefix of the text.
 void logger::flushOutput() {
     if (!file) return;
     // Offered again as long as the file takes some of it.
     std::size_t taken = 0;
     while (taken < output.size()) {
-        const std::size_t n = file->write(output.data() + taken, output.size() - taken);
+        const std::size_t n = file->writeAt(onDisk_ + taken, output.data() + taken, output.size() - taken);
         if (n == 0) break;
         taken += n;
     }
     output.erase(0, taken);
+    onDisk_ += taken;
     writeFailed_ = !output.empty();
     retryAt_ = output.size() + kOutputFlush;
+    unsigned char last[kBlock];
+    if (!writeFailed_ && cipher.provisionalBlock(last)) file->writeAt(onDisk_, last, kBlock);
 }
-
 // A record is refused only while the file refuses writes and the queue would
 // pass the budget. Whole records are refused before they are encrypted, so the
 // chain of what is written continues unbroken and only they are lost.
@@ -291,7 +301,10 @@ bool logger::admit(std::size_t size) {
 void logger::noteLoss() {
     const std::uint64_t lost = lostRecords_;
     lostRecords_ = 0;
-    cipher.encryptAppend(beginRecord("SysInfo;") + "Records lost;Value:" + std::to_string(lost) + "\n");
+    std::string line = beginRecord("");
+    appendRecord(line, schema::shape(Kind::SysInfo), schema::fact::kRecordsLost, {std::to_string(lost)});
+    line += '\n';
+    cipher.encryptAppend(line);
 }
 
 }  // namespace vt

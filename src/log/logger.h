@@ -36,8 +36,10 @@ public:
     // The same, but gives up after waitMs when another thread holds the log
     // (at process exit on Windows a terminated worker may have left it held).
     bool closeLogWithin(int waitMs);
-    // Hands the ciphertext made so far to the file. What the file does not
-    // take (a full disk) stays queued and is offered again by the next flush.
+    // Hands the ciphertext made so far to the file, and after it the text
+    // still waiting for a whole block as a provisional last block, so that the
+    // file holds every record written so far. What the file does not take (a
+    // full disk) stays queued and is offered again by the next flush.
     void flush();
     std::string currentPath() const;
 
@@ -94,6 +96,7 @@ private:
     Key16 fileKey{};
     CipherStream cipher;
     std::string output;  // ciphertext not yet on disk, oldest first
+    std::uint64_t onDisk_ = 0;       // ciphertext on disk; a provisional block may follow it
     std::size_t retryAt_ = 0;        // the size of `output` at which it is handed to the file
     bool writeFailed_ = false;       // the file stopped short at the last write
     std::int64_t lastRetry_ = 0;     // the second of the last retry over the budget

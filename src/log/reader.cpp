@@ -328,6 +328,7 @@ Record parseRecord(const std::string& line) {
     const std::string_view body = std::string_view(r.raw).substr(c + 1);
     const schema::Shape* shape = schema::find(r.kind, r.action);
     r.known = shape && parseBody(body, *shape, r);
+    if (r.known) r.type = schema::kindOf(*shape);
     if (!r.known) {
         r.fields.clear();
         splitPairs(body, r);

@@ -7,10 +7,13 @@
 // kRecordLimit is cut there.
 #pragma once
 
+#include "log/schema.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +43,7 @@ struct Record {
     std::vector<std::pair<std::string, std::string>> fields;
     std::string raw;     // the line without its line feed (when cut, its first kRecordLimit bytes)
     bool known = false;          // the fields are where the schema puts them (otherwise split as they come)
+    std::optional<schema::Kind> type;  // the schema's kind, when known
     bool cut = false;            // the line was longer than kRecordLimit
     std::uint64_t length = 0;    // the line's length without its line feed, when cut
 };

@@ -70,22 +70,12 @@ private:
     int front_ = 3, rear_ = 0;
 };
 
-// The stamp at the start of every record: "DD.MM.YYYY hh:mm:ss;".
-constexpr std::size_t kStampSize = 20;
-bool isStamp(const char* p, std::size_t size) {
-    static const char pattern[] = "99.99.9999 99:99:99;";
-    if (size < kStampSize) return false;
-    for (std::size_t i = 0; i < kStampSize; ++i) {
-        const char c = p[i];
-        if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
-    }
-    return true;
-}
-
-const char kStartText[] = "Info;Start;Logfile start:UserId:";
-// The first block of the start record that holds no digits: bytes 24 to 31.
+// The start of every log: its stamp, then the start record's head. The block
+// at 24 to 32 lies after the stamp and holds no digits, so it is known text.
+constexpr std::size_t kStampSize = schema::kStampedWidth;
+const std::string kStartText = schema::head(schema::Kind::InfoStart);
 constexpr std::size_t kKnownAt = 24;
-const char kKnownBlock[] = ";Start;L";
+static_assert(kKnownAt >= kStampSize && kKnownAt % kBlock == 0, "the known block follows the stamp");
 // Enough of the body to confirm a key: the stamp and the start text.
 constexpr std::size_t kHeadSize = 56;
 
@@ -207,9 +197,9 @@ bool confirms(const unsigned char* body, std::size_t size, const Key16& key) {
     unsigned char plain[kHeadSize];
     cbcDecrypt(key, body, plain, size);
     const char* text = reinterpret_cast<const char*>(plain);
-    if (!isStamp(text, size)) return false;
-    const std::size_t known = std::min(size - kStampSize, sizeof kStartText - 1);
-    return std::memcmp(text + kStampSize, kStartText, known) == 0;
+    if (!schema::isStamp(std::string_view(text, size))) return false;
+    const std::size_t known = std::min(size - kStampSize, kStartText.size());
+    return std::memcmp(text + kStampSize, kStartText.data(), known) == 0;
 }
 
 SearchResult searchKey(const std::string& head, const SearchBounds& bounds, const ProgressFn& progress,
@@ -220,11 +210,11 @@ SearchResult searchKey(const std::string& head, const SearchBounds& bounds, cons
     if (size < kKnownAt + kBlock) return result;
 
     // A candidate key is right when the block at 24 decrypts to the known
-    // text: D(C[24..32]) == C[16..24] xor ";Start;L".
+    // text: D(C[24..32]) == C[16..24] xor the start text at 24.
     BF_LONG cipher[2] = {loadBigEndian(body + kKnownAt), loadBigEndian(body + kKnownAt + 4)};
     unsigned char want[kBlock];
     for (std::size_t i = 0; i < kBlock; ++i)
-        want[i] = static_cast<unsigned char>(body[kKnownAt - kBlock + i] ^ kKnownBlock[i]);
+        want[i] = static_cast<unsigned char>(body[kKnownAt - kBlock + i] ^ kStartText[kKnownAt - kStampSize + i]);
     const BF_LONG wanted[2] = {loadBigEndian(want), loadBigEndian(want + 4)};
 
     const SeedIndex index(seedSpans(bounds));
@@ -400,14 +390,14 @@ Records readRecords(const std::string& bytes, const Key16& key) {
     std::string plain(size, '\0');
     if (size) cbcDecrypt(key, reinterpret_cast<const unsigned char*>(bytes.data()),
                          reinterpret_cast<unsigned char*>(&plain[0]), size);
-    static const std::string stop = "Info;Stop;Logfile end";
+    static const std::string stop = schema::head(schema::Kind::InfoStop);
     std::size_t pos = 0;
     while (pos < size) {
         const std::size_t nl = plain.find('\n', pos);
         if (nl == std::string::npos) break;  // an unfinished record
         const char* line = plain.data() + pos;
         const std::size_t length = nl - pos;
-        bool valid = isStamp(line, length);
+        bool valid = schema::isStamp(std::string_view(line, length));
         for (std::size_t i = 0; valid && i < length; ++i) {
             const unsigned char c = static_cast<unsigned char>(line[i]);
             valid = c >= 0x20 && c != 0x7F;
@@ -423,7 +413,12 @@ Records readRecords(const std::string& bytes, const Key16& key) {
             break;
         }
     }
+    // Up to 7 spaces after the last line feed pad the last block, as the
+    // trailer pads it and as every flush pads the block it writes provisionally;
+    // anything else there is an unfinished record.
     r.unread = size - pos;
+    if (!r.damaged && !r.stopRecord && r.unread < kBlock && plain.find_first_not_of(' ', pos) == std::string::npos)
+        r.unread = 0;
     plain.resize(pos);
     r.text = std::move(plain);
     return r;
@@ -556,11 +551,15 @@ std::string sealed(const Records& records, const Key16& key, const std::string& 
         stop = text.substr(at);
         text.resize(at);
     }
-    const std::string stamp = recordStamp(calendarTime(os::currentTime()));
-    if (stop.empty()) stop = stamp + ";Info;Stop;Logfile end\n";
-    std::string note = stamp + ";Info;Recovered;Logfile recovered:From:";
-    appendValue(note, source);
-    note += ":Records:" + std::to_string(records.count) + "\n";
+    const std::string stamp = recordStamp(calendarTime(os::currentTime())) + schema::kPartSeparator;
+    if (stop.empty()) {
+        stop = stamp;
+        appendRecord(stop, schema::shape(schema::Kind::InfoStop), {}, {});
+        stop += '\n';
+    }
+    std::string note = stamp;
+    appendRecord(note, schema::shape(schema::Kind::InfoRecovered), {}, {source, std::to_string(records.count)});
+    note += '\n';
     if (!text.empty()) stream.encryptAppend(text);
     stream.encryptAppend(note);
     stream.encryptAppend(stop);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace vt {
@@ -58,18 +59,87 @@ enum class Kind {
     SysInfo,
     InfoStart,
     InfoStop,
+    InfoRecovered,  // written by `vtl recover --seal` before the stop record
 };
 
+// The words of the records. Every text a record carries comes from here.
+namespace word {
+constexpr char kUdp[] = "UDP";
+constexpr char kTcp[] = "TCP";
+constexpr char kProcess[] = "Process";
+constexpr char kEthernet[] = "Ethernet";
+constexpr char kPing[] = "Ping";
+constexpr char kKey[] = "Key";
+constexpr char kSysInfo[] = "SysInfo";
+constexpr char kInfo[] = "Info";
+
+constexpr char kAdd[] = "Add";
+constexpr char kDel[] = "Del";
+constexpr char kStats[] = "Stats";
+constexpr char kPressed[] = "Pressed";
+constexpr char kStart[] = "Start";
+constexpr char kStop[] = "Stop";
+constexpr char kRecovered[] = "Recovered";
+
+constexpr char kLogfileStart[] = "Logfile start:";
+constexpr char kLogfileEnd[] = "Logfile end";
+constexpr char kLogfileRecovered[] = "Logfile recovered:";
+constexpr char kBytesPerSecond[] = "Bytes/s";
+}  // namespace word
+
+namespace label {
+constexpr char kLocalIp[] = "LocalIp";
+constexpr char kLocalPort[] = "LocalPort";
+constexpr char kRemoteIp[] = "RemoteIp";
+constexpr char kRemotePort[] = "RemotePort";
+constexpr char kPid[] = "PID";
+constexpr char kPath[] = "Path";
+constexpr char kAdapter[] = "Adapter";
+constexpr char kTxD[] = "TxD";
+constexpr char kRxD[] = "RxD";
+constexpr char kServer[] = "Server";
+constexpr char kActual[] = "Actual";
+constexpr char kName[] = "Name";
+constexpr char kValue[] = "Value";
+constexpr char kUserId[] = "UserId";
+constexpr char kMatchId[] = "MatchId";
+constexpr char kFrom[] = "From";
+constexpr char kRecords[] = "Records";
+}  // namespace label
+
+// The names of the facts ("SysInfo;NAME;Value:...") that the library writes
+// itself. Any other name comes from the host.
+namespace fact {
+constexpr char kUserId[] = "User ID";
+constexpr char kMatchId[] = "Match ID";
+constexpr char kNtpTime[] = "NTP Time";
+constexpr char kVolumeId[] = "Volume ID from C-Drive";
+constexpr char kMacAddress[] = "Mac Address";
+constexpr char kRecordsLost[] = "Records lost";  // records refused while the disk was full
+constexpr const char* kLibrary[] = {kUserId, kMatchId, kNtpTime, kVolumeId, kMacAddress, kRecordsLost};
+}  // namespace fact
+
+inline bool libraryFact(std::string_view name) {
+    for (const char* f : fact::kLibrary)
+        if (name == f) return true;
+    return false;
+}
+
 // The fields of each shape; a record that names a program ends with its path.
-constexpr Field kUdpFields[] = {{"LocalIp", nullptr}, {"LocalPort", nullptr}, {"PID", nullptr}, {"Path", nullptr}};
-constexpr Field kTcpFields[] = {{"LocalIp", nullptr}, {"LocalPort", nullptr}, {"RemoteIp", nullptr},
-                                {"RemotePort", nullptr}, {"PID", nullptr}, {"Path", nullptr}};
-constexpr Field kProcessFields[] = {{"PID", nullptr}, {"Path", nullptr}};
-constexpr Field kEthernetFields[] = {{"Adapter", nullptr}, {"TxD", "Bytes/s"}, {"RxD", "Bytes/s"}};
-constexpr Field kPingFields[] = {{"Server", nullptr}, {"Actual", nullptr}};
-constexpr Field kKeyFields[] = {{"Name", nullptr}};
-constexpr Field kSysInfoFields[] = {{"Value", nullptr}};
-constexpr Field kStartFields[] = {{"UserId", nullptr}, {"MatchId", nullptr}};
+constexpr Field kUdpFields[] = {{label::kLocalIp, nullptr}, {label::kLocalPort, nullptr}, {label::kPid, nullptr},
+                                {label::kPath, nullptr}};
+constexpr Field kTcpFields[] = {{label::kLocalIp, nullptr},    {label::kLocalPort, nullptr},
+                                {label::kRemoteIp, nullptr},   {label::kRemotePort, nullptr},
+                                {label::kPid, nullptr},        {label::kPath, nullptr}};
+constexpr Field kProcessFields[] = {{label::kPid, nullptr}, {label::kPath, nullptr}};
+constexpr Field kEthernetFields[] = {
+    {label::kAdapter, nullptr}, {label::kTxD, word::kBytesPerSecond}, {label::kRxD, word::kBytesPerSecond}};
+constexpr Field kPingFields[] = {{label::kServer, nullptr}, {label::kActual, nullptr}};
+constexpr Field kKeyFields[] = {{label::kName, nullptr}};
+constexpr Field kSysInfoFields[] = {{label::kValue, nullptr}};
+constexpr Field kStartFields[] = {{label::kUserId, nullptr}, {label::kMatchId, nullptr}};
+// The name of the file the records came from may hold ':'.
+constexpr Field kRecoveredFields[] = {{label::kFrom, nullptr}, {label::kRecords, nullptr}};
 
 template <std::size_t N>
 constexpr std::size_t countOf(const Field (&)[N]) {
@@ -78,21 +148,22 @@ constexpr std::size_t countOf(const Field (&)[N]) {
 
 // In the order of Kind.
 constexpr Shape kShapes[] = {
-    {"UDP", "Add", "", kUdpFields, countOf(kUdpFields), countOf(kUdpFields) - 1},
-    {"UDP", "Del", "", kUdpFields, countOf(kUdpFields), countOf(kUdpFields) - 1},
-    {"TCP", "Add", "", kTcpFields, countOf(kTcpFields), countOf(kTcpFields) - 1},
-    {"TCP", "Del", "", kTcpFields, countOf(kTcpFields), countOf(kTcpFields) - 1},
-    {"Process", "Add", "", kProcessFields, countOf(kProcessFields), countOf(kProcessFields) - 1},
-    {"Process", "Del", "", kProcessFields, countOf(kProcessFields), countOf(kProcessFields) - 1},
-    {"Ethernet", "Stats", "", kEthernetFields, countOf(kEthernetFields), 0},
-    {"Ping", "Stats", "", kPingFields, countOf(kPingFields), countOf(kPingFields) - 1},
-    {"Key", "Pressed", "", kKeyFields, countOf(kKeyFields), 0},
-    {"SysInfo", nullptr, "", kSysInfoFields, countOf(kSysInfoFields), 0},
-    {"Info", "Start", "Logfile start:", kStartFields, countOf(kStartFields), countOf(kStartFields) - 1},
-    {"Info", "Stop", "Logfile end", nullptr, 0, 0},
+    {word::kUdp, word::kAdd, "", kUdpFields, countOf(kUdpFields), countOf(kUdpFields) - 1},
+    {word::kUdp, word::kDel, "", kUdpFields, countOf(kUdpFields), countOf(kUdpFields) - 1},
+    {word::kTcp, word::kAdd, "", kTcpFields, countOf(kTcpFields), countOf(kTcpFields) - 1},
+    {word::kTcp, word::kDel, "", kTcpFields, countOf(kTcpFields), countOf(kTcpFields) - 1},
+    {word::kProcess, word::kAdd, "", kProcessFields, countOf(kProcessFields), countOf(kProcessFields) - 1},
+    {word::kProcess, word::kDel, "", kProcessFields, countOf(kProcessFields), countOf(kProcessFields) - 1},
+    {word::kEthernet, word::kStats, "", kEthernetFields, countOf(kEthernetFields), 0},
+    {word::kPing, word::kStats, "", kPingFields, countOf(kPingFields), countOf(kPingFields) - 1},
+    {word::kKey, word::kPressed, "", kKeyFields, countOf(kKeyFields), 0},
+    {word::kSysInfo, nullptr, "", kSysInfoFields, countOf(kSysInfoFields), 0},
+    {word::kInfo, word::kStart, word::kLogfileStart, kStartFields, countOf(kStartFields), countOf(kStartFields) - 1},
+    {word::kInfo, word::kStop, word::kLogfileEnd, nullptr, 0, 0},
+    {word::kInfo, word::kRecovered, word::kLogfileRecovered, kRecoveredFields, countOf(kRecoveredFields), 0},
 };
 constexpr std::size_t kShapeCount = sizeof kShapes / sizeof kShapes[0];
-static_assert(kShapeCount == std::size_t(Kind::InfoStop) + 1, "one shape per kind, in the order of Kind");
+static_assert(kShapeCount == std::size_t(Kind::InfoRecovered) + 1, "one shape per kind, in the order of Kind");
 
 // Units follow only fields after the open one, where the reader looks for them.
 constexpr bool unitsAfterOpenOnly() {
@@ -104,12 +175,32 @@ constexpr bool unitsAfterOpenOnly() {
 static_assert(unitsAfterOpenOnly(), "a unit before or on the open field cannot be read back");
 
 constexpr const Shape& shape(Kind kind) { return kShapes[std::size_t(kind)]; }
+inline Kind kindOf(const Shape& s) { return Kind(&s - kShapes); }
 
 // The shape of a record with this kind and action, or null.
 inline const Shape* find(std::string_view kind, std::string_view action) {
     for (const Shape& s : kShapes)
         if (kind == s.kind && (s.action == nullptr || action == s.action)) return &s;
     return nullptr;
+}
+
+// A record's text after its stamp and ';', up to its first value: for the
+// start record "Info;Start;Logfile start:UserId:", for the stop record the
+// whole "Info;Stop;Logfile end". For a shape whose action is free text, the
+// kind and its ';' only.
+inline std::string head(Kind kind) {
+    const Shape& s = shape(kind);
+    std::string out = s.kind;
+    out += kPartSeparator;
+    if (!s.action) return out;
+    out += s.action;
+    out += kPartSeparator;
+    out += s.lead;
+    if (s.count > 0) {
+        out += s.fields[0].label;
+        out += kFieldSeparator;
+    }
+    return out;
 }
 
 // Whether text holds a stamp and its separator at `at`.

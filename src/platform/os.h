@@ -190,12 +190,25 @@ BOOL IcmpCloseHandle(HANDLE icmp);
 class File {
 public:
     virtual ~File() = default;
-    // Writes the bytes in order and returns how many reached the file: all of
-    // them, or fewer when the system refused the rest (a full disk, an I/O
-    // error). What was taken is always a prefix, so the caller may offer the
-    // rest again later.
-    virtual std::size_t write(const void* data, std::size_t size) = 0;
+    // Writes the bytes at offset, which is at most the end of what this object
+    // wrote (a file never gets a hole), and returns how many reached the file:
+    // all of them, or fewer when the system refused the rest (a full disk, an
+    // I/O error). What was taken is always a prefix, so the caller may offer
+    // the rest again later. Bytes that replace bytes already written need no
+    // new space, so the write limit below never cuts them.
+    std::size_t writeAt(std::uint64_t offset, const void* data, std::size_t size);
+    // Appends after the end of what this object wrote.
+    std::size_t write(const void* data, std::size_t size) { return writeAt(end_, data, size); }
+    // The end of what this object wrote: the file's size.
+    std::uint64_t end() const { return end_; }
     virtual bool close() = 0;
+
+protected:
+    // The system's positional write: how many of size bytes it took at offset.
+    virtual std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) = 0;
+
+private:
+    std::uint64_t end_ = 0;
 };
 // Creates a new file at path for writing. Fails (null) when anything already
 // exists at that name; never follows a symbolic link there. Other processes may
@@ -203,8 +216,9 @@ public:
 std::unique_ptr<File> createNewFile(const std::string& path);
 
 // Failure injection for the tests and the fake machine: while a limit is set,
-// every File::write asks it how many of its bytes may reach the file (0 plays
-// a full disk) and stops short there, as a write to a full disk does. An empty
+// every File write that grows the file asks it how many of its new bytes may
+// reach the file (0 plays a full disk) and stops short there, as a write to a
+// full disk does. An empty
 // function writes normally again. Safe to call while files are written.
 using WriteLimit = std::function<std::size_t(std::size_t requested)>;
 void setWriteLimit(WriteLimit limit);

@@ -1,5 +1,6 @@
 #include "report/html.h"
 
+#include "log/schema.h"
 #include "report/pack.h"
 
 #include <algorithm>
@@ -219,8 +220,8 @@ void identifiers(std::ostream& o, const Model& m) {
     o << "<section id=\"identifiers\"><h2>Identifiers and facts</h2>";
     std::vector<std::string> volume, macs;
     for (const auto& f : m.facts) {
-        if (f.name == "Volume ID from C-Drive") volume.push_back(f.value);
-        if (f.name == "Mac Address") macs.push_back(f.value);
+        if (f.name == schema::fact::kVolumeId) volume.push_back(f.value);
+        if (f.name == schema::fact::kMacAddress) macs.push_back(f.value);
     }
     o << "<table class=\"facts\"><tr><th>Volume id</th><td>" << escapeHtml(joined(volume, "not recorded"))
       << "</td></tr><tr><th>Hardware addresses</th><td>";
@@ -228,7 +229,7 @@ void identifiers(std::ostream& o, const Model& m) {
     for (std::size_t i = 0; i < macs.size(); ++i) o << (i ? "<br>" : "") << escapeHtml(macs[i]);
     o << "</td></tr></table>";
     if (m.facts.empty()) {
-        o << "<p class=\"none\">No SysInfo records.</p>";
+        o << "<p class=\"none\">No " << schema::word::kSysInfo << " records.</p>";
     } else {
         o << "<table class=\"list\"><tr><th>Time</th><th>Fact</th><th>Value</th><th>From</th></tr>";
         for (const auto& f : m.facts)

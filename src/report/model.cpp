@@ -198,10 +198,7 @@ PingClass classifyPing(long value) {
     return PingClass::Other;
 }
 
-bool libraryFact(const std::string& name) {
-    return name == "User ID" || name == "Match ID" || name == "NTP Time" || name == "Mac Address" ||
-           name == "Volume ID from C-Drive";
-}
+bool libraryFact(const std::string& name) { return schema::libraryFact(name); }
 
 bool Model::allWhole() const {
     return !logs.empty() && std::all_of(logs.begin(), logs.end(), [](const LogSummary& l) { return l.whole; });
@@ -253,27 +250,39 @@ Model buildModel(const std::vector<Source>& sources) {
                 m.timed = true;
             }
             if (r.kind.empty()) ++m.unreadable;
-            lastStop = r.kind == "Info" && r.action == "Stop";
+            using schema::Kind;
+            namespace label = schema::label;
+            const Kind type = r.type.value_or(Kind::InfoRecovered);
+            const bool known = r.type.has_value();
+            lastStop = known && type == Kind::InfoStop;
             m.lines.push_back({t, r.kind, std::move(r.raw)});
-            if (r.kind == "Info" && r.action == "Start") {
-                summary.user = fieldOr(r, "UserId");
-                summary.match = fieldOr(r, "MatchId");
+            if (!known) continue;
+            switch (type) {
+            case Kind::InfoStart:
+                summary.user = fieldOr(r, label::kUserId);
+                summary.match = fieldOr(r, label::kMatchId);
                 remember(m.users, summary.user);
                 remember(m.matches, summary.match);
-            } else if (r.kind == "SysInfo") {
-                Event e{t, r.stamp, r.action, fieldOr(r, "Value")};
+                break;
+            case Kind::SysInfo: {
+                Event e{t, r.stamp, r.action, fieldOr(r, label::kValue)};
                 if (!libraryFact(e.name)) m.hostFacts.push_back(e);
                 m.facts.push_back(std::move(e));
-            } else if (r.kind == "Key") {
-                m.keys.push_back({t, r.stamp, fieldOr(r, "Name"), std::string()});
-            } else if (r.kind == "Ping") {
+                break;
+            }
+            case Kind::KeyPressed:
+                m.keys.push_back({t, r.stamp, fieldOr(r, label::kName), std::string()});
+                break;
+            case Kind::PingStats: {
                 long value;
-                remember(m.servers, fieldOr(r, "Server"));
-                if (integer(fieldOr(r, "Actual"), value)) m.pings.push_back({t, value, classifyPing(value)});
-            } else if (r.kind == "Ethernet") {
+                remember(m.servers, fieldOr(r, label::kServer));
+                if (integer(fieldOr(r, label::kActual), value)) m.pings.push_back({t, value, classifyPing(value)});
+                break;
+            }
+            case Kind::EthernetStats: {
                 double sent, received;
-                if (number(fieldOr(r, "TxD"), sent) && number(fieldOr(r, "RxD"), received)) {
-                    const std::string name = fieldOr(r, "Adapter");
+                if (number(fieldOr(r, label::kTxD), sent) && number(fieldOr(r, label::kRxD), received)) {
+                    const std::string name = fieldOr(r, label::kAdapter);
                     auto it = adapterIndex.find(name);
                     if (it == adapterIndex.end()) {
                         it = adapterIndex.emplace(name, m.adapters.size()).first;
@@ -281,26 +290,40 @@ Model buildModel(const std::vector<Source>& sources) {
                     }
                     m.adapters[it->second].points.push_back({t, sent, received});
                 }
-            } else if (r.kind == "Process" && (r.action == "Add" || r.action == "Del")) {
+                break;
+            }
+            case Kind::ProcessAdd:
+            case Kind::ProcessDel: {
                 Lifetime l;
-                l.pid = fieldOr(r, "PID");
-                l.path = fieldOr(r, "Path");
+                l.pid = fieldOr(r, label::kPid);
+                l.path = fieldOr(r, label::kPath);
                 const std::string key = l.pid + '\n' + l.path;
-                if (r.action == "Add") processes.add(key, std::move(l), t);
+                if (type == Kind::ProcessAdd) processes.add(key, std::move(l), t);
                 else processes.del(key, std::move(l), t, logStart);
-            } else if ((r.kind == "TCP" || r.kind == "UDP") && (r.action == "Add" || r.action == "Del")) {
+                break;
+            }
+            case Kind::TcpAdd:
+            case Kind::TcpDel:
+            case Kind::UdpAdd:
+            case Kind::UdpDel: {
+                const bool isTcp = type == Kind::TcpAdd || type == Kind::TcpDel;
                 Connection c;
                 c.proto = r.kind;
-                c.local = fieldOr(r, "LocalIp") + ":" + fieldOr(r, "LocalPort");
-                if (r.kind == "TCP") c.remote = fieldOr(r, "RemoteIp") + ":" + fieldOr(r, "RemotePort");
-                c.pid = fieldOr(r, "PID");
-                c.path = fieldOr(r, "Path");
+                c.local = fieldOr(r, label::kLocalIp) + ":" + fieldOr(r, label::kLocalPort);
+                if (isTcp) c.remote = fieldOr(r, label::kRemoteIp) + ":" + fieldOr(r, label::kRemotePort);
+                c.pid = fieldOr(r, label::kPid);
+                c.path = fieldOr(r, label::kPath);
                 // The owner's path may read differently when the row goes; the
                 // addresses and the owner's id identify it.
                 const std::string key = c.local + '\n' + c.remote + '\n' + c.pid;
-                auto& pairing = r.kind == "TCP" ? tcp : udp;
-                if (r.action == "Add") pairing.add(key, std::move(c), t);
+                auto& pairing = isTcp ? tcp : udp;
+                if (type == Kind::TcpAdd || type == Kind::UdpAdd) pairing.add(key, std::move(c), t);
                 else pairing.del(key, std::move(c), t, logStart);
+                break;
+            }
+            case Kind::InfoStop:
+            case Kind::InfoRecovered:
+                break;
             }
         }
         const long long logEnd = t;

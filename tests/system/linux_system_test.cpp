@@ -4,6 +4,7 @@
 #include "monitors/sysinfo/sysinfo.h"
 #include "platform/linux/linux_system.h"
 #include "platform/os.h"
+#include "support/log_text.h"
 #include "support/temp_dir.h"
 
 #include <boost/filesystem.hpp>
@@ -357,12 +358,19 @@ TEST(ThisMachine, NewFilesNeverReplaceOrFollow) {
     EXPECT_EQ(f->write("def", 3), 1u);
     os::setWriteLimit(nullptr);
     EXPECT_EQ(f->write("ef", 2), 2u);
+    // Bytes that replace bytes already written need no room: a full disk takes
+    // them, and only the one that would grow the file is refused.
+    os::setWriteLimit([](std::size_t) { return std::size_t(0); });
+    EXPECT_EQ(f->writeAt(4, "EFG", 3), 2u);
+    os::setWriteLimit(nullptr);
+    EXPECT_EQ(f->writeAt(7, "x", 1), 0u);  // never a hole
+    EXPECT_EQ(f->end(), 6u);
     EXPECT_TRUE(f->close());
     EXPECT_FALSE(os::createNewFile(file));
     fs::create_symlink(target, link);
     EXPECT_FALSE(os::createNewFile(link));
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_EQ(fs::file_size(file), 6u);
+    EXPECT_EQ(testsupport::readBytes(file), "abcdEF");
 }
 
 }  // namespace

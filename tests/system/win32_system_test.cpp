@@ -133,9 +133,16 @@ TEST(Win32, NewFilesNeverReplace) {
     EXPECT_EQ(f->write("def", 3), 1u);
     os::setWriteLimit(nullptr);
     EXPECT_EQ(f->write("ef", 2), 2u);
+    // Bytes that replace bytes already written need no room: a full disk takes
+    // them, and only the one that would grow the file is refused.
+    os::setWriteLimit([](std::size_t) { return std::size_t(0); });
+    EXPECT_EQ(f->writeAt(4, "EFG", 3), 2u);
+    os::setWriteLimit(nullptr);
+    EXPECT_EQ(f->writeAt(7, "x", 1), 0u);  // never a hole
+    EXPECT_EQ(f->end(), 6u);
     f->close();
     EXPECT_FALSE(os::createNewFile(file));
-    EXPECT_EQ(testsupport::readBytes(file), "abcdef");
+    EXPECT_EQ(testsupport::readBytes(file), "abcdEF");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "log/format.h"
+#include "log/keygen.h"
 #include "log/logger.h"
+#include "log/reader.h"
+#include "log/recover.h"
 #include "platform/os.h"
 #include "support/log_text.h"
 #include "support/records.h"
@@ -10,6 +13,7 @@
 
 #include <atomic>
 #include <limits>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -271,6 +275,92 @@ TEST_F(LoggerTest, ReferenceTimeFarAheadOfTheClockDoesNotWrap) {
     }
 }
 
+// ---- what a file cut after a flush holds -----------------------------------------
+
+// The records of the first n lines of a text, each with its line feed.
+std::string firstLines(const std::vector<std::string>& lines, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n && i < lines.size(); ++i) out += lines[i] + "\n";
+    return out;
+}
+
+TEST_F(LoggerTest, AFileCutAfterAnyFlushHoldsEveryRecordHandedOverWhole) {
+    // Records of random lengths, some of them exact multiples of 8, each
+    // followed by a flush; a copy of the file after every flush is what a
+    // crash at that moment would leave.
+    std::mt19937 random(20261209);
+    ASSERT_TRUE(open(dir.path()));
+    const std::string path = log.currentPath();
+    std::vector<std::string> cuts;
+    int multiples = 0;
+    for (int i = 0; i < 300; ++i) {
+        const std::string name(random() % 41, char('a' + random() % 26));
+        const std::size_t length = vt::schema::kStampedWidth + vt::schema::head(vt::schema::Kind::KeyPressed).size() +
+                                   name.size() + 1;
+        multiples += length % 8 == 0;
+        log.writeKeyPressed(name);
+        if (random() % 3 == 0) log.writeSysInfo("n", std::to_string(random()));
+        if (random() % 4 == 0 && i + 1 < 300) continue;  // several records between two flushes
+        log.flush();
+        cuts.push_back(testsupport::readBytes(path));
+    }
+    log.closeLog();
+    ASSERT_GT(multiples, 10);
+    const std::string sealedBytes = testsupport::readBytes(path);
+    const vt::ContainerCheck sealed = vt::checkContainer(sealedBytes);
+    ASSERT_EQ(sealed.verdict, vt::Verdict::Whole) << sealed.reason;
+    const auto lines = vt::reader::lines(sealed.text);
+
+    std::size_t before = 0;
+    for (std::size_t c = 0; c < cuts.size(); ++c) {
+        const std::string& cut = cuts[c];
+        SCOPED_TRACE("cut " + std::to_string(c) + " of " + std::to_string(cut.size()) + " bytes");
+        ASSERT_EQ(cut.size() % 8, 0u);
+        // Nothing on disk but the last block is ever written over.
+        ASSERT_EQ(sealedBytes.compare(0, cut.size() - 8, cut, 0, cut.size() - 8), 0);
+        const vt::recover::Records r = vt::recover::readRecords(cut, sealed.fileKey);
+        EXPECT_FALSE(r.damaged);
+        EXPECT_EQ(r.unread, 0u) << "an unfinished record";
+        // Every record handed over before the flush, and no more than that.
+        ASSERT_GE(r.count, before);
+        EXPECT_EQ(r.text, firstLines(lines, r.count));
+        before = r.count;
+    }
+    EXPECT_EQ(before + 1, lines.size());  // all but the stop record, at the last cut
+}
+
+TEST_F(LoggerTest, ProvisionalBlocksLeaveTheSealedFileAsItWas) {
+    // The same key and the same records make the same file whether or not
+    // every record was followed by a flush and its provisional block.
+    auto record = [&](bool flushes, std::string& bytes) {
+        testsupport::TempDir d;
+        vt::keygen::seed(77);
+        if (!log.openLog(0, 12, 47, d.path())) return false;
+        const std::string path = log.currentPath();
+        for (int i = 0; i < 64; ++i) {
+            log.writeKeyPressed(std::string(std::size_t(i % 19), 'k'));
+            if (flushes) log.flush();
+        }
+        log.closeLog();
+        bytes = testsupport::readBytes(path);
+        return true;
+    };
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::string flushed, plain;
+        ASSERT_TRUE(record(true, flushed));
+        ASSERT_TRUE(record(false, plain));
+        const vt::ContainerCheck a = vt::checkContainer(flushed), b = vt::checkContainer(plain);
+        ASSERT_EQ(a.verdict, vt::Verdict::Whole) << a.reason;
+        ASSERT_EQ(b.verdict, vt::Verdict::Whole) << b.reason;
+        ASSERT_EQ(withoutStamps(vt::reader::lines(a.text)), withoutStamps(vt::reader::lines(b.text)));
+        if (a.text != b.text) continue;  // the clock turned over a second between the two
+        EXPECT_EQ(a.fileKey, b.fileKey);
+        EXPECT_TRUE(flushed == plain) << "the sealed files differ";
+        return;
+    }
+    GTEST_SKIP() << "the clock turned over a second in every attempt";
+}
+
 // ---- a disk that refuses writes ------------------------------------------------
 
 // Plays the disk through the file layer's write limit for one test.
@@ -328,6 +418,38 @@ TEST_F(LoggerTest, FullDiskForAWhileLosesNothing) {
     ASSERT_EQ(r.size(), 3012u);
     for (int i = 0; i < 3010; ++i) ASSERT_EQ(r[std::size_t(i) + 1], "Key;Pressed;Name:" + keyName(i));
     EXPECT_EQ(r.back(), "Info;Stop;Logfile end");
+}
+
+TEST_F(LoggerTest, WhileTheDiskIsFullTheProvisionalBlockWaitsWithTheQueue) {
+    Disk disk;
+    ASSERT_TRUE(open(dir.path()));
+    const std::string path = log.currentPath();
+    log.writeKeyPressed("before the disk filled");
+    log.flush();
+    const std::string before = testsupport::readBytes(path);
+    disk.fill();
+    for (int i = 0; i < 50; ++i) log.writeKeyPressed(keyName(i));
+    log.flush();
+    // Only the provisional block may be written over (in place, which needs
+    // no room): every record the file held stays whole.
+    const std::string during = testsupport::readBytes(path);
+    ASSERT_EQ(during.size(), before.size());
+    EXPECT_EQ(during.compare(0, before.size() - 8, before, 0, before.size() - 8), 0);
+    disk.clear();
+    log.flush();
+    const std::string after = testsupport::readBytes(path);
+    log.closeLog();
+    const vt::ContainerCheck sealed = vt::checkContainer(testsupport::readBytes(path));
+    ASSERT_EQ(sealed.verdict, vt::Verdict::Whole) << sealed.reason;
+    const vt::recover::Records r1 = vt::recover::readRecords(before, sealed.fileKey);
+    EXPECT_EQ(r1.count, 2u);
+    EXPECT_EQ(r1.unread, 0u);
+    const vt::recover::Records r1b = vt::recover::readRecords(during, sealed.fileKey);
+    EXPECT_EQ(r1b.count, 2u);
+    EXPECT_FALSE(r1b.damaged);
+    const vt::recover::Records r2 = vt::recover::readRecords(after, sealed.fileKey);
+    EXPECT_EQ(r2.count, 52u);
+    EXPECT_EQ(r2.unread, 0u);
 }
 
 TEST_F(LoggerTest, WritesCutShortAnywhereStillMakeAWholeFile) {

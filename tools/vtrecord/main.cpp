@@ -2,6 +2,7 @@
 // loading the library at run time.
 #include "host.h"
 #include "log/container.h"
+#include "log/schema.h"
 
 #include <CLI/CLI.hpp>
 
@@ -55,8 +56,11 @@ const char* startFailure(std::int32_t code) {
 }
 
 // The library cannot tell its host that a write failed, so the finished log is
-// read back: it must verify, and must not say that records were lost.
-bool logIsWhole(const std::string& path) {
+// read back: it must verify, and must not say that records were lost. The
+// library writes its "Records lost" fact under the same name a host may use
+// for a fact of its own, so the values this host sent under that name are not
+// counted, one record each.
+bool logIsWhole(const std::string& path, std::multiset<std::string> ownLossValues) {
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) {
@@ -70,10 +74,17 @@ bool logIsWhole(const std::string& path) {
                      "reached it\n";
         return false;
     }
-    static const std::string lost = ";SysInfo;Records lost;Value:";
+    namespace schema = vt::schema;
+    const std::string lost = schema::kPartSeparator + schema::head(schema::Kind::SysInfo) + schema::fact::kRecordsLost +
+                             schema::kPartSeparator + schema::label::kValue + schema::kFieldSeparator;
     unsigned long long count = 0;
-    for (std::size_t at = check.text.find(lost); at != std::string::npos; at = check.text.find(lost, at + 1))
-        count += std::strtoull(check.text.c_str() + at + lost.size(), nullptr, 10);
+    for (std::size_t at = check.text.find(lost); at != std::string::npos; at = check.text.find(lost, at + 1)) {
+        const std::size_t from = at + lost.size(), to = check.text.find('\n', from);
+        const std::string value = check.text.substr(from, to == std::string::npos ? to : to - from);
+        const auto own = ownLossValues.find(value);
+        if (own != ownLossValues.end()) ownLossValues.erase(own);
+        else count += std::strtoull(value.c_str(), nullptr, 10);
+    }
     if (count > 0) {
         std::cerr << "vtrecord: " << count
                   << " records were lost while the disk refused the log; the log verifies and holds the rest\n";
@@ -140,10 +151,16 @@ static int run(int argc, char** argv) {
 
     std::int32_t keyCode = 1;
     for (const auto& k : keys) lib.sendKey(keyCode++, k);
+    std::multiset<std::string> ownLossValues;
     for (const auto& info : infos) {
         std::size_t eq = info.find('=');
-        lib.sendInfo(info.substr(0, eq), info.substr(eq + 1));
+        const std::string name = info.substr(0, eq), value = info.substr(eq + 1);
+        lib.sendInfo(name, value);
+        if (name == vt::schema::fact::kRecordsLost && !value.empty()) ownLossValues.insert(value);
     }
+    // A line to wait for: what the host reports has been handed to the library.
+    if (!keys.empty() || !infos.empty())
+        std::cerr << "vtrecord: sent " << keys.size() << " key presses and " << infos.size() << " facts" << std::endl;
 
     using clock = std::chrono::steady_clock;
     const auto begin = clock::now();
@@ -167,7 +184,7 @@ static int run(int argc, char** argv) {
     if (interrupted) std::cerr << "vtrecord: interrupted, recording stopped\n";
     if (logPath.empty()) return 0;
     std::cout << logPath << "\n";
-    return logIsWhole(logPath) ? 0 : 5;
+    return logIsWhole(logPath, std::move(ownLossValues)) ? 0 : 5;
 }
 
 int main(int argc, char** argv) {

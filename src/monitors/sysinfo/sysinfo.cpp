@@ -1,5 +1,6 @@
 #include "monitors/sysinfo/sysinfo.h"
 
+#include "log/schema.h"  // the names of the facts the library writes
 #include "platform/os.h"
 
 namespace vt {
@@ -20,7 +21,7 @@ sysinfo::~sysinfo() = default;
 
 void sysinfo::reportVolumeId() {
     const std::string serial = volumeSerialText();
-    if (!serial.empty()) sysInfoSignal("Volume ID from C-Drive", serial);
+    if (!serial.empty()) sysInfoSignal(schema::fact::kVolumeId, serial);
 }
 
 }  // namespace vt

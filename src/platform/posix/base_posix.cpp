@@ -16,23 +16,23 @@ class PosixFile : public File {
 public:
     explicit PosixFile(int fd) : fd_(fd) {}
     ~PosixFile() override { close(); }
-    std::size_t write(const void* data, std::size_t size) override {
-        const char* p = static_cast<const char*>(data);
-        const std::size_t allowed = allowedWrite(size);
-        std::size_t done = 0;
-        while (done < allowed && fd_ >= 0) {
-            ssize_t n = ::write(fd_, p + done, allowed - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += std::size_t(n);
-        }
-        return done;
-    }
     bool close() override {
         if (fd_ < 0) return true;
         int rc = ::close(fd_);
         fd_ = -1;
         return rc == 0;
+    }
+
+protected:
+    std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) override {
+        std::size_t done = 0;
+        while (done < size && fd_ >= 0) {
+            ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += std::size_t(n);
+        }
+        return done;
     }
 
 private:

@@ -13,24 +13,30 @@ class Win32File : public File {
 public:
     explicit Win32File(HANDLE h) : h_(h) {}
     ~Win32File() override { close(); }
-    std::size_t write(const void* data, std::size_t size) override {
-        const char* p = static_cast<const char*>(data);
-        const std::size_t allowed = allowedWrite(size);
-        std::size_t done = 0;
-        while (done < allowed && h_ != INVALID_HANDLE_VALUE) {
-            const std::size_t left = allowed - done;
-            ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
-            ::DWORD written = 0;
-            if (!::WriteFile(h_, p + done, chunk, &written, nullptr) || written == 0) break;
-            done += written;
-        }
-        return done;
-    }
     bool close() override {
         if (h_ == INVALID_HANDLE_VALUE) return true;
         BOOL ok = ::CloseHandle(h_);
         h_ = INVALID_HANDLE_VALUE;
         return ok != 0;
+    }
+
+protected:
+    // WriteFile at the offset in OVERLAPPED; on a handle opened without
+    // FILE_FLAG_OVERLAPPED it returns when the bytes are written.
+    std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) override {
+        std::size_t done = 0;
+        while (done < size && h_ != INVALID_HANDLE_VALUE) {
+            const std::size_t left = size - done;
+            ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
+            ::DWORD written = 0;
+            ::OVERLAPPED at{};
+            const std::uint64_t where = offset + done;
+            at.Offset = static_cast<::DWORD>(where);
+            at.OffsetHigh = static_cast<::DWORD>(where >> 32);
+            if (!::WriteFile(h_, data + done, chunk, &written, &at) || written == 0) break;
+            done += written;
+        }
+        return done;
     }
 
 private:
