@@ -73,9 +73,6 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
         return false;
     };
 
-    fileKey = makeFileKey();
-    cipher.resetCipher(fileKey.data());
-
     const std::string stem =
         fileNameStamp(calendarTime(os::currentTime() + clockOffset)) + "_MID_" + std::to_string(matchId);
     std::string chosen;
@@ -92,6 +89,11 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
     // Exclusive creation: a file that appeared since the search is never replaced.
     file = os::createNewFile(path);
     if (!file) return undo();
+    // A key only for a file that exists: a refused open leaves the generator
+    // where it was, so the n-th file of the process has the n-th key, which
+    // is what the key search of a file that was never closed counts on.
+    fileKey = makeFileKey();
+    cipher.resetCipher(fileKey.data());
     filePath = path;
     output.clear();
     onDisk_ = 0;

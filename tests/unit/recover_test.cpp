@@ -319,6 +319,24 @@ TEST_F(RecoverTest, DamageStopsTheReading) {
     EXPECT_EQ(recoveredLines(), firstRecords(recordsWithin(at - at % 8)));
 }
 
+TEST_F(RecoverTest, RefusedOpensDrawNoKey) {
+    // However often a start is refused, the next file still has the key at
+    // offset 16 per file made before it, within the search's bounds.
+    vt::logger log;
+    vt::keygen::seed(seed);
+    record(log, true, 0, 1);
+    // A directory where each candidate name of match 2 would go, for this
+    // second and the next few: the file cannot be created.
+    testsupport::TempDir blocked;
+    const std::int64_t now = os::currentTime();
+    for (std::int64_t t = now; t <= now + 3; ++t)
+        for (int i = 0; i <= 9; ++i)
+            fs::create_directory(blocked.join(vt::fileNameStamp(vt::calendarTime(t)) + "_MID_2_" + char('0' + i) + ".vtl"));
+    for (int i = 0; i < 40; ++i) EXPECT_FALSE(log.openLog(0, 12, 2, blocked.path()));
+    const std::string second = record(log, true, 0, 2);
+    EXPECT_EQ(trailerKey(second), keyAt(Generator::Msvcrt, seed, 16));
+}
+
 TEST_F(RecoverTest, ALaterRecordingOfTheProcess) {
     vt::logger log;
     vt::keygen::seed(seed);
