@@ -6,7 +6,8 @@
 #include "support/controller_access.h"
 #include "log/container.h"
 #include "log/logger.h"
-#include "log/reader.h"
+#include "read/records.h"
+#include "verbs.h"
 #include "vantorelle/vantorelle.h"
 
 #include <boost/filesystem.hpp>
@@ -97,7 +98,7 @@ void readerAgainstDecryption() {
         [&] {
             std::ofstream out("/dev/null");  // as the tool writes to a file or a pipe
             std::ostringstream err;
-            vt::reader::cat(file, false, out, err);
+            vtl::cat(file, false, out, err);
         },
         5, 1);
     bench::row("Blowfish-CBC decryption of the file (reference)", mb / decrypt, "MB/s", mb / decrypt, "-");

@@ -5,7 +5,8 @@
 #include "bench_util.h"
 
 #include "log/container.h"
-#include "log/recover.h"
+#include "read/keysearch.h"
+#include "read/salvage.h"
 
 #include <openssl/blowfish.h>
 
@@ -18,7 +19,7 @@
 
 namespace {
 
-using vt::recover::Generator;
+using vt::keysearch::Generator;
 
 volatile BF_LONG sink;
 
@@ -56,7 +57,7 @@ std::string noise() {
 
 // The first blocks of a log keyed from the msvcrt generator seeded with 1.
 std::string seedOneHead(unsigned offset) {
-    const auto values = vt::recover::generatorValues(Generator::Msvcrt, 1, offset + 16);
+    const auto values = vt::keysearch::generatorValues(Generator::Msvcrt, 1, offset + 16);
     vt::Key16 key;
     for (int i = 0; i < 16; ++i) key[i] = static_cast<unsigned char>(values[offset + i] % 255);
     std::string text = "08.12.2026 17:55:21;Info;Start;Logfile start:UserId:12:MatchId:47\n";
@@ -75,13 +76,13 @@ int main() {
 
     // One core: the search over 40 seconds (41 seeds and seed 1, 256 offsets,
     // two generators) against the floor over as many candidates.
-    vt::recover::SearchBounds one;
+    vt::keysearch::SearchBounds one;
     one.anchors = {{"a time", now}};
     one.window = 40;
     one.threads = 1;
     std::uint64_t candidates = 0;
     auto pair = bench::pairedMedians([&] { floorCandidates(42 * 512); },
-                                     [&] { candidates = vt::recover::searchKey(head, one).tried; }, 7, 1);
+                                     [&] { candidates = vt::keysearch::searchKey(head, one).tried; }, 7, 1);
     const double floorRate = 42 * 512 / pair.first, searchRate = double(candidates) / pair.second;
     std::printf("candidates per search: %llu\n", static_cast<unsigned long long>(candidates));
     bench::row("key search, one core (candidates/s)", searchRate, "1/s", floorRate, ">= 0.8");
@@ -90,14 +91,14 @@ int main() {
     // Every core: the default search, one hour before one time, 256 offsets,
     // both generators, nothing found.
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    vt::recover::SearchBounds all;
+    vt::keysearch::SearchBounds all;
     all.anchors = {{"a time", now}};
     // The reference: the floor on every core for an eighth of the candidates,
     // just before and just after, scaled to the whole search.
     const std::size_t total = 3601u * 512u + 512u;
     double reference = floorSecondsOnCores(total / 16, cores);
     auto start = bench::Clock::now();
-    const auto r = vt::recover::searchKey(head, all);
+    const auto r = vt::keysearch::searchKey(head, all);
     const double allSeconds = bench::seconds(bench::Clock::now() - start);
     reference += floorSecondsOnCores(total / 16, cores);
     const double expected = reference * 8 * double(r.tried) / double(total);
@@ -110,7 +111,7 @@ int main() {
     const std::string seedOne = seedOneHead(16);
     double found = bench::medianSeconds(
         [&] {
-            auto f = vt::recover::searchKey(seedOne, all);
+            auto f = vt::keysearch::searchKey(seedOne, all);
             if (!f.found || f.found->seed != 1) std::printf("seed 1 not found!\n");
         },
         5, 1);

@@ -5,7 +5,8 @@
 #include "bench_util.h"
 
 #include "log/container.h"
-#include "log/reader.h"
+#include "read/records.h"
+#include "verbs.h"
 #include "report/report.h"
 
 #include <boost/filesystem.hpp>
@@ -129,7 +130,7 @@ std::string oneHourLog(std::size_t& records) {
 std::string sealed(const std::string& text) {
     const vt::Key16 key = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
     std::string records;
-    for (const auto& line : vt::reader::lines(text)) records += line + "\n";
+    for (const auto& line : vt::read::lines(text)) records += line + "\n";
     return vt::sealText(records, key);
 }
 
@@ -152,12 +153,12 @@ int main(int argc, char** argv) {
     auto [report, cat] = bench::pairedMedians(
         [&] {
             std::ostringstream out, err;
-            if (vt::report::run({log}, page, out, err) != 0) std::fprintf(stderr, "report failed: %s", err.str().c_str());
+            if (vt::report::run({log}, page, true, out, err) != 0) std::fprintf(stderr, "report failed: %s", err.str().c_str());
         },
         [&] {
             std::ofstream out(catOut, std::ios::binary);
             std::ostringstream err;
-            vt::reader::cat(log, false, out, err);
+            vtl::cat(log, false, out, err);
         },
         7, 1);
     const double pageMb = double(fs::file_size(page)) / 1e6;

@@ -32,28 +32,6 @@ void cbcDecrypt(const Key16& key, const unsigned char* in, unsigned char* out, s
     cbc(key, in, out, len, BF_DECRYPT);
 }
 
-namespace {
-
-// CBC decryption needs only the ciphertext, so the two halves of a large body
-// are decrypted at the same time, each chained from the block before it.
-void cbcDecryptInPlace(const Key16& key, unsigned char* data, std::size_t len) {
-    BF_KEY schedule;
-    BF_set_key(&schedule, int(key.size()), key.data());
-    const std::size_t half = (len / 2) - (len / 2) % kBlock;
-    if (len < (1u << 20) || std::thread::hardware_concurrency() < 2) {
-        Iv iv = fixedIv();
-        BF_cbc_encrypt(data, data, long(len), &schedule, iv.data(), BF_DECRYPT);
-        return;
-    }
-    Iv first = fixedIv(), second;
-    std::memcpy(second.data(), data + half - kBlock, kBlock);  // before the first half overwrites it
-    std::thread other([&] { BF_cbc_encrypt(data + half, data + half, long(len - half), &schedule, second.data(), BF_DECRYPT); });
-    BF_cbc_encrypt(data, data, long(half), &schedule, first.data(), BF_DECRYPT);
-    other.join();
-}
-
-}  // namespace
-
 void cbcEncrypt(const Key16& key, const unsigned char* in, unsigned char* out, std::size_t len) {
     cbc(key, in, out, len, BF_ENCRYPT);
 }
@@ -84,7 +62,7 @@ void CipherStream::piece(const unsigned char* text, std::size_t size) {
     sink_(out, size);
 }
 
-bool CipherStream::encryptAppend(const std::string& text) {
+bool CipherStream::encryptAppend(std::string_view text) {
     if (text.empty()) return false;
     pending += text;
     const std::size_t whole = pending.size() - pending.size() % kBlock;
@@ -258,22 +236,28 @@ SealCheck checkSealed(ByteSource& source, std::uint64_t length) {
     return c;
 }
 
-bool decryptText(ByteSource& source, const SealCheck& sealed, const TextSink& sink) {
-    if (sealed.verdict != Verdict::Whole) return false;
+bool decryptBody(ByteSource& source, const Key16& key, std::uint64_t body, std::uint64_t text, const TextSink& sink) {
+    body -= body % kBlock;
+    text = std::min(text, body);
     BF_KEY schedule;
-    BF_set_key(&schedule, int(sealed.fileKey.size()), sealed.fileKey.data());
+    BF_set_key(&schedule, int(key.size()), key.data());
     Iv iv = fixedIv();
-    std::string chunk(std::size_t(std::min<std::uint64_t>(sealed.bodySize, kReadChunk)), '\0');
+    std::string chunk(std::size_t(std::min<std::uint64_t>(body, kReadChunk)), '\0');
     auto* buf = reinterpret_cast<unsigned char*>(&chunk[0]);
-    for (std::uint64_t done = 0; done < sealed.textSize;) {
-        const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), sealed.bodySize - done));
+    for (std::uint64_t done = 0; done < text;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), body - done));
         if (!source.read(done, buf, n)) return false;
         decryptChunk(schedule, buf, n, iv);
-        const std::size_t text = std::size_t(std::min<std::uint64_t>(n, sealed.textSize - done));
-        if (!sink(chunk.data(), text)) return false;
+        const std::size_t part = std::size_t(std::min<std::uint64_t>(n, text - done));
+        if (!sink(chunk.data(), part)) return false;
         done += n;
     }
     return true;
+}
+
+bool decryptText(ByteSource& source, const SealCheck& sealed, const TextSink& sink) {
+    if (sealed.verdict != Verdict::Whole) return false;
+    return decryptBody(source, sealed.fileKey, sealed.bodySize, sealed.textSize, sink);
 }
 
 ContainerCheck checkContainer(std::string bytes) {
@@ -308,7 +292,12 @@ std::string decryptBody(std::string text, const Key16& fileKey) {
     std::size_t body = text.size() >= kTrailerSize ? text.size() - kTrailerSize : 0;
     body -= body % kBlock;
     text.resize(body);
-    if (body) cbcDecryptInPlace(fileKey, reinterpret_cast<unsigned char*>(&text[0]), body);
+    if (body) {
+        BF_KEY schedule;
+        BF_set_key(&schedule, int(fileKey.size()), fileKey.data());
+        Iv iv = fixedIv();
+        decryptChunk(schedule, reinterpret_cast<unsigned char*>(&text[0]), body, iv);
+    }
     std::size_t lastLine = text.rfind('\n');
     if (lastLine != std::string::npos && text.find_first_not_of(' ', lastLine + 1) == std::string::npos)
         text.resize(lastLine + 1);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace vt {
 
@@ -49,7 +50,7 @@ public:
     void resetCipher(const unsigned char* key);
     // Takes one record; whole blocks leave at once, in pieces of up to 512
     // bytes. False (and nothing happens) for an empty text.
-    bool encryptAppend(const std::string& text);
+    bool encryptAppend(std::string_view text);
     // Pads the last block with spaces, then writes fileKey and the marker
     // encrypted under MD5 of the body. The stream is finished afterwards.
     void writeTrailer(const Key16& fileKey);
@@ -129,6 +130,9 @@ SealCheck checkSealed(ByteSource& source, std::uint64_t length);
 // false, when sink returns false or the source cannot be read.
 using TextSink = std::function<bool(const char* text, std::size_t size)>;
 bool decryptText(ByteSource& source, const SealCheck& sealed, const TextSink& sink);
+// The same for any key: decrypts the whole blocks of the first `body` bytes
+// of source in chunks and hands on the first `text` bytes of the result.
+bool decryptBody(ByteSource& source, const Key16& key, std::uint64_t body, std::uint64_t text, const TextSink& sink);
 
 // The body's text with the padding spaces after the last line feed removed.
 // With an unverified file, the longest whole-block prefix is decrypted with the

@@ -215,6 +215,20 @@ private:
 // open the file for reading and writing while it is open.
 std::unique_ptr<File> createNewFile(const std::string& path);
 
+// The times of a file, in seconds since 1970, for finding out when a log was
+// made: its birth (creation) time where the file system keeps one, its last
+// modification, and the last change of its entry where the system keeps
+// that apart (POSIX ctime; not on Windows). False when the path cannot be
+// examined.
+struct FileTimes {
+    bool hasBirth = false;
+    std::int64_t birth = 0;
+    std::int64_t modified = 0;
+    bool hasChange = false;
+    std::int64_t changed = 0;
+};
+bool fileTimes(const std::string& path, FileTimes& out);
+
 // Failure injection for the tests and the fake machine: while a limit is set,
 // every File write that grows the file asks it how many of its new bytes may
 // reach the file (0 plays a full disk) and stops short there, as a write to a

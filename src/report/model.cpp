@@ -1,6 +1,6 @@
 #include "report/model.h"
 
-#include "log/reader.h"
+#include "read/records.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,13 +33,13 @@ bool digits(const std::string& s, std::size_t pos, std::size_t n, unsigned& valu
     return true;
 }
 
-const std::string* field(const reader::Record& r, const char* label) {
+const std::string* field(const read::Record& r, const char* label) {
     for (const auto& f : r.fields)
         if (f.first == label) return &f.second;
     return nullptr;
 }
 
-std::string fieldOr(const reader::Record& r, const char* label) {
+std::string fieldOr(const read::Record& r, const char* label) {
     const std::string* v = field(r, label);
     return v ? *v : std::string();
 }
@@ -210,7 +210,7 @@ Model buildModel(const std::vector<Source>& sources) {
     for (const auto& source : sources) {
         Parsed p;
         p.source = &source;
-        p.lines = reader::lines(source.text);
+        p.lines = read::lines(source.text);
         for (const auto& line : p.lines) {
             const std::size_t semi = line.find(';');
             if (semi != std::string::npos && stampSeconds(line.substr(0, semi), p.first)) {
@@ -241,7 +241,7 @@ Model buildModel(const std::vector<Source>& sources) {
         long long t = logStart;
         bool lastStop = false;
         for (auto& line : p.lines) {
-            reader::Record r = reader::parseRecord(line);
+            read::Record r = read::parseRecord(line);
             long long own;
             if (stampSeconds(r.stamp, own)) {
                 t = own;

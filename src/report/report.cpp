@@ -1,6 +1,6 @@
 #include "report/report.h"
 
-#include "log/reader.h"
+#include "read/logfile.h"
 #include "report/html.h"
 #include "report/model.h"
 
@@ -37,9 +37,22 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-Source readLog(const std::string& file) {
-    reader::Opened opened = reader::openLogFile(file, true);
-    return {file, opened.whole, opened.reason, std::move(opened.text)};
+// A log that was never closed is read as `vtl cat --force` reads it: its key
+// searched for (progress on err), its records up to the last whole one.
+Source readLog(const std::string& file, bool search, std::ostream& err) {
+    read::Options options;
+    options.search = search;
+    options.progress = [&err](const std::string& line) { err << line << std::endl; };
+    read::LogFile log(file, options);
+    Source s{file, log.whole(), log.reason(), std::string()};
+    if (log.readable()) {
+        if (!log.readText([&s](const char* text, std::size_t size) {
+                s.text.append(text, size);
+                return true;
+            }))
+            s.reason += s.reason.empty() ? "cannot be read to its end" : "; cannot be read to its end";
+    }
+    return s;
 }
 
 std::string pageFor(const std::vector<Source>& sources, bool& allWhole) {
@@ -52,7 +65,8 @@ std::string pageFor(const std::vector<Source>& sources, bool& allWhole) {
 
 namespace {
 
-int runJobs(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err) {
+int runJobs(const std::vector<std::string>& files, const std::string& output, bool search, std::ostream& out,
+            std::ostream& err) {
     std::vector<std::pair<std::vector<std::string>, std::string>> jobs;
     if (!output.empty()) jobs.push_back({files, output});
     else
@@ -74,7 +88,7 @@ int runJobs(const std::vector<std::string>& files, const std::string& output, st
         try {
             std::vector<Source> sources;
             for (const auto& f : job.first) {
-                sources.push_back(readLog(f));
+                sources.push_back(readLog(f, search, err));
                 const Source& s = sources.back();
                 if (!s.whole)
                     err << f << ": not whole: " << s.reason
@@ -99,9 +113,10 @@ int runJobs(const std::vector<std::string>& files, const std::string& output, st
 
 }  // namespace
 
-int run(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err) {
+int run(const std::vector<std::string>& files, const std::string& output, bool search, std::ostream& out,
+        std::ostream& err) {
     try {
-        return runJobs(files, output, out, err);
+        return runJobs(files, output, search, out, err);
     } catch (const std::exception& e) {
         err << "vtl report: " << e.what() << "\n";
         return 1;

@@ -15,10 +15,12 @@ namespace report {
 // are shown as far as they can be read. Returns 0 when every page was written
 // and every log is whole, 2 when the pages were written but a log is not
 // whole, 1 when a page could not be written (or would overwrite a log).
-int run(const std::vector<std::string>& files, const std::string& output, std::ostream& out, std::ostream& err);
+// A log that is not whole has its key searched for unless search is off.
+int run(const std::vector<std::string>& files, const std::string& output, bool search, std::ostream& out,
+        std::ostream& err);
 
-// A log as far as it can be read.
-Source readLog(const std::string& file);
+// A log as far as it can be read; what the key search does goes to err.
+Source readLog(const std::string& file, bool search, std::ostream& err);
 // The page for some logs, as text.
 std::string pageFor(const std::vector<Source>& sources, bool& allWhole);
 

@@ -4,7 +4,7 @@
 // parser. Nothing may crash, hang or read out of bounds, and a sealed text
 // that checks as whole must read back as it was written.
 #include "log/container.h"
-#include "log/reader.h"
+#include "read/records.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,11 +23,11 @@ void read(const std::string& bytes, std::string& text) {
     vt::MemorySource source(bytes.data(), bytes.size());
     const vt::SealCheck sealed = vt::checkSealed(source, bytes.size());
     // A small limit, so that cut records are reached too.
-    vt::reader::LineSplitter lines(64, [](const std::string& line, bool cut, std::uint64_t length) {
-        vt::reader::Record r = vt::reader::parseRecord(line);
+    vt::read::LineSplitter lines(64, [](const std::string& line, bool cut, std::uint64_t length) {
+        vt::read::Record r = vt::read::parseRecord(line);
         r.cut = cut;
         r.length = length;
-        vt::reader::toJson(r);
+        vt::read::toJson(r);
         return true;
     });
     if (sealed.verdict != vt::Verdict::Whole) return;

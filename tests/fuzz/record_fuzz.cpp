@@ -2,7 +2,7 @@
 // parsed and turned into JSON. A line that parses into the fields of a known
 // shape must be written back by the schema to the same text.
 #include "log/format.h"
-#include "log/reader.h"
+#include "read/records.h"
 #include "log/schema.h"
 
 #include <cstddef>
@@ -19,7 +19,7 @@ bool hasControl(const std::string& s) {
     return false;
 }
 
-void check(const vt::reader::Record& r) {
+void check(const vt::read::Record& r) {
     const vt::schema::Shape* shape = vt::schema::find(r.kind, r.action);
     if (!r.known) return;
     if (!shape || r.fields.size() != shape->count) __builtin_trap();
@@ -47,9 +47,9 @@ void check(const vt::reader::Record& r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    vt::reader::LineSplitter lines(4096, [](const std::string& line, bool, std::uint64_t) {
-        vt::reader::Record r = vt::reader::parseRecord(line);
-        vt::reader::toJson(r);
+    vt::read::LineSplitter lines(4096, [](const std::string& line, bool, std::uint64_t) {
+        vt::read::Record r = vt::read::parseRecord(line);
+        vt::read::toJson(r);
         check(r);
         return true;
     });

@@ -3,7 +3,7 @@
 #include "host.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
-#include "log/reader.h"
+#include "read/records.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -226,7 +226,7 @@ TEST(Tools, RecordThenVerifyAndRead) {
     EXPECT_EQ(logFiles(dir.join("logs")), std::vector<std::string>{path});
     EXPECT_EQ(std::system((tools + "/vtl verify " + path + " > /dev/null").c_str()), 0);
     ASSERT_EQ(std::system((tools + "/vtl cat " + path + " > " + out).c_str()), 0);
-    auto lines = withoutStamps(vt::reader::lines(testsupport::readBytes(out)));
+    auto lines = withoutStamps(vt::read::lines(testsupport::readBytes(out)));
     EXPECT_EQ(countPrefix(lines, "Key;Pressed;Name:Space"), 1);
     EXPECT_EQ(countPrefix(lines, "SysInfo;Map;Value:dust"), 1);
     // A bad start is a clear failure with its own exit status.

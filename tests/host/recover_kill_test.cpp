@@ -1,6 +1,6 @@
 // A real recording killed mid-match, then read again by `vtl recover`.
 #include "log/container.h"
-#include "log/reader.h"
+#include "read/records.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
 
@@ -88,6 +88,30 @@ int vtl(const std::vector<std::string>& args, const std::string& output) {
     return p.wait();
 }
 
+TEST(ToolArguments, EveryBadArgumentExitsWithTwoAndSaysWhy) {
+    testsupport::TempDir scratch;
+    const std::string said = scratch.join("said.txt");
+    const std::vector<std::vector<std::string>> bad = {
+        {kTools + "/vtl"},                                        // no command
+        {kTools + "/vtl", "nonsense"},                            // no such command
+        {kTools + "/vtl", "verify"},                              // a required argument missing
+        {kTools + "/vtl", "cat", "a.vtl", "--bogus"},             // no such option
+        {kTools + "/vtl", "recover", "--window", "abc", "a.vtl"}, // not a number
+        {kTools + "/vtl", "recover", "--around", "2026-02-30 10:00:00", "a.vtl"},  // no such day
+        {kTools + "/vtrecord", "--match", "1"},                   // --user missing
+        {kTools + "/vtrecord", "--user", "x", "--match", "1"},    // not a number
+        {kTools + "/vtrecord", "--user", "1", "--match", "1", "--seconds", "-1"},  // out of range
+    };
+    for (const auto& args : bad) {
+        Spawned p(args, said);
+        EXPECT_EQ(p.wait(), 2) << args.back();
+        EXPECT_FALSE(readBytes(said).empty()) << args.back();
+    }
+    Spawned help({kTools + "/vtl", "--help"}, said);
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(readBytes(said).find("Exit status"), std::string::npos);
+}
+
 bool contains(const std::string& file, const std::string& text) {
     return readBytes(file).find(text) != std::string::npos;
 }
@@ -151,7 +175,7 @@ TEST(RecoverKilledRecording, EveryRecordBeforeTheLastFlushComesBackWhole) {
     EXPECT_EQ(tail.find_first_not_of(' '), std::string::npos) << tail;
     EXPECT_EQ(sealed.text.compare(0, recovered.size(), recovered), 0);
 
-    const auto lines = vt::reader::lines(recovered);
+    const auto lines = vt::read::lines(recovered);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(testsupport::withoutStamps(lines)[0], "Info;Start;Logfile start:UserId:12:MatchId:47");
     EXPECT_EQ(testsupport::countPrefix(lines, "SysInfo;User ID;Value:12"), 1);

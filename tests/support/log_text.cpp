@@ -1,7 +1,8 @@
 #include "support/log_text.h"
 
-#include "log/reader.h"
 #include "log/schema.h"
+#include "read/logfile.h"
+#include "read/records.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -25,10 +26,23 @@ std::vector<std::string> logFiles(const std::string& dir) {
     return out;
 }
 
+OpenedLog openLog(const std::string& file, bool search) {
+    vt::read::Options options;
+    options.search = search;
+    vt::read::LogFile log(file, options);
+    OpenedLog o{log.whole(), log.reason(), std::string()};
+    if (log.readable())
+        log.readText([&o](const char* text, std::size_t size) {
+            o.text.append(text, size);
+            return true;
+        });
+    return o;
+}
+
 std::vector<std::string> recordLines(const std::string& file) {
-    vt::reader::Opened o = vt::reader::openLogFile(file, false);
+    const OpenedLog o = openLog(file);
     EXPECT_TRUE(o.whole) << file << ": " << o.reason;
-    return vt::reader::lines(o.text);
+    return vt::read::lines(o.text);
 }
 
 std::vector<std::string> withoutStamps(const std::vector<std::string>& lines) {

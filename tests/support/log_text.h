@@ -6,6 +6,16 @@
 
 namespace testsupport {
 
+// A log as the one reading path reads it: whole or not, why not, and the text
+// of its records (with search, a log without a trailer is read with its key
+// found again).
+struct OpenedLog {
+    bool whole = false;
+    std::string reason;
+    std::string text;
+};
+OpenedLog openLog(const std::string& file, bool search = false);
+
 // The .vtl files in a directory, sorted by name.
 std::vector<std::string> logFiles(const std::string& dir);
 // The decrypted record lines of a whole log; fails the test when not whole.

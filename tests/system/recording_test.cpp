@@ -1,7 +1,7 @@
 // Whole recordings on the real machine: what happens during the recording is
 // in the log. Network traffic stays on 127.0.0.0/8.
 #include "controller/library.h"
-#include "log/reader.h"
+#include "read/records.h"
 #include "monitors/netstats/netstats.h"
 #include "support/host_system.h"
 #include "support/log_text.h"
@@ -47,17 +47,17 @@ bool machineHasAdapter() {
 }
 
 // The records of one kind and action, split into their fields by the reader.
-std::vector<vt::reader::Record> find(const std::vector<std::string>& stamped, const std::string& kind,
+std::vector<vt::read::Record> find(const std::vector<std::string>& stamped, const std::string& kind,
                                      const std::string& action) {
-    std::vector<vt::reader::Record> out;
+    std::vector<vt::read::Record> out;
     for (const auto& l : stamped) {
-        vt::reader::Record r = vt::reader::parseRecord(l);
+        vt::read::Record r = vt::read::parseRecord(l);
         if (r.kind == kind && r.action == action) out.push_back(std::move(r));
     }
     return out;
 }
 
-std::string field(const vt::reader::Record& r, const std::string& label) {
+std::string field(const vt::read::Record& r, const std::string& label) {
     for (const auto& f : r.fields)
         if (f.first == label) return f.second;
     return "<no " + label + ">";
@@ -127,7 +127,7 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
 
     // The child came and went, with its image path.
     auto byPid = [&](const std::string& action, std::uint32_t id) {
-        std::vector<vt::reader::Record> out;
+        std::vector<vt::read::Record> out;
         for (auto& r : find(stamped, "Process", action))
             if (field(r, "PID") == std::to_string(id)) out.push_back(r);
         return out;
@@ -143,7 +143,7 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
     EXPECT_EQ(field(removed[0], "Path"), addedPath);
 
     // The sockets opened and closed, owned by this process (Wine mostly reports no owner).
-    auto hasPort = [](const std::vector<vt::reader::Record>& rows, int port, const std::string& owner) {
+    auto hasPort = [](const std::vector<vt::read::Record>& rows, int port, const std::string& owner) {
         for (const auto& r : rows)
             if (field(r, "LocalPort") == std::to_string(port) && (kWindows || field(r, "PID") == owner)) return true;
         return false;

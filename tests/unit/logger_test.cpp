@@ -1,8 +1,9 @@
 #include "log/format.h"
 #include "log/keygen.h"
 #include "log/logger.h"
-#include "log/reader.h"
-#include "log/recover.h"
+#include "read/records.h"
+#include "read/keysearch.h"
+#include "read/salvage.h"
 #include "platform/os.h"
 #include "support/log_text.h"
 #include "support/records.h"
@@ -309,7 +310,7 @@ TEST_F(LoggerTest, AFileCutAfterAnyFlushHoldsEveryRecordHandedOverWhole) {
     const std::string sealedBytes = testsupport::readBytes(path);
     const vt::ContainerCheck sealed = vt::checkContainer(sealedBytes);
     ASSERT_EQ(sealed.verdict, vt::Verdict::Whole) << sealed.reason;
-    const auto lines = vt::reader::lines(sealed.text);
+    const auto lines = vt::read::lines(sealed.text);
 
     std::size_t before = 0;
     for (std::size_t c = 0; c < cuts.size(); ++c) {
@@ -318,7 +319,7 @@ TEST_F(LoggerTest, AFileCutAfterAnyFlushHoldsEveryRecordHandedOverWhole) {
         ASSERT_EQ(cut.size() % 8, 0u);
         // Nothing on disk but the last block is ever written over.
         ASSERT_EQ(sealedBytes.compare(0, cut.size() - 8, cut, 0, cut.size() - 8), 0);
-        const vt::recover::Records r = vt::recover::readRecords(cut, sealed.fileKey);
+        const vt::salvage::Records r = vt::salvage::readRecords(cut, sealed.fileKey);
         EXPECT_FALSE(r.damaged);
         EXPECT_EQ(r.unread, 0u) << "an unfinished record";
         // Every record handed over before the flush, and no more than that.
@@ -352,7 +353,7 @@ TEST_F(LoggerTest, ProvisionalBlocksLeaveTheSealedFileAsItWas) {
         const vt::ContainerCheck a = vt::checkContainer(flushed), b = vt::checkContainer(plain);
         ASSERT_EQ(a.verdict, vt::Verdict::Whole) << a.reason;
         ASSERT_EQ(b.verdict, vt::Verdict::Whole) << b.reason;
-        ASSERT_EQ(withoutStamps(vt::reader::lines(a.text)), withoutStamps(vt::reader::lines(b.text)));
+        ASSERT_EQ(withoutStamps(vt::read::lines(a.text)), withoutStamps(vt::read::lines(b.text)));
         if (a.text != b.text) continue;  // the clock turned over a second between the two
         EXPECT_EQ(a.fileKey, b.fileKey);
         EXPECT_TRUE(flushed == plain) << "the sealed files differ";
@@ -441,13 +442,13 @@ TEST_F(LoggerTest, WhileTheDiskIsFullTheProvisionalBlockWaitsWithTheQueue) {
     log.closeLog();
     const vt::ContainerCheck sealed = vt::checkContainer(testsupport::readBytes(path));
     ASSERT_EQ(sealed.verdict, vt::Verdict::Whole) << sealed.reason;
-    const vt::recover::Records r1 = vt::recover::readRecords(before, sealed.fileKey);
+    const vt::salvage::Records r1 = vt::salvage::readRecords(before, sealed.fileKey);
     EXPECT_EQ(r1.count, 2u);
     EXPECT_EQ(r1.unread, 0u);
-    const vt::recover::Records r1b = vt::recover::readRecords(during, sealed.fileKey);
+    const vt::salvage::Records r1b = vt::salvage::readRecords(during, sealed.fileKey);
     EXPECT_EQ(r1b.count, 2u);
     EXPECT_FALSE(r1b.damaged);
-    const vt::recover::Records r2 = vt::recover::readRecords(after, sealed.fileKey);
+    const vt::salvage::Records r2 = vt::salvage::readRecords(after, sealed.fileKey);
     EXPECT_EQ(r2.count, 52u);
     EXPECT_EQ(r2.unread, 0u);
 }

@@ -2,8 +2,11 @@
 #include "log/format.h"
 #include "log/keygen.h"
 #include "log/logger.h"
-#include "log/reader.h"
-#include "log/recover.h"
+#include "read/records.h"
+#include "read/keysearch.h"
+#include "read/logfile.h"
+#include "read/salvage.h"
+#include "verbs.h"
 #include "platform/os.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -24,14 +28,21 @@ using testsupport::logFiles;
 using testsupport::readBytes;
 using testsupport::withoutStamps;
 using testsupport::writeBytes;
-using vt::recover::Generator;
+using vt::keysearch::Generator;
 namespace fs = boost::filesystem;
 
 vt::Key16 keyAt(Generator g, std::uint32_t seed, unsigned offset) {
-    const auto values = vt::recover::generatorValues(g, seed, offset + 16);
+    const auto values = vt::keysearch::generatorValues(g, seed, offset + 16);
     vt::Key16 key;
     for (int i = 0; i < 16; ++i) key[i] = static_cast<unsigned char>(values[offset + i] % 255);
     return key;
+}
+
+// The key the one reading path finds for a log that is not whole.
+std::optional<vt::Key16> foundKey(const std::string& path) {
+    vt::read::LogFile log(path);
+    if (log.state() != vt::read::State::Recovered) return {};
+    return log.fileKey();
 }
 
 vt::Key16 trailerKey(const std::string& file) {
@@ -112,7 +123,7 @@ protected:
 
     int recover(const std::vector<std::string>& files, std::int64_t window = 10, unsigned offsets = 40,
                 bool seal = false, const std::string& around = "") {
-        vt::recover::Options o;
+        vtl::recover::Options o;
         o.files = files;
         o.window = window;
         o.offsets = offsets;
@@ -120,7 +131,7 @@ protected:
         o.around = around;
         o.outDir = out.path();
         std::ostringstream o1, e1;
-        const int status = vt::recover::run(o, o1, e1);
+        const int status = vtl::recover::run(o, o1, e1);
         said = o1.str();
         progress = e1.str();
         return status;
@@ -138,7 +149,7 @@ protected:
         auto files = outputs();
         EXPECT_EQ(files.size(), 1u) << said;
         if (files.size() != 1) return {};
-        return withoutStamps(vt::reader::lines(readBytes(files[0])));
+        return withoutStamps(vt::read::lines(readBytes(files[0])));
     }
 
     std::vector<std::string> firstRecords(std::size_t n) {
@@ -154,7 +165,7 @@ protected:
 
 TEST(KeyGenerator, IsTheMicrosoftRuntimesSequence) {
     // The first values msvcrt's rand() gives without srand (seed 1).
-    const auto v = vt::recover::generatorValues(Generator::Msvcrt, 1, 5);
+    const auto v = vt::keysearch::generatorValues(Generator::Msvcrt, 1, 5);
     EXPECT_EQ(v, (std::vector<std::uint32_t>{41, 18467, 6334, 26500, 19169}));
     vt::keygen::seed(1);
     EXPECT_EQ(vt::keygen::nextKey(), keyAt(Generator::Msvcrt, 1, 0));
@@ -172,7 +183,7 @@ TEST(KeyGenerator, SearchedSequencesMatchTheCLibrary) {
         std::srand(s);
         std::vector<std::uint32_t> host;
         for (int i = 0; i < 400; ++i) host.push_back(static_cast<std::uint32_t>(std::rand()));
-        EXPECT_EQ(vt::recover::generatorValues(own, s, 400), host) << "seed " << s;
+        EXPECT_EQ(vt::keysearch::generatorValues(own, s, 400), host) << "seed " << s;
     }
 }
 
@@ -244,17 +255,17 @@ TEST_F(RecoverTest, NoTrailerTheLibrarysGenerator) {
 TEST_F(RecoverTest, CatAndJsonForceReadALogThatWasNeverClosed) {
     const std::string log = crashedLog();
     std::ostringstream out, err;
-    EXPECT_EQ(vt::reader::cat(log, false, out, err), 1);  // without --force nothing is searched
+    EXPECT_EQ(vtl::cat(log, false, out, err), 1);  // without --force nothing is searched
     EXPECT_TRUE(out.str().empty());
     EXPECT_EQ(err.str().find("searching"), std::string::npos) << err.str();
 
-    EXPECT_EQ(vt::reader::cat(log, true, out, err), 1);  // shown, but still not whole
-    EXPECT_EQ(withoutStamps(vt::reader::lines(out.str())), firstRecords(6));
-    EXPECT_NE(err.str().find("its key was found again"), std::string::npos) << err.str();
+    EXPECT_EQ(vtl::cat(log, true, out, err), 1);  // shown, but still not whole
+    EXPECT_EQ(withoutStamps(vt::read::lines(out.str())), firstRecords(6));
+    EXPECT_NE(err.str().find("warning: not whole: never closed; 6 records read back with its key found again"), std::string::npos) << err.str();
 
     std::ostringstream json;
-    EXPECT_EQ(vt::reader::json(log, true, json, err), 1);
-    const auto objects = vt::reader::lines(json.str());
+    EXPECT_EQ(vtl::json(log, true, json, err), 1);
+    const auto objects = vt::read::lines(json.str());
     ASSERT_EQ(objects.size(), 6u) << json.str();
     EXPECT_NE(objects[4].find("\"Ping\""), std::string::npos) << objects[4];
 }
@@ -266,7 +277,7 @@ TEST_F(RecoverTest, NoTrailerTheCLibrarysGenerator) {
     writeBytes(log, rekeyed(bytes, keyAt(Generator::Msvcrt, seed, 0), glibcKey, false));
     EXPECT_EQ(recover({log}), 0) << said;
     EXPECT_NE(said.find("glibc random_r TYPE_3 seeded with " + std::to_string(seed - 3)), std::string::npos) << said;
-    EXPECT_EQ(vt::recover::findKey(log), glibcKey);
+    EXPECT_EQ(foundKey(log), glibcKey);
     EXPECT_EQ(recoveredLines(), firstRecords(6));
 }
 
@@ -282,7 +293,7 @@ TEST_F(RecoverTest, HalfATrailerForBothGenerators) {
         const std::string cut = here.join("2026-12-08_17-55-21_MID_47_0.vtl");
         writeBytes(cut, bytes);
         ASSERT_EQ(recover({cut}), 0) << said;
-        EXPECT_NE(said.find(vt::recover::generatorName(g)), std::string::npos) << said;
+        EXPECT_NE(said.find(vt::keysearch::generatorName(g)), std::string::npos) << said;
         EXPECT_NE(said.find("closed but its trailer is missing"), std::string::npos) << said;
         auto lines = recoveredLines();
         auto expected = firstRecords(kRecords.size());
@@ -381,7 +392,7 @@ TEST_F(RecoverTest, AHostClockAheadOfTheMachines) {
     const std::uint32_t ahead = static_cast<std::uint32_t>(os::currentTime() + 7200);
     const std::string path = record(log, false, ahead);
     log.flush();
-    const auto named = vt::recover::nameTime(path);
+    const auto named = vt::keysearch::nameTime(path);
     ASSERT_TRUE(named);
     EXPECT_GE(*named - seed, 7200);
 
@@ -390,14 +401,14 @@ TEST_F(RecoverTest, AHostClockAheadOfTheMachines) {
     fs::remove(outputs()[0]);
 
     // From the name alone, the window must reach back over the difference.
-    vt::recover::SearchBounds bounds;
+    vt::keysearch::SearchBounds bounds;
     bounds.anchors = {{"the time in the file's name", *named}};
     bounds.offsets = 0;
     bounds.window = *named - seed - 1;
     const std::string head = readBytes(path).substr(0, 64);
-    EXPECT_FALSE(vt::recover::searchKey(head, bounds).found);
+    EXPECT_FALSE(vt::keysearch::searchKey(head, bounds).found);
     bounds.window = *named - seed;
-    auto r = vt::recover::searchKey(head, bounds);
+    auto r = vt::keysearch::searchKey(head, bounds);
     ASSERT_TRUE(r.found);
     EXPECT_EQ(r.found->seed, seed);
 }
@@ -412,7 +423,7 @@ TEST_F(RecoverTest, AWholeLogIsLeftAlone) {
     EXPECT_NE(said.find("whole; it needs no recovery"), std::string::npos) << said;
     EXPECT_TRUE(outputs().empty());
     EXPECT_EQ(readBytes(path), bytes);
-    EXPECT_FALSE(vt::recover::findKey(path));
+    EXPECT_FALSE(foundKey(path));
 
     // Bytes appended after the trailer do not make it a log to recover.
     writeBytes(path, bytes + "abc");
@@ -441,15 +452,58 @@ TEST_F(RecoverTest, NotALogIsRefused) {
     EXPECT_NE(said.find("text.vtl: not a log: it reads as text"), std::string::npos) << said;
     EXPECT_NE(said.find("zeros.vtl: not a log"), std::string::npos) << said;
     EXPECT_NE(said.find("short.vtl: not a log: 31 bytes"), std::string::npos) << said;
-    EXPECT_NE(said.find("empty.vtl: is empty"), std::string::npos) << said;
-    EXPECT_NE(said.find(dir.path() + ": cannot be read"), std::string::npos) << said;
+    EXPECT_NE(said.find("empty.vtl: it is empty"), std::string::npos) << said;
+    EXPECT_NE(said.find(dir.path() + ": not a log file (a directory)"), std::string::npos) << said;
     // Noise looks like ciphertext: the whole bounded search runs and says what it covered.
     EXPECT_NE(said.find("noise.vtl: key not found within generators msvcrt LCG and glibc random_r TYPE_3; "
                         "offsets 0 to 2; seeds 1, "),
               std::string::npos)
         << said;
     EXPECT_TRUE(outputs().empty());
-    EXPECT_FALSE(vt::recover::findKey(files[0]));
+    EXPECT_FALSE(foundKey(files[0]));
+}
+
+#if !defined(_WIN32)
+TEST_F(RecoverTest, OnlyRegularFilesAndOneFailureNeverStopsTheOthers) {
+    // A FIFO nobody writes to would block a reader for ever, /dev/zero never
+    // ends; neither is read, and the log after them is still recovered.
+    const std::string fifo = dir.join("fifo.vtl");
+    ASSERT_TRUE(testsupport::makeFifo(fifo));
+    const std::string log = crashedLog();
+    EXPECT_EQ(recover({fifo, "/dev/zero", log}), 1) << said;
+    EXPECT_NE(said.find(fifo + ": not a log file (a FIFO)"), std::string::npos) << said;
+    EXPECT_NE(said.find("/dev/zero: not a log file (a device)"), std::string::npos) << said;
+    EXPECT_NE(said.find("recovered 6 records"), std::string::npos) << said;
+}
+
+TEST_F(RecoverTest, ALargeFileOfZerosIsRefusedFromItsFirstBlocks) {
+    // 300 MB, never allocated on a Linux file system: refused from its head.
+    const std::string zeros = dir.join("zeros.vtl");
+    { std::ofstream(zeros, std::ios::binary) << std::string(8, '\0'); }
+    fs::resize_file(zeros, 300u << 20);
+    EXPECT_EQ(recover({zeros}), 1);
+    EXPECT_NE(said.find("zeros.vtl: not a log: its bytes are far from evenly spread"), std::string::npos) << said;
+}
+#endif
+
+TEST_F(RecoverTest, AShortWriteIsAFailureAndLeavesNoHalfFile) {
+    const std::string log = crashedLog();
+    for (const bool seal : {false, true}) {
+        std::size_t taken = 0;
+        os::setWriteLimit([&taken](std::size_t n) {  // the disk takes 100 bytes, then nothing
+            const std::size_t room = taken < 100 ? 100 - taken : 0;
+            const std::size_t now = std::min(n, room);
+            taken += now;
+            return now;
+        });
+        const int status = recover({log}, 10, 40, seal);
+        os::setWriteLimit(nullptr);
+        EXPECT_EQ(status, 1) << said;
+        EXPECT_NE(said.find("cannot write"), std::string::npos) << said;
+        EXPECT_NE(said.find("the disk took 100 of "), std::string::npos) << said;
+        EXPECT_EQ(said.find(": recovered "), std::string::npos) << said;
+        EXPECT_TRUE(outputs().empty()) << outputs()[0];
+    }
 }
 
 TEST_F(RecoverTest, BadOptionsAreRefused) {
@@ -457,11 +511,11 @@ TEST_F(RecoverTest, BadOptionsAreRefused) {
     EXPECT_EQ(recover({log}, -1), 2);
     EXPECT_EQ(recover({log}, 10, 70000), 2);
     EXPECT_EQ(recover({log}, 10, 40, false, "yesterday"), 2);
-    vt::recover::Options o;
+    vtl::recover::Options o;
     o.files = {log};
     o.outDir = dir.join("missing");
     std::ostringstream s;
-    EXPECT_EQ(vt::recover::run(o, s, s), 2);
+    EXPECT_EQ(vtl::recover::run(o, s, s), 2);
     EXPECT_TRUE(outputs().empty());
 }
 
@@ -475,9 +529,9 @@ TEST_F(RecoverTest, ASealedRecoveryIsAWholeLogThatSaysSo) {
     ASSERT_EQ(files.size(), 2u);
     EXPECT_NE(files[0], files[1]);
     for (const auto& f : files) {
-        vt::reader::Opened o = vt::reader::openLogFile(f, false);
+        testsupport::OpenedLog o = testsupport::openLog(f, false);
         ASSERT_TRUE(o.whole) << o.reason;
-        auto lines = withoutStamps(vt::reader::lines(o.text));
+        auto lines = withoutStamps(vt::read::lines(o.text));
         auto expected = firstRecords(6);
         expected.push_back("Info;Recovered;Logfile recovered:From:" + log.substr(log.find_last_of("/\\") + 1) +
                            ":Records:6");
@@ -510,9 +564,9 @@ TEST_F(RecoverTest, CtrlCStopsTheSearch) {
     // The next run starts afresh.
     EXPECT_EQ(recover({crashedLog()}), 0) << said;
 
-    vt::recover::SearchBounds bounds;
+    vt::keysearch::SearchBounds bounds;
     std::atomic<bool> stop{true};
-    auto r = vt::recover::searchKey(noise, bounds, {}, &stop);
+    auto r = vt::keysearch::searchKey(noise, bounds, {}, &stop);
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.tried, 0u);
 }
@@ -520,59 +574,70 @@ TEST_F(RecoverTest, CtrlCStopsTheSearch) {
 // ---- pieces ------------------------------------------------------------------------------
 
 TEST(RecoverPieces, TimesOfNamesAndOptions) {
-    const auto t = vt::recover::nameTime("/logs/2026-12-08_17-55-21_MID_47_0.vtl");
+    const auto t = vt::keysearch::nameTime("/logs/2026-12-08_17-55-21_MID_47_0.vtl");
     ASSERT_TRUE(t);
     EXPECT_EQ(vt::fileNameStamp(vt::calendarTime(*t)), "2026-12-08_17-55-21");
-    EXPECT_EQ(vt::recover::nameTime("C:\\logs\\2026-12-08_17-55-21_MID_47_0.vtl"), t);
-    EXPECT_EQ(vt::recover::parseTime("2026-12-08 17:55:21"), t);
-    EXPECT_EQ(vt::recover::parseTime("2026-12-08_17-55-21"), t);
-    EXPECT_EQ(vt::recover::parseTime("1796000000"), 1796000000);
-    const auto january = vt::recover::nameTime("2027-01-01_00-00-00_MID_1_0.vtl");
+    EXPECT_EQ(vt::keysearch::nameTime("C:\\logs\\2026-12-08_17-55-21_MID_47_0.vtl"), t);
+    EXPECT_EQ(vt::keysearch::parseTime("2026-12-08 17:55:21"), t);
+    EXPECT_EQ(vt::keysearch::parseTime("2026-12-08_17-55-21"), t);
+    EXPECT_EQ(vt::keysearch::parseTime("1796000000"), 1796000000);
+    const auto january = vt::keysearch::nameTime("2027-01-01_00-00-00_MID_1_0.vtl");
     ASSERT_TRUE(january);
     EXPECT_EQ(vt::fileNameStamp(vt::calendarTime(*january)), "2027-01-01_00-00-00");
     for (const char* bad : {"match.vtl", "2026-13-08_17-55-21_MID_1_0.vtl", "2026-12-08-17-55-21.vtl", "26-12-08_17-55-21"})
-        EXPECT_FALSE(vt::recover::nameTime(bad)) << bad;
-    EXPECT_FALSE(vt::recover::parseTime("2026-12-08T17:55:21"));
-    EXPECT_FALSE(vt::recover::parseTime(""));
+        EXPECT_FALSE(vt::keysearch::nameTime(bad)) << bad;
+    EXPECT_FALSE(vt::keysearch::parseTime("2026-12-08T17:55:21"));
+    EXPECT_FALSE(vt::keysearch::parseTime(""));
+    // Dates and times that do not exist are refused, never moved on to the next that does.
+    for (const char* missing : {"2026-02-30 10:00:00", "2025-02-29 10:00:00", "2100-02-29 10:00:00",
+                                "2026-04-31 10:00:00", "2026-12-08 24:00:00", "2026-12-08 17:60:00",
+                                "2026-12-08 17:55:60", "2026-00-08 17:55:21", "2026-12-00 17:55:21"})
+        EXPECT_FALSE(vt::keysearch::parseTime(missing)) << missing;
+    for (const char* leap : {"2024-02-29 10:00:00", "2000-02-29 10:00:00", "2026-12-31 23:59:59"}) {
+        const auto when = vt::keysearch::parseTime(leap);
+        ASSERT_TRUE(when) << leap;
+        EXPECT_EQ(vt::recordStamp(vt::calendarTime(*when)).substr(0, 5), std::string(leap + 8, 2) + "." + std::string(leap + 5, 2))
+            << leap;
+    }
 }
 
 TEST(RecoverPieces, SeedsAreSearchedNearestFirstWithoutRepeats) {
-    vt::recover::SearchBounds b;
+    vt::keysearch::SearchBounds b;
     b.anchors = {{"a", 100}, {"b", 102}};
     b.window = 3;
-    auto spans = vt::recover::seedSpans(b);
+    auto spans = vt::keysearch::seedSpans(b);
     ASSERT_EQ(spans.size(), 3u);
     EXPECT_EQ(spans[0].first, 1);
     EXPECT_EQ(spans[1].first, 100);
     EXPECT_EQ(spans[1].step, -1);
     EXPECT_EQ(spans[1].count, 4);
-    const std::string d = vt::recover::describe(b);
+    const std::string d = vt::keysearch::describe(b);
     EXPECT_NE(d.find("offsets 0 to 255; seeds 1, "), std::string::npos) << d;
     EXPECT_NE(d.find("(3 s before a)"), std::string::npos) << d;
     b.bothSides = true;
-    EXPECT_EQ(vt::recover::seedSpans(b).size(), 5u);
-    EXPECT_NE(vt::recover::describe(b).find("(3 s around b)"), std::string::npos);
+    EXPECT_EQ(vt::keysearch::seedSpans(b).size(), 5u);
+    EXPECT_NE(vt::keysearch::describe(b).find("(3 s around b)"), std::string::npos);
 }
 
 TEST(RecoverPieces, EverySeedOnceAndNoneOutOfRange) {
     std::string noise(64, '\0');
     std::mt19937 random(3);
     for (auto& c : noise) c = static_cast<char>(random());
-    vt::recover::SearchBounds b;
+    vt::keysearch::SearchBounds b;
     b.offsets = 3;  // 4 offsets x 2 generators a seed
     b.window = 9;
     b.anchors = {{"a", 1000}, {"b", 1005}, {"c", 1003}};  // 991 to 1005, and seed 1
-    auto r = vt::recover::searchKey(noise, b);
+    auto r = vt::keysearch::searchKey(noise, b);
     EXPECT_FALSE(r.found);
     EXPECT_EQ(r.tried, 16u * 8);
     b.anchors = {{"near the start", 3}};  // 0 to 3; 1 only once
-    EXPECT_EQ(vt::recover::searchKey(noise, b).tried, 4u * 8);
+    EXPECT_EQ(vt::keysearch::searchKey(noise, b).tried, 4u * 8);
     b.anchors = {{"near the end", 0xffffffffLL - 2}};
     b.bothSides = true;  // nothing beyond 2^32 - 1
     b.seedOne = false;
-    EXPECT_EQ(vt::recover::searchKey(noise, b).tried, 12u * 8);
+    EXPECT_EQ(vt::keysearch::searchKey(noise, b).tried, 12u * 8);
     b.threads = 1;
-    EXPECT_EQ(vt::recover::searchKey(noise, b).tried, 12u * 8);
+    EXPECT_EQ(vt::keysearch::searchKey(noise, b).tried, 12u * 8);
 }
 
 TEST(RecoverPieces, ConfirmingAndReadingRecords) {
@@ -587,13 +652,13 @@ TEST(RecoverPieces, ConfirmingAndReadingRecords) {
     vt::cbcEncrypt(key, reinterpret_cast<const unsigned char*>(text.data()), reinterpret_cast<unsigned char*>(&bytes[0]),
                    text.size());
     const auto* body = reinterpret_cast<const unsigned char*>(bytes.data());
-    EXPECT_TRUE(vt::recover::confirms(body, 32, key));
-    EXPECT_TRUE(vt::recover::confirms(body, bytes.size(), key));
-    EXPECT_FALSE(vt::recover::confirms(body, 31, key));
-    EXPECT_FALSE(vt::recover::confirms(body, bytes.size(), wrong));
+    EXPECT_TRUE(vt::keysearch::confirms(body, 32, key));
+    EXPECT_TRUE(vt::keysearch::confirms(body, bytes.size(), key));
+    EXPECT_FALSE(vt::keysearch::confirms(body, 31, key));
+    EXPECT_FALSE(vt::keysearch::confirms(body, bytes.size(), wrong));
 
     // A control byte is not log text: reading stops before that record.
-    auto r = vt::recover::readRecords(bytes, key);
+    auto r = vt::salvage::readRecords(bytes, key);
     EXPECT_EQ(r.count, 2u);
     EXPECT_TRUE(r.damaged);
     EXPECT_EQ(r.text, text.substr(0, text.find("08.12.2026 17:55:23")));

@@ -1,5 +1,5 @@
 #include "log/container.h"
-#include "log/reader.h"
+#include "read/records.h"
 #include "report/html.h"
 #include "report/model.h"
 #include "report/pack.h"
@@ -39,7 +39,7 @@ std::string sealed(const std::string& text) {
     vt::Key16 key{};
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i * 7 + 1);
     std::string records;
-    for (const auto& line : vt::reader::lines(text)) records += line + "\n";
+    for (const auto& line : vt::read::lines(text)) records += line + "\n";
     return vt::sealText(records, key);
 }
 
@@ -421,38 +421,39 @@ TEST(ReportRun, PagesOfWholeAndBrokenLogs) {
     const std::string text = kStart + "08.12.2026 17:55:22;Key;Pressed;Name:W\n" + kStop;
     const std::string whole = dir.join("2026-12-08_17-55-21_MID_47_0.vtl");
     testsupport::writeBytes(whole, sealed(text));
-    ASSERT_TRUE(vt::reader::openLogFile(whole, false).whole);
+    ASSERT_TRUE(testsupport::openLog(whole, false).whole);
     const std::string extra = dir.join("extra.vtl"), cut = dir.join("cut.vtl");
     testsupport::writeBytes(extra, sealed(text) + "xyz");
     const std::string bytes = sealed(text);
     testsupport::writeBytes(cut, bytes.substr(0, bytes.size() - 16));
 
     std::ostringstream out, err;
-    EXPECT_EQ(run({whole}, "", out, err), 0) << err.str();
+    EXPECT_EQ(run({whole}, "", true, out, err), 0) << err.str();
     const std::string page = testsupport::readBytes(dir.join("2026-12-08_17-55-21_MID_47_0.html"));
     EXPECT_NE(page.find("The log is whole."), std::string::npos);
     EXPECT_NE(page.find("id=\"events-chart\""), std::string::npos);
 
     // Bytes after a whole log: read, and said not to be whole.
     const std::string onePage = dir.join("one.html");
-    EXPECT_EQ(run({whole, extra}, onePage, out, err), 2);
+    EXPECT_EQ(run({whole, extra}, onePage, true, out, err), 2);
     const std::string both = testsupport::readBytes(onePage);
     EXPECT_NE(both.find("Not whole"), std::string::npos);
     EXPECT_NE(both.find("the records that could be read are shown"), std::string::npos);
     EXPECT_NE(err.str().find("extra.vtl: not whole"), std::string::npos);
 
-    // A cut log cannot be decrypted: the page says so and shows no records.
-    EXPECT_EQ(run({cut}, "", out, err), 2);
+    // A cut log whose key is not searched for cannot be decrypted: the page
+    // says so and shows no records.
+    EXPECT_EQ(run({cut}, "", false, out, err), 2);
     const std::string cutPage = testsupport::readBytes(dir.join("cut.html"));
     EXPECT_NE(cutPage.find("nothing could be read"), std::string::npos);
 
     // Never over a log.
-    EXPECT_EQ(run({whole, extra}, extra, out, err), 1);
+    EXPECT_EQ(run({whole, extra}, extra, true, out, err), 1);
     EXPECT_EQ(testsupport::readBytes(extra), sealed(text) + "xyz");
     EXPECT_NE(err.str().find("would overwrite"), std::string::npos);
 
     // A page that cannot be written.
-    EXPECT_EQ(run({whole}, dir.join("no-such-dir/x.html"), out, err), 1);
+    EXPECT_EQ(run({whole}, dir.join("no-such-dir/x.html"), true, out, err), 1);
     EXPECT_NE(err.str().find("cannot be written"), std::string::npos);
 }
 

@@ -2,6 +2,7 @@
 // loading the library at run time.
 #include "host.h"
 #include "log/container.h"
+#include "log/file_source.h"
 #include "log/schema.h"
 
 #include <CLI/CLI.hpp>
@@ -15,9 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <set>
 #include <thread>
 
@@ -61,29 +60,49 @@ const char* startFailure(std::int32_t code) {
 // for a fact of its own, so the values this host sent under that name are not
 // counted, one record each.
 bool logIsWhole(const std::string& path, std::multiset<std::string> ownLossValues) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        std::cerr << "vtrecord: cannot read the log back from " << path << "\n";
+    vt::FileSource source;
+    std::string reason;
+    if (!source.open(path, reason)) {
+        std::cerr << "vtrecord: cannot read the log back from " << path << " (" << reason << ")\n";
         return false;
     }
-    const vt::ContainerCheck check = vt::checkContainer(std::move(bytes));
+    const vt::SealCheck check = vt::checkSealed(source, source.size());
     if (check.verdict != vt::Verdict::Whole) {
         std::cerr << "vtrecord: the log could not be written whole (" << check.reason
                   << "); the disk was full or failing when the recording ended. `vtl cat --force` reads what "
                      "reached it\n";
         return false;
     }
+    // The text is read in pieces; a line is kept only as long as a loss fact can be.
     namespace schema = vt::schema;
-    const std::string lost = schema::kPartSeparator + schema::head(schema::Kind::SysInfo) + schema::fact::kRecordsLost +
+    const std::string lost = schema::head(schema::Kind::SysInfo) + schema::fact::kRecordsLost +
                              schema::kPartSeparator + schema::label::kValue + schema::kFieldSeparator;
+    const std::size_t longest = schema::kStampedWidth + lost.size() + 24;
     unsigned long long count = 0;
-    for (std::size_t at = check.text.find(lost); at != std::string::npos; at = check.text.find(lost, at + 1)) {
-        const std::size_t from = at + lost.size(), to = check.text.find('\n', from);
-        const std::string value = check.text.substr(from, to == std::string::npos ? to : to - from);
-        const auto own = ownLossValues.find(value);
-        if (own != ownLossValues.end()) ownLossValues.erase(own);
-        else count += std::strtoull(value.c_str(), nullptr, 10);
+    std::string line;
+    bool tooLong = false;
+    auto endLine = [&] {
+        if (!tooLong && line.size() > schema::kStampedWidth &&
+            line.compare(schema::kStampedWidth, lost.size(), lost) == 0) {
+            const std::string value = line.substr(schema::kStampedWidth + lost.size());
+            const auto own = ownLossValues.find(value);
+            if (own != ownLossValues.end()) ownLossValues.erase(own);
+            else count += std::strtoull(value.c_str(), nullptr, 10);
+        }
+        line.clear();
+        tooLong = false;
+    };
+    const bool read = vt::decryptText(source, check, [&](const char* text, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            if (text[i] == '\n') endLine();
+            else if (line.size() < longest) line += text[i];
+            else tooLong = true;
+        }
+        return true;
+    });
+    if (!read) {
+        std::cerr << "vtrecord: cannot read the log back from " << path << "\n";
+        return false;
     }
     if (count > 0) {
         std::cerr << "vtrecord: " << count
@@ -112,7 +131,12 @@ static int run(int argc, char** argv) {
     app.add_option("--key", keys, "a key press to report (repeatable)");
     app.add_option("--info", infos, "a fact NAME=VALUE to report (repeatable)");
     app.add_option("--library", library, "the library to load");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and the version are no failure; every other parse error is bad arguments.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     std::uint32_t address = 0;
     if (!server.empty() && !parseAddress(server, address)) {

@@ -3,6 +3,7 @@
 #include "platform/os.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -55,6 +56,24 @@ std::unique_ptr<File> createNewFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     return std::unique_ptr<File>(new PosixFile(fd));
+}
+
+bool fileTimes(const std::string& path, FileTimes& out) {
+    out = FileTimes();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    out.modified = std::int64_t(st.st_mtime);
+    out.changed = std::int64_t(st.st_ctime);
+    out.hasChange = true;
+#if defined(STATX_BTIME)
+    // Birth times are Linux's statx, where the file system keeps them.
+    struct statx sx;
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+        out.hasBirth = true;
+        out.birth = std::int64_t(sx.stx_btime.tv_sec);
+    }
+#endif
+    return true;
 }
 
 char pathSeparator() { return '/'; }

@@ -62,6 +62,24 @@ std::unique_ptr<File> createNewFile(const std::string& path) {
     return std::unique_ptr<File>(new Win32File(h));
 }
 
+namespace {
+// FILETIME counts 100 ns from 1601.
+std::int64_t unixSeconds(const ::FILETIME& ft) {
+    const std::uint64_t ticks = (std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return std::int64_t(ticks / 10000000u) - 11644473600LL;
+}
+}  // namespace
+
+bool fileTimes(const std::string& path, FileTimes& out) {
+    out = FileTimes();
+    ::WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    out.hasBirth = true;
+    out.birth = unixSeconds(data.ftCreationTime);
+    out.modified = unixSeconds(data.ftLastWriteTime);
+    return true;
+}
+
 char pathSeparator() { return '\\'; }
 
 }  // namespace os

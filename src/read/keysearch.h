@@ -1,16 +1,16 @@
-// Reading a log that was never closed: finding its key again.
+// Finding the key of a log that was never closed.
 //
 // A log gets its trailer (and with it its key) only when the recording is
-// closed. When the process dies first, the file holds every whole block the
-// worker handed over, but no key. The key can usually be found again: it is
-// 16 values of a generator seeded with the time at which the library was
-// loaded, each modulo 255, and the first record of every log is known text.
-// So the search tries seeds (1, and every second in a window before the
-// file's own times), offsets into the generator's sequence (earlier keys, a
-// host's own rand() calls) and two generators: the Microsoft C runtime's LCG
-// (the library's own generator, and the Windows C library's) and glibc's
-// random_r TYPE_3 (older Linux builds). A candidate is confirmed by decrypting
-// the first record.
+// closed. When the process dies first, the file holds every block the worker
+// handed over, but no key. The key can usually be found again: it is 16
+// values of a generator seeded with the time at which the library was loaded,
+// each modulo 255, and the first record of every log is known text. So the
+// search tries seeds (1, and every second in a window before the file's own
+// times), offsets into the generator's sequence (earlier keys, a host's own
+// rand() calls) and two generators: the Microsoft C runtime's LCG (the
+// library's own generator, and the Windows C library's) and glibc's random_r
+// TYPE_3 (older Linux builds). A candidate is confirmed by decrypting the
+// first record.
 #pragma once
 
 #include "log/container.h"
@@ -18,13 +18,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vt {
-namespace recover {
+namespace keysearch {
 
 enum class Generator { Msvcrt, Glibc };
 const char* generatorName(Generator g);
@@ -77,6 +77,11 @@ struct SearchResult {
     bool stopped = false;  // the stop flag was raised before the search ended
 };
 
+// How much of a body the search looks at: the stamp and the start record's
+// head; it needs at least the first 32 bytes.
+constexpr std::size_t kHeadSize = 56;
+constexpr std::size_t kLeastHead = 32;
+
 // Whether a body's first blocks decrypt under key to the start record of a
 // log. Needs at least 32 bytes.
 bool confirms(const unsigned char* body, std::size_t size, const Key16& key);
@@ -88,46 +93,23 @@ SearchResult searchKey(const std::string& head, const SearchBounds& bounds, cons
                        const std::atomic<bool>* stop = nullptr);
 
 // A file's own times: its birth time where the file system keeps it, its
-// modification time, and the local time in its name (YYYY-MM-DD_hh-mm-ss...).
+// modification time, the last change of its entry where the system keeps it
+// apart, and the local time in its name (YYYY-MM-DD_hh-mm-ss...).
 std::vector<std::pair<std::string, std::int64_t>> fileAnchors(const std::string& path);
-// The local time at the start of a log's file name; nothing for other names.
+// The local time at the start of a log's file name; nothing for other names
+// and for a date or time that does not exist.
 std::optional<std::int64_t> nameTime(const std::string& fileName);
-// "YYYY-MM-DD hh:mm:ss" or "YYYY-MM-DD_hh-mm-ss" (local time) or seconds since 1970.
+// "YYYY-MM-DD hh:mm:ss" or "YYYY-MM-DD_hh-mm-ss" (local time) or seconds since
+// 1970; nothing for anything else, a date that does not exist among them.
 std::optional<std::int64_t> parseTime(const std::string& text);
 
-// The key of a log that is not whole, for readers (`cat --force`). With no
-// anchors in bounds, the file's own times are used. Nothing when the file
-// cannot be read, is whole, is no log or the key is not within bounds.
-std::optional<Key16> findKey(const std::string& path, const SearchBounds& bounds = SearchBounds());
+// The bounds a reader tries first around a file's own times: a few minutes
+// before each and the first three recordings of a process. They hold the key
+// of a host that loaded the library shortly before the match (as vtrecord
+// does) at a fraction of the cost of the full bounds, which come second.
+SearchBounds quickBounds(std::vector<std::pair<std::string, std::int64_t>> anchors);
+// The full bounds: SearchBounds' defaults around the given times.
+SearchBounds fullBounds(std::vector<std::pair<std::string, std::int64_t>> anchors);
 
-struct Records {
-    std::string text;          // whole records, each ending in a line feed
-    std::size_t count = 0;     // records in text
-    std::size_t unread = 0;    // bytes of the body after the last whole record
-    bool stopRecord = false;   // the recording's own last record is in text
-    bool damaged = false;      // reading stopped at a block that is not log text
-};
-// The records of a body under key, up to the last whole record or the first
-// damage, whichever comes first. Bytes beyond the last whole block are ignored.
-Records readRecords(const std::string& bytes, const Key16& key);
-
-struct Options {
-    std::vector<std::string> files;
-    std::string outDir;           // empty: beside each input
-    std::int64_t window = 3600;   // seconds
-    std::string around;           // a time instead of the file's own times
-    unsigned offsets = 255;
-    bool seal = false;            // a sealed log instead of plain text
-    unsigned threads = 0;
-};
-
-// `vtl recover`: returns the exit status (0 when every file was recovered or
-// needed nothing; 1 when some could not be; 2 for bad options; 130 when
-// interrupted). Never throws.
-int run(const Options& options, std::ostream& out, std::ostream& err);
-
-// Raised by Ctrl-C while run() searches; tests may raise it themselves.
-std::atomic<bool>& interruptFlag();
-
-}  // namespace recover
+}  // namespace keysearch
 }  // namespace vt

@@ -1,10 +1,5 @@
-// Reading match logs: checking that a file is whole, recovering its text and
-// splitting records into their fields. The vtl tool is a thin shell over this.
-//
-// The commands read a file of any size in bounded memory: the body is hashed
-// in chunks, the trailer checked, then the text decrypted and printed in
-// chunks. Only regular files are read, and a record longer than
-// kRecordLimit is cut there.
+// The records of a log: one line each, split into their parts as the schema
+// lays them out, and text cut into lines in bounded memory.
 #pragma once
 
 #include "log/schema.h"
@@ -12,29 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace vt {
-namespace reader {
+namespace read {
 
 // The longest record kept whole; the rest of a longer one is dropped.
 constexpr std::size_t kRecordLimit = 1 << 20;
-
-struct Opened {
-    bool whole = false;
-    std::string reason;  // why the file is not whole, or could not be read
-    std::string text;    // the records (only when whole, or when forced and a key was found)
-};
-
-// Reads and checks a file, keeping its whole text in memory (for tests and
-// small files; the commands below stream). With force, a file with bytes
-// beyond its last whole block is read up to that block when what remains is a
-// whole log.
-Opened openLogFile(const std::string& path, bool force);
 
 struct Record {
     std::string stamp;   // DD.MM.YYYY hh:mm:ss
@@ -75,12 +57,5 @@ private:
     std::uint64_t length_ = 0;
 };
 
-// The vtl commands; they return the process's exit status: 0 when every file
-// is whole and everything was written, 1 when a file is not whole or cannot be
-// read, 2 when the output cannot be written.
-int verify(const std::vector<std::string>& files, std::ostream& out);
-int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err);
-int json(const std::string& file, bool force, std::ostream& out, std::ostream& err);
-
-}  // namespace reader
+}  // namespace read
 }  // namespace vt

@@ -1,0 +1,187 @@
+#include "read/logfile.h"
+
+#include "log/format.h"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <sstream>
+
+namespace vt {
+namespace read {
+namespace {
+
+std::string localText(std::int64_t t) {
+    const std::tm tm = calendarTime(t);
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+std::string rateText(double perSecond) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.0f", perSecond);
+    return buf;
+}
+
+}  // namespace
+
+LogFile::LogFile(std::string path, const Options& options) : path_(std::move(path)) {
+    try {
+        open(options);
+    } catch (const std::bad_alloc&) {
+        state_ = State::Unreadable;
+        reason_ = "cannot be read (out of memory)";
+    } catch (const std::exception& e) {
+        state_ = State::Unreadable;
+        reason_ = std::string("cannot be read (") + e.what() + ")";
+    }
+}
+
+void LogFile::open(const Options& options) {
+    bool missing = false;
+    reason_ = notRegularFile(path_, missing);
+    if (!reason_.empty()) {
+        state_ = missing ? State::Unreadable : State::NotAFile;
+        if (missing) reason_ = "cannot be read (" + reason_ + ")";
+        return;
+    }
+    if (!source_.open(path_, reason_)) {
+        state_ = State::Unreadable;
+        return;
+    }
+    const std::uint64_t size = source_.size();
+    sealed_ = checkSealed(source_, size);
+    switch (sealed_.verdict) {
+    case Verdict::Whole:
+        state_ = State::Whole;
+        key_ = sealed_.fileKey;
+        return;
+    case Verdict::Unreadable:
+        state_ = State::Unreadable;
+        reason_ = sealed_.reason;
+        return;
+    case Verdict::BadLength:
+    case Verdict::Damaged:
+        break;
+    }
+    reason_ = sealed_.reason;
+    // Is it a log at all? Its first blocks tell, before anything is read whole.
+    auto notALog = [&](const std::string& what) {
+        state_ = State::NotALog;
+        notALog_ = what;
+        reason_ += "; " + what;
+    };
+    if (size == 0) return notALog("it is empty: the recording wrote nothing before it ended");
+    unsigned char head[4096];
+    const std::size_t headSize = std::size_t(std::min<std::uint64_t>(size - size % kBlock, sizeof head));
+    if (headSize < keysearch::kLeastHead)
+        return notALog("not a log: " + std::to_string(size) + " bytes cannot hold the first record");
+    if (!source_.read(0, head, headSize)) {
+        state_ = State::Unreadable;
+        reason_ = "cannot be read to its end (it changed or vanished while it was read)";
+        return;
+    }
+    const std::string notCipher = salvage::notCiphertext(head, headSize);
+    if (!notCipher.empty()) return notALog("not a log: " + notCipher);
+
+    if (sealed_.verdict == Verdict::BadLength && size % kBlock != 0 && size > kBlock) {
+        // Bytes beyond the last whole block: perhaps a whole log with something appended.
+        SealCheck prefix = checkSealed(source_, size - size % kBlock);
+        if (prefix.verdict == Verdict::Whole) {
+            sealed_ = prefix;
+            key_ = prefix.fileKey;
+            state_ = State::Appended;
+            reason_ += " (a whole log up to its last whole block, with " + std::to_string(size % kBlock) +
+                       " bytes after it that do not belong to it)";
+            return;
+        }
+    }
+    state_ = State::NoKey;
+    if (options.search)
+        search(options, std::string(reinterpret_cast<const char*>(head), std::min(headSize, keysearch::kHeadSize)));
+}
+
+void LogFile::search(const Options& options, const std::string& firstBlocks) {
+    const std::uint64_t size = source_.size();
+    auto progress = [&](const keysearch::Progress& p) {
+        if (!options.progress) return;
+        const double rate = p.seconds > 0 ? double(p.tried) / p.seconds : 0;
+        std::ostringstream line;
+        line << path_ << ": searching: " << p.tried << " of " << p.total << " candidates, " << rateText(rate) << "/s";
+        if (rate > 0 && p.total > p.tried) line << ", at most " << rateText(double(p.total - p.tried) / rate) << " s left";
+        options.progress(line.str());
+    };
+    std::vector<keysearch::SearchBounds> tries;
+    if (options.bounds) {
+        tries.push_back(*options.bounds);
+    } else {
+        const auto anchors = keysearch::fileAnchors(path_);
+        tries.push_back(keysearch::quickBounds(anchors));
+        tries.push_back(keysearch::fullBounds(anchors));
+    }
+    if (options.progress) options.progress(path_ + ": not whole (" + reason_ + "); searching for its key");
+    for (std::size_t i = 0; i < tries.size() && !found_; ++i) {
+        if (i > 0 && options.progress)
+            options.progress(path_ + ": not within " + keysearch::describe(tries[i - 1]) + "; searching wider");
+        const keysearch::SearchResult r = keysearch::searchKey(firstBlocks, tries[i], progress, options.stop);
+        tried_ += r.tried;
+        if (r.stopped) {
+            interrupted_ = true;
+            reason_ += "; the search for its key was interrupted after " + std::to_string(tried_) + " candidates";
+            return;
+        }
+        found_ = r.found;
+    }
+    if (!found_) {
+        searched_ = keysearch::describe(tries.back());
+        reason_ += "; its key was not found within " + searched_;
+        return;
+    }
+    key_ = found_->key;
+    scan_ = salvage::scan(source_, key_, size);
+    if (!scan_.readable) {
+        state_ = State::Unreadable;
+        reason_ = "cannot be read to its end (it changed or vanished while it was read)";
+        return;
+    }
+    if (scan_.count == 0) {
+        reason_ += "; its key was found again (" + how() + "), but it holds no whole record";
+        return;
+    }
+    state_ = State::Recovered;
+    std::ostringstream why;
+    why << (scan_.stopRecord ? "closed, but its trailer is missing or damaged" : "never closed") << "; "
+        << scan_.count << " records read back with its key found again (" << how() << ")";
+    if (scan_.damaged) why << "; damaged after byte " << scan_.length << ", read up to the damage";
+    else if (scan_.unread) why << "; the last " << scan_.unread << " bytes hold an unfinished record";
+    reason_ = why.str();
+}
+
+std::string LogFile::how() const {
+    if (!found_) return {};
+    std::ostringstream how;
+    how << "key from the " << keysearch::generatorName(found_->generator) << " seeded with " << found_->seed;
+    if (found_->seed != 1) how << " (" << localText(found_->seed) << ")";
+    how << " at offset " << found_->offset;
+    return how.str();
+}
+
+bool LogFile::readText(const TextSink& sink) {
+    switch (state_) {
+    case State::Whole:
+    case State::Appended: return decryptText(source_, sealed_, sink);
+    case State::Recovered: return salvage::text(source_, key_, scan_, sink);
+    default: return false;
+    }
+}
+
+bool LogFile::readLines(const LineSplitter::Sink& sink) {
+    LineSplitter splitter(kRecordLimit, sink);
+    return readText([&](const char* text, std::size_t size) { return splitter.feed(text, size); }) &&
+           splitter.finish();
+}
+
+}  // namespace read
+}  // namespace vt

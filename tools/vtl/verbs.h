@@ -1,0 +1,72 @@
+// The commands of vtl. Each file of this directory holds one: its options,
+// what it prints and its exit status; what they share lives in src/.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace vtl {
+
+// A command: its place on the command line, and what runs it once parsed.
+struct Verb {
+    CLI::App* command = nullptr;
+    std::function<int()> run;
+};
+
+Verb addVerify(CLI::App& app);
+Verb addCat(CLI::App& app);
+Verb addJson(CLI::App& app);
+Verb addRecover(CLI::App& app);
+Verb addReport(CLI::App& app);
+
+// Exit status of every command: 0 when every file is whole and everything was
+// written; 1 when a file is not whole or cannot be read; 2 for bad arguments
+// and when the output cannot be written; 130 when interrupted.
+constexpr int kWhole = 0, kNotWhole = 1, kUsage = 2, kInterrupted = 130;
+
+// The work of the commands, with their streams given (tests call these).
+int verify(const std::vector<std::string>& files, std::ostream& out);
+int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err);
+int json(const std::string& file, bool force, std::ostream& out, std::ostream& err);
+
+namespace recover {
+struct Options {
+    std::vector<std::string> files;
+    std::string outDir;          // empty: beside each input
+    std::int64_t window = 3600;  // seconds
+    std::string around;          // a time instead of the file's own times
+    unsigned offsets = 255;
+    bool seal = false;           // a sealed log instead of plain text
+    unsigned threads = 0;
+};
+// Never throws; one file's failure never stops the others.
+int run(const Options& options, std::ostream& out, std::ostream& err);
+// Raised by Ctrl-C while a command searches a key; tests may raise it themselves.
+std::atomic<bool>& interruptFlag();
+}  // namespace recover
+
+// While it lives, Ctrl-C raises recover::interruptFlag() instead of ending
+// the program, so that a key search ends cleanly; the handler before it comes
+// back after.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    void (*previous_)(int);
+};
+
+// Runs a command body: no exception leaves it, a failure inside is reported
+// as "NAME: cannot be read (...)" for that file and counts as not whole.
+int guarded(const std::string& name, std::ostream& err, const std::function<int()>& body);
+
+}  // namespace vtl
