@@ -127,26 +127,33 @@ for arch in x86_64 i686; do
 
   step "A ${WIDTH_NAME[$arch]} recording killed mid-match, recovered by the Linux vtl"
   killed() {
-    local dir="$root/build/win-$arch-killed" file size=0 waited=0
+    local dir="$root/build/win-$arch-killed" file="" size=0 waited=0
     rm -rf "$dir"; mkdir -p "$dir/out"
     ( cd "build/win-$arch" && exec "$root/scripts/wine-run.sh" "${WINE_ARCH[$arch]}" vtrecord.exe --user 7 \
         --match 4 --server 127.0.0.2 --seconds 300 --key F2 --dir 'Z:'"$(echo "$dir" | tr / '\\')" \
-        > /dev/null 2>&1 ) &
+        > "$dir/said.txt" 2>&1 ) &
     local host=$!
-    # Wait until the log has taken a few ticks' records, then kill the host as a crash would.
-    while [ "$size" -lt 200 ] && [ "$waited" -lt 120 ]; do
-      sleep 1; waited=$((waited + 1))
-      file=$(ls "$dir"/*.vtl 2>/dev/null | head -n 1 || true)
-      [ -n "$file" ] && size=$(stat -c %s "$file")
+    # The host has handed its key press to the library ...
+    while ! grep -qs "vtrecord: sent 1 key presses" "$dir/said.txt" && [ "$waited" -lt 1200 ]; do
+      sleep 0.1; waited=$((waited + 1))
     done
-    sleep 2
-    pkill -KILL -f "vtrecord.exe --user 7 --match 4" || true
+    file=$(ls "$dir"/*.vtl 2>/dev/null | head -n 1 || true)
+    [ -n "$file" ] && size=$(stat -c %s "$file")
+    # ... and the file grows after that: a flush that came after the key (the
+    # ping every 10 s makes one at the latest).
+    waited=0
+    while [ -n "$file" ] && [ "$(stat -c %s "$file")" -le "$size" ] && [ "$waited" -lt 600 ]; do
+      sleep 0.1; waited=$((waited + 1))
+    done
+    # Killed as a crash would end it: the process this script started, by its id.
+    kill -KILL "$host" 2>/dev/null || true
     wait "$host" 2>/dev/null || true
-    [ -n "$file" ] || { echo "vtrecord.exe made no log"; return 1; }
+    [ -n "$file" ] || { echo "vtrecord.exe made no log"; cat "$dir/said.txt"; return 1; }
     echo "killed vtrecord.exe with $(stat -c %s "$file") bytes in $file"
     if build/linux/vtl verify "$file"; then echo "a killed recording cannot be whole"; return 1; fi
     build/linux/vtl recover --out "$dir/out" "$file" 2>/dev/null | tee "$dir/recover.txt"
-    grep -q "recovered" "$dir/recover.txt" &&
+    grep -q ": recovered" "$dir/recover.txt" &&
+    ! grep -q "unfinished" "$dir/recover.txt" &&
     grep -q ';Info;Start;Logfile start:UserId:7:MatchId:4' "$dir"/out/*_recovered.txt &&
     grep -q ';Key;Pressed;Name:F2' "$dir"/out/*_recovered.txt
   }
