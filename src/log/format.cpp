@@ -91,20 +91,19 @@ void appendName(std::string& out, std::string_view name) {
 }
 
 void appendRecord(std::string& out, const schema::Shape& shape, std::string_view action,
-                  std::initializer_list<std::string_view> values) {
+                  const std::string_view* values, std::size_t count) {
     out += shape.kind;
     out += schema::kPartSeparator;
     if (shape.action) out += shape.action;
     else appendName(out, action);
     out += schema::kPartSeparator;
     out += shape.lead;
-    const std::string_view* value = values.begin();
     for (std::size_t i = 0; i < shape.count; ++i) {
         const schema::Field& f = shape.fields[i];
         if (i > 0) out += schema::kFieldSeparator;
         out += f.label;
         out += schema::kFieldSeparator;
-        if (value != values.end()) appendValue(out, *value++);
+        if (i < count) appendValue(out, values[i]);
         if (f.unit) {
             out += schema::kFieldSeparator;
             out += f.unit;

@@ -36,6 +36,10 @@ void appendName(std::string& out, std::string_view name);
 // action (for a shape without one, `action`), lead and the fields with these
 // values in the shape's order; no line feed. Values go through appendValue.
 void appendRecord(std::string& out, const schema::Shape& shape, std::string_view action,
-                  std::initializer_list<std::string_view> values);
+                  const std::string_view* values, std::size_t count);
+inline void appendRecord(std::string& out, const schema::Shape& shape, std::string_view action,
+                         std::initializer_list<std::string_view> values) {
+    appendRecord(out, shape, action, values.begin(), values.size());
+}
 
 }  // namespace vt

@@ -172,13 +172,13 @@ void logger::commit(const std::string& line) {
     if (output.size() >= retryAt_) flushOutput();
 }
 
-// One record: under the lock, only while open, stamped, ended by a line feed.
-template <typename Body>
-void logger::record(const char* kindAndAction, Body body) {
+// One record: under the lock, only while open, stamped, laid out as its shape
+// says, ended by a line feed.
+void logger::write(schema::Kind kind, const std::vector<std::string_view>& values, std::string_view action) {
     std::lock_guard<std::timed_mutex> lock(mutex_);
     if (!isOpen()) return;
-    std::string line = beginRecord(kindAndAction);
-    body(line);
+    std::string line = beginRecord("");
+    appendRecord(line, schema::shape(kind), action, values.data(), values.size());
     line += '\n';
     commit(line);
 }
@@ -195,46 +195,31 @@ void logger::writeProcessAdd(procwatch::SProcessEntry r) { writeProcess(Kind::Pr
 void logger::writeProcessDel(procwatch::SProcessEntry r) { writeProcess(Kind::ProcessDel, r); }
 
 void logger::writeUdp(Kind kind, const udptcpcon::SUdpCon& r) {
-    record("", [&](std::string& line) {
-        appendRecord(line, schema::shape(kind), {},
-                     {r.localIp, std::to_string(r.localPort), std::to_string(r.pid), r.path});
-    });
+    write(kind, {r.localIp, std::to_string(r.localPort), std::to_string(r.pid), r.path});
 }
 
 void logger::writeTcp(Kind kind, const udptcpcon::STcpCon& r) {
-    record("", [&](std::string& line) {
-        appendRecord(line, schema::shape(kind), {},
-                     {r.localIp, std::to_string(r.localPort), r.remoteIp, std::to_string(r.remotePort),
-                      std::to_string(r.pid), r.path});
-    });
+    write(kind, {r.localIp, std::to_string(r.localPort), r.remoteIp, std::to_string(r.remotePort),
+                 std::to_string(r.pid), r.path});
 }
 
 void logger::writeProcess(Kind kind, const procwatch::SProcessEntry& r) {
-    record("", [&](std::string& line) {
-        appendRecord(line, schema::shape(kind), {}, {std::to_string(r.pid), r.path});
-    });
+    write(kind, {std::to_string(r.pid), r.path});
 }
 
 void logger::writeEthernetStats(netstats::SAdapterEntry r) {
-    record("", [&](std::string& line) {
-        appendRecord(line, schema::shape(Kind::EthernetStats), {},
-                     {r.description, formatThroughput(r.txDelta), formatThroughput(r.rxDelta)});
-    });
+    write(Kind::EthernetStats, {r.description, formatThroughput(r.txDelta), formatThroughput(r.rxDelta)});
 }
 
 void logger::writePingStats(int milliseconds, const std::string& server) {
-    record("", [&](std::string& line) {
-        appendRecord(line, schema::shape(Kind::PingStats), {}, {server, std::to_string(milliseconds)});
-    });
+    write(Kind::PingStats, {server, std::to_string(milliseconds)});
 }
 
-void logger::writeKeyPressed(const std::string& keyName) {
-    record("", [&](std::string& line) { appendRecord(line, schema::shape(Kind::KeyPressed), {}, {keyName}); });
-}
+void logger::writeKeyPressed(const std::string& keyName) { write(Kind::KeyPressed, {keyName}); }
 
 void logger::writeSysInfo(const std::string& name, const std::string& value) {
     if (name.empty() || value.empty()) return;
-    record("", [&](std::string& line) { appendRecord(line, schema::shape(Kind::SysInfo), name, {value}); });
+    write(Kind::SysInfo, {value}, name);
 }
 
 void logger::writeInfoStart(std::uint32_t userId, std::uint32_t matchId) {

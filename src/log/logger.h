@@ -17,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vt {
 
@@ -53,6 +55,9 @@ public:
     void writePingStats(int milliseconds, const std::string& server);
     void writeKeyPressed(const std::string& keyName);
     void writeSysInfo(const std::string& name, const std::string& value);
+    // Any record the schema knows, its values in the order of its fields (for
+    // a fact, action is its name): what a new kind of record is written with.
+    void write(schema::Kind kind, const std::vector<std::string_view>& values, std::string_view action = {});
 
     // Seconds added to the clock for every stamp of the open file.
     std::int64_t offset() const { return clockOffset; }
@@ -71,8 +76,6 @@ private:
     std::string beginRecord(const char* kindAndAction);
     // Hands a finished line to the container; the caller holds the lock.
     void commit(const std::string& line);
-    template <typename Body>
-    void record(const char* kindAndAction, Body body);
     void writeUdp(schema::Kind kind, const udptcpcon::SUdpCon& r);
     void writeTcp(schema::Kind kind, const udptcpcon::STcpCon& r);
     void writeProcess(schema::Kind kind, const procwatch::SProcessEntry& r);
