@@ -1,4 +1,5 @@
-// A real recording killed mid-match, then read again by `vtl recover`.
+// The tools as a user runs them: vtl and vtrecord's arguments, and a real
+// recording killed mid-match, then read again by `vtl recover`.
 #include "log/container.h"
 #include "read/records.h"
 #include "support/log_text.h"
@@ -110,6 +111,19 @@ TEST(ToolArguments, EveryBadArgumentExitsWithTwoAndSaysWhy) {
     Spawned help({kTools + "/vtl", "--help"}, said);
     EXPECT_EQ(help.wait(), 0);
     EXPECT_NE(readBytes(said).find("Exit status"), std::string::npos);
+}
+
+TEST(ToolArguments, AHostsOwnRecordsLostFactIsNoLoss) {
+    // The host may name a fact as the library names its own; only the
+    // library's own counts as records lost.
+    testsupport::TempDir dir, scratch;
+    Spawned recorder({kTools + "/vtrecord", "--user", "12", "--match", "47", "--dir", dir.path(), "--seconds", "1",
+                      "--info", "Records lost=3"},
+                     scratch.join("said.txt"));
+    EXPECT_EQ(recorder.wait(), 0) << readBytes(scratch.join("said.txt"));
+    const auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(testsupport::countPrefix(testsupport::recordLines(files[0]), "SysInfo;Records lost;Value:3"), 1);
 }
 
 bool contains(const std::string& file, const std::string& text) {
