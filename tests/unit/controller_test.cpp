@@ -206,7 +206,7 @@ TEST_F(Controller, PingOnlyForAUsableServer) {
     struct Case {
         std::uint32_t server;
         bool ping;
-    } cases[] = {{0, false}, {0x7F000001u, false}, {0xFFFFFFFFu, false}, {0x0A000001u, true}, {0x7F000002u, true}};
+    } cases[] = {{0x7F000001u, false}, {0x0A000001u, true}};  // the rule itself: ServerRule
     for (const auto& c : cases) {
         ASSERT_EQ(controller->start("", 12, 47, c.server, 0), 0);
         auto s = access::schedule(*controller);
