@@ -29,18 +29,7 @@ void check(const vt::read::Record& r) {
     std::vector<std::string_view> values;
     for (const auto& f : r.fields) values.push_back(f.second);
     std::string line = r.stamp + vt::schema::kPartSeparator;
-    std::initializer_list<std::string_view> none{};
-    switch (values.size()) {
-    case 0: vt::appendRecord(line, *shape, r.action, none); break;
-    case 1: vt::appendRecord(line, *shape, r.action, {values[0]}); break;
-    case 2: vt::appendRecord(line, *shape, r.action, {values[0], values[1]}); break;
-    case 3: vt::appendRecord(line, *shape, r.action, {values[0], values[1], values[2]}); break;
-    case 4: vt::appendRecord(line, *shape, r.action, {values[0], values[1], values[2], values[3]}); break;
-    case 6:
-        vt::appendRecord(line, *shape, r.action, {values[0], values[1], values[2], values[3], values[4], values[5]});
-        break;
-    default: return;
-    }
+    vt::appendRecord(line, *shape, r.action, values.data(), values.size());
     if (line != r.raw) __builtin_trap();
 }
 
