@@ -1,11 +1,17 @@
-# Runs a C-level host in a fresh directory, then reads its log with vtl json:
-#   cmake -DHOST=PROGRAM -DARG=LIBRARY -DWORK=DIR -DVTL=PROGRAM [-DEMULATOR=A|B] -P run_host.cmake
-# The host records into c-host-logs/Protökolle-日本; the log must be there,
-# whole, under that name, and hold the key name and fact byte for byte.
-string(REPLACE "|" ";" emulator "${EMULATOR}")
+# Runs a host of the C interface in a fresh directory, then reads its log
+# with vtl json:
+#   cmake -DHOST="PROGRAM|ARGS..." -DVTL="PROGRAM" -DWORK=DIR -P run_host.cmake
+# (each a command line with "|" between its words, an emulator first where
+# there is one). The host runs the sequence of sequence.c and prints
+# "records: N" and "log: PATH"; its log must be in c-host-logs/Protökolle-日本,
+# under that name, with N records, and hold the key name and fact byte for byte.
+string(REPLACE "|" ";" host "${HOST}")
+string(REPLACE "|" ";" vtl "${VTL}")
+list(REMOVE_ITEM host "")
+list(REMOVE_ITEM vtl "")
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/c-host-logs)  # the host makes the directory inside it
-execute_process(COMMAND ${emulator} ${HOST} ${ARG} WORKING_DIRECTORY ${WORK}
+execute_process(COMMAND ${host} WORKING_DIRECTORY ${WORK}
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
 string(REPLACE "\r" "" out "${out}")
 message(STATUS "host said:\n${out}${err}")
@@ -37,7 +43,7 @@ if(NOT printed_name MATCHES "^[/\\\\]${name}$" OR NOT printed_dir STREQUAL "c-ho
 endif()
 
 file(COPY_FILE "${logs}" "${WORK}/plain.vtl")
-execute_process(COMMAND ${emulator} ${VTL} json plain.vtl WORKING_DIRECTORY ${WORK}
+execute_process(COMMAND ${vtl} json plain.vtl WORKING_DIRECTORY ${WORK}
   OUTPUT_VARIABLE json ERROR_VARIABLE err RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "vtl json failed with ${rc}: ${err}")

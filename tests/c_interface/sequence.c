@@ -6,14 +6,33 @@ static size_t text_size(const char* s) {
     return n;
 }
 
+/* v / 10 and v % 10 by shifts alone: a 32-bit host without a C runtime has
+ * no helper for 64-bit division. */
+static uint64_t divide_by_ten(uint64_t v, unsigned* rest) {
+    uint64_t q = 0;
+    unsigned r = 0;
+    int bit;
+    for (bit = 63; bit >= 0; --bit) {
+        r = (r << 1) | (unsigned)((v >> bit) & 1u);
+        q <<= 1;
+        if (r >= 10) {
+            r -= 10;
+            q |= 1u;
+        }
+    }
+    *rest = r;
+    return q;
+}
+
 /* Appends the decimal digits of v to out (at least 24 bytes free). */
 static void append_number(char* out, uint64_t v) {
     char digits[24];
     int n = 0;
+    unsigned r;
     char* end = out + text_size(out);
     do {
-        digits[n++] = (char)('0' + (int)(v % 10));
-        v /= 10;
+        v = divide_by_ten(v, &r);
+        digits[n++] = (char)('0' + r);
     } while (v && n < 24);
     while (n) *end++ = digits[--n];
     *end = '\0';
