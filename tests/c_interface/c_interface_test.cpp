@@ -3,6 +3,7 @@
 #include "controller/library.h"
 #include "support/controller_access.h"
 #include "support/fake_os.h"
+#include "support/fake_threads.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
 #include "vantorelle/vantorelle_c.h"
@@ -100,6 +101,29 @@ TEST_F(CInterface, StartRefusalsAreToldApart) {
     EXPECT_EQ(vtcStop(), VTC_OK);
     EXPECT_EQ(state().recordings, 2u);
     EXPECT_EQ(logFiles(dir.path()).size(), 1u);
+}
+
+// A worker that cannot start is told apart from the other refusals, and
+// leaves no recording and no open log behind.
+TEST_F(CInterface, AWorkerThatCannotStartIsReported) {
+    vt::detachLibrary(vt::vantorelle::Unload::Normal);
+    fake::threads().reset();
+    vt::controllerTestAccess::useThreads(&fake::threads());
+    ASSERT_TRUE(vt::attachLibrary());
+    vt::controllerTestAccess::useThreads(nullptr);
+    fake::threads().failStart = true;
+    EXPECT_EQ(start(dir.path()), VTC_WORKER_FAILED);
+    const vtcState s = state();
+    EXPECT_EQ(s.recording, 0u);
+    EXPECT_EQ(s.logOpen, 0u);
+    EXPECT_EQ(s.recordings, 0u);
+    auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(withoutStamps(recordLines(files[0])).back(), "Info;Stop;Logfile end");
+    fake::threads().failStart = false;
+    EXPECT_EQ(start(dir.path(), 48), VTC_OK);
+    EXPECT_EQ(vtcStop(), VTC_OK);
+    EXPECT_EQ(state().recordings, 1u);
 }
 
 // The sequence a host runs, with texts that are not NUL-terminated, and what
