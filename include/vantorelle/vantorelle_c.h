@@ -40,8 +40,9 @@
  * Threads. Any function may be called from any thread at any time, except
  * from DllMain, a TLS callback or a global destructor (on Linux: a
  * destructor of a static object or an atexit handler). vtcStart and vtcStop
- * are serialised with each other; keys and facts may come from many threads
- * at once while a recording runs. No exception leaves any function: a failure
+ * are serialised with each other (a host that also calls vtStart or vtStop of
+ * vantorelle.h keeps those on one thread at a time, as that header says);
+ * keys and facts may come from many threads at once while a recording runs. No exception leaves any function: a failure
  * inside becomes VTC_INTERNAL. Version 1 has no callbacks; the host polls
  * vtcGetState.
  *
