@@ -190,7 +190,8 @@ TEST_F(CInterface, TextsOutOfRangeAreRefused) {
                           "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"};
     const char* bad[] = {"\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xC2", "\xC2\x41", "\xE0\x9F\xBF",
                          "\xED\xA0\x80", "\xED\xBF\xBF", "\xE1\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
-                         "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF", "\xF0\x90\x80"};
+                         "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF", "\xF0\x90\x80", "\xE1\x80\x41",
+                         "\xE1\x80\xC0", "\xF0\x90\x80\x7F", "\xF1\x80\xC0\x80"};
     for (const char* g : good) EXPECT_EQ(vtcSendKey(1, g, VTC_NTS), VTC_OK) << testing::PrintToString(g);
     for (const char* b : bad) {
         EXPECT_EQ(vtcSendKey(1, b, VTC_NTS), VTC_INVALID_ARGUMENT) << testing::PrintToString(b);
