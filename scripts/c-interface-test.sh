@@ -146,6 +146,8 @@ for ci_win in "${ci_windows[@]}"; do
   run "$ci_name: run under Wine" ci_msvc_run "$ci_arch" "$ci_kit"
 done
 
+if declare -F wine_stop > /dev/null; then wine_stop; fi
+
 if [ $ci_standalone = 1 ]; then
   for p in "${passed[@]}"; do echo "passed:  $p"; done
   for s in "${skipped[@]}"; do echo "skipped: ${s}"; done
