@@ -128,7 +128,8 @@ for ci_win in "${ci_windows[@]}"; do
   case "$(objdump -f "$ci_win/vantorelle.dll" 2> /dev/null | sed -n 's/.*file format //p')" in
     pei-i386) ci_arch=i686 ci_bits=32 ;;
     pei-x86-64) ci_arch=x86_64 ci_bits=64 ;;
-    *) failed+=("C interface, MSVC-ABI host: $ci_win has no vantorelle.dll"); continue ;;
+    *) failed+=("C interface, MSVC-ABI host: $ci_win has no vantorelle.dll")
+       echo "C interface, MSVC-ABI host: FAILED, $ci_win has no vantorelle.dll"; continue ;;
   esac
   ci_name="C interface, $ci_bits-bit MSVC-ABI host (clang, lld-link, vantorelle.lib)"
   if ! command -v lld-link > /dev/null || ! command -v llvm-dlltool > /dev/null; then
