@@ -259,7 +259,8 @@ TEST_F(CInterface, NonAsciiDirectoryKeepsItsName) {
     const std::string path = logPath();
     ASSERT_EQ(vtcStop(), VTC_OK);
 #if defined(_WIN32)
-    const boost::filesystem::path made = boost::filesystem::path(dir.path()) / L"Prot\u00f6kolle-\u65e5\u672c-\U0001F3AE";
+    const boost::filesystem::path made =
+        boost::filesystem::path(dir.path()) / L"Prot\u00f6kolle-\u65e5\u672c-\U0001F3AE";
 #else
     const boost::filesystem::path made = boost::filesystem::path(utf8Dir);
 #endif
