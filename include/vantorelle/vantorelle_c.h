@@ -160,7 +160,8 @@ typedef struct vtcState {
     /* Recordings started in this process (vtStart and vtcStart alike). */
     uint64_t recordings;
     /* Records the current log has taken, its start record included; after
-     * the recording, those of its last log, the stop record included. */
+     * the recording, those of its last log, the stop record included (a
+     * recording without a directory leaves both counters as they were). */
     uint64_t recordsWritten;
     /* Records the current (or last) log refused while the disk was full. */
     uint64_t recordsLost;
