@@ -115,7 +115,8 @@ ci_msvc_build() {  # ci_msvc_build WIN_BUILD ARCH KIT: stages the kit, builds ms
   done &&
   lld-link -nologo -entry:entry -subsystem:console -nodefaultlib -out:"$kit/bin/msvc_host.exe" \
     "$kit/msvc_host.obj" "$kit/sequence.obj" "$kit/lib/vantorelle.lib" "$kit/kernel32.lib" &&
-  "$arch-w64-mingw32-objdump" -p "$kit/bin/msvc_host.exe" | grep -q 'DLL Name: vantorelle.dll' &&
+  # (grep -q on a pipe would end objdump early, which pipefail counts as a failure)
+  grep -q 'DLL Name: vantorelle.dll' <<< "$("$arch-w64-mingw32-objdump" -p "$kit/bin/msvc_host.exe")" &&
   printf '  ok: msvc_host.exe (%s) linked against the kit'"'"'s vantorelle.lib\n' "$target"
 }
 ci_msvc_run() {  # ci_msvc_run ARCH KIT

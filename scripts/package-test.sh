@@ -272,8 +272,9 @@ for win in "${windows[@]}"; do
     grep -Fq "$fact" "$kit/README-windows.txt" || fail "$name: README-windows.txt does not say '$fact'"
   done
   grep -Eq 'g\+\+ [0-9]+ with' "$kit/README-windows.txt" || fail "$name: README-windows.txt names no g++ version"
-  strings -el "$kit/bin/vantorelle.dll" | grep -qx "$version" || fail "$name: vantorelle.dll has no version resource saying $version"
-  llvm-nm "$kit/lib/vantorelle.lib" 2> /dev/null | grep -q "__imp_$([ $bits = 32 ] && echo _)vtcStart$" \
+  grep -qx "$version" <<< "$(strings -el "$kit/bin/vantorelle.dll")" \
+    || fail "$name: vantorelle.dll has no version resource saying $version"
+  grep -q "__imp_$([ $bits = 32 ] && echo _)vtcStart$" <<< "$(llvm-nm "$kit/lib/vantorelle.lib" 2> /dev/null)" \
     || fail "$name: vantorelle.lib does not import vtcStart"
   ok "$name: $bits-bit files, the exports, version resource $version, vantorelle.lib, only Windows' own DLLs needed, the note names compiler and Boost"
 
