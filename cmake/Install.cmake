@@ -1,10 +1,14 @@
 # What `cmake --install` lays out, and the packages CPack makes of it:
-#   Linux:   include/vantorelle/vantorelle.h, the shared library with its SONAME
-#            links, bin/vtl, bin/vtrecord, a CMake package and a pkg-config file;
+#   Linux:   include/vantorelle/vantorelle.h and vantorelle_c.h, the shared
+#            library with its SONAME links, bin/vtl, bin/vtrecord, a CMake
+#            package (vantorelle::vantorelle, vantorelle::c) and the pkg-config
+#            files vantorelle.pc and vantorelle-c.pc;
 #            `cpack -G DEB` makes vantorelle_VERSION_ARCH.deb of it.
 #   Windows: bin/vantorelle.dll beside bin/vtl.exe and bin/vtrecord.exe, the
-#            import library lib/libvantorelle.dll.a, the header and a note on
-#            the toolchain a host must use; `cpack -G ZIP` makes the kit.
+#            import libraries lib/libvantorelle.dll.a (mingw) and
+#            lib/vantorelle.lib (MSVC-style linkers), both headers, a CMake
+#            package (vantorelle::c) and a note on the toolchains a host may
+#            use; `cpack -G ZIP` makes the kit.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -32,8 +36,9 @@ install(TARGETS vantorelle EXPORT vantorelleTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${VT_COMPONENT}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${VT_COMPONENT})
 install(TARGETS vtl vtrecord RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${VT_COMPONENT})
-install(FILES include/vantorelle/vantorelle.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantorelle
-  COMPONENT ${VT_COMPONENT})
+install(FILES include/vantorelle/vantorelle.h include/vantorelle/vantorelle_c.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantorelle COMPONENT ${VT_COMPONENT})
+set(VT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vantorelle)
 
 if(WIN32)
   # The kit's note names the compiler this build used and its width.
@@ -49,8 +54,16 @@ if(WIN32)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/windows-kit.txt.in ${CMAKE_BINARY_DIR}/README-windows.txt @ONLY
     NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt DESTINATION . COMPONENT ${VT_COMPONENT})
+  install(FILES ${VT_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${VT_COMPONENT})
+  # The kit's CMake package: vantorelle::c for any compiler of the kit's width.
+  configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vantorelleConfig-windows.cmake.in
+    ${CMAKE_BINARY_DIR}/vantorelleConfig.cmake INSTALL_DESTINATION ${VT_CMAKE_DIR}
+    PATH_VARS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
+  write_basic_package_version_file(${CMAKE_BINARY_DIR}/vantorelleConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_BINARY_DIR}/vantorelleConfig.cmake ${CMAKE_BINARY_DIR}/vantorelleConfigVersion.cmake
+    DESTINATION ${VT_CMAKE_DIR} COMPONENT ${VT_COMPONENT})
 else()
-  set(VT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vantorelle)
   install(EXPORT vantorelleTargets NAMESPACE vantorelle:: DESTINATION ${VT_CMAKE_DIR}
     COMPONENT ${VT_COMPONENT})
   configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vantorelleConfig.cmake.in
@@ -64,8 +77,9 @@ else()
   file(RELATIVE_PATH VT_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
   string(REGEX REPLACE "/$" "" VT_PC_TO_PREFIX "${VT_PC_TO_PREFIX}")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/vantorelle.pc.in ${CMAKE_BINARY_DIR}/vantorelle.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/vantorelle.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-    COMPONENT ${VT_COMPONENT})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/vantorelle-c.pc.in ${CMAKE_BINARY_DIR}/vantorelle-c.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/vantorelle.pc ${CMAKE_BINARY_DIR}/vantorelle-c.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${VT_COMPONENT})
 endif()
 
 # ---- packages ------------------------------------------------------------------

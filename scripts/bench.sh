@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-ninja -C build/linux bench_log bench_procwatch bench_connections bench_worker bench_stop > /dev/null
-for b in stop log procwatch connections; do build/linux/bench/bench_$b; echo; done
+ninja -C build/linux bench_log bench_procwatch bench_connections bench_worker bench_stop bench_capi > /dev/null
+for b in stop log capi procwatch connections; do build/linux/bench/bench_$b; echo; done
 ninja -C build/linux bench_vtl bench_recover bench_report > /dev/null
 build/linux/bench/bench_vtl; echo
 build/linux/bench/bench_recover; echo

@@ -7,16 +7,20 @@
 #     and checks its file list, the SONAME links, the exports and --version;
 #   - builds examples/host against it through find_package and through
 #     pkg-config, runs both and verifies their logs with the installed vtl;
+#   - builds examples/c-host (C, the C interface) the same two ways with
+#     Boost hidden from CMake, and runs both;
 #   - runs the installed vtrecord from PATH;
 #   - builds the .deb, checks its file list and that its Depends name the
 #     package of every library its programs need, asks apt whether it would
 #     install here, installs it into a scratch root with dpkg --root and runs
 #     vtl and vtrecord from there.
 # Windows (each extra argument, a cross build dir of either width):
-#   - builds the kit zip, checks its file list, the DLL's width and exports and
-#     the toolchain note, and builds the example host against the kit; where
+#   - builds the kit zip, checks its file list, the DLL's width, exports and
+#     version resource and the toolchain note, and builds the example host
+#     against the kit, and the example C host through the kit's CMake package
+#     (vantorelle::c, without Boost); where
 #     the build has an emulator (Wine), runs the kit's vtl.exe on a Linux log
-#     and records with the kit's vtrecord.exe and with that host.
+#     and records with the kit's vtrecord.exe and with both hosts.
 #     VT_SKIP_WINE_WIDTHS="i686" leaves out running the programs of that width,
 #     for machines that cannot run them; the kit is still built and checked.
 # Prints one line per check and per skip; stops at the first failure with a
@@ -67,6 +71,7 @@ sdk=$work/sdk
 expected_files() {  # expected_files PREFIX_WITHOUT_SLASH LIBDIR
   local p=$1 l=$2
   printf '%s\n' "$p/bin/vtl" "$p/bin/vtrecord" "$p/include/vantorelle/vantorelle.h" \
+    "$p/include/vantorelle/vantorelle_c.h" "$p/$l/pkgconfig/vantorelle-c.pc" \
     "$p/$l/cmake/vantorelle/vantorelleConfig.cmake" "$p/$l/cmake/vantorelle/vantorelleConfigVersion.cmake" \
     "$p/$l/cmake/vantorelle/vantorelleTargets-CONFIG.cmake" "$p/$l/cmake/vantorelle/vantorelleTargets.cmake" \
     "$p/$l/libvantorelle.so" "$p/$l/libvantorelle.so.${version%%.*}" "$p/$l/libvantorelle.so.$version" \
@@ -86,7 +91,7 @@ ok "SONAME $soname; libvantorelle.so -> $soname -> libvantorelle.so.$version"
 
 cmake -DLIB="$sdk/$libdir/libvantorelle.so.$version" -DOBJDUMP=objdump -DWINDOWS=0 \
   -P "$root/tests/check_exports.cmake" > "$work/exports.log" 2>&1 || { cat "$work/exports.log"; fail "installed exports"; }
-ok "the installed library exports exactly the six names"
+ok "the installed library exports exactly the six C++ exports and the C interface"
 
 for tool in vtl vtrecord; do
   shown=$("$sdk/bin/$tool" --version) || fail "$tool --version failed"
@@ -125,7 +130,27 @@ cflags=$(pkg-config --cflags vantorelle | sed "s/ *$//")
 [ "$(realpath -m "${cflags#-I}")" = "$sdk/include" ] \
   || fail "pkg-config --cflags vantorelle is '$cflags', not the installed include dir"
 run_host "pkg-config" "$work/host-pkgconfig" -DVANTORELLE_USE_PKGCONFIG=ON
+
+# The C host needs nothing of Boost: CMake is told there is none.
+run_c_host() {  # run_c_host WHAT BUILD_DIR [cmake options...]
+  local what=$1 dir=$2 log
+  shift 2
+  cmake -S "$root/examples/c-host" -B "$dir" -G Ninja -DCMAKE_DISABLE_FIND_PACKAGE_Boost=ON "$@" > "$dir.log" 2>&1 \
+    || { cat "$dir.log"; fail "$what: configure"; }
+  cmake --build "$dir" >> "$dir.log" 2>&1 || { cat "$dir.log"; fail "$what: build"; }
+  grep -q "libvantorelle.so.${version%%.*} => $sdk/$libdir/" <<< "$(ldd "$dir/c-host")" \
+    || { ldd "$dir/c-host"; fail "$what: the C host does not load the installed library"; }
+  mkdir -p "$dir-logs"
+  log=$(cd "$work" && "$dir/c-host" "$dir-logs" 1 2> /dev/null) || fail "$what: the C host failed"
+  verify_log "$what" "$log" "$sdk/bin/vtl"
+  grep -q ';Key;Pressed;Name:W' "$log.txt" && grep -q ';SysInfo;Map;Value:example' "$log.txt" \
+    || fail "$what: the log lacks the C host's key press or fact"
+  ok "$what: example C host built against the installed tree without Boost, recorded 1 s, log whole"
+}
+[ "$(pkg-config --modversion vantorelle-c)" = "$version" ] || fail "pkg-config --modversion vantorelle-c"
+run_c_host "pkg-config vantorelle-c" "$work/c-host-pkgconfig" -DVANTORELLE_USE_PKGCONFIG=ON
 unset PKG_CONFIG_PATH
+run_c_host "find_package COMPONENTS c" "$work/c-host-cmake" -DCMAKE_PREFIX_PATH="$sdk"
 
 # The installed vtrecord finds the library in the installed tree, not beside itself.
 mkdir -p "$work/vtrecord-logs"
@@ -219,11 +244,13 @@ for win in "${windows[@]}"; do
   zip="$work/zip-$warch/$name.zip"
   [ -f "$zip" ] || { ls "$work/zip-$warch" >&2; fail "cpack made no $name.zip"; }
   printf '%s\n' "$name/README-windows.txt" "$name/bin/vantorelle.dll" "$name/bin/vtl.exe" "$name/bin/vtrecord.exe" \
-    "$name/include/vantorelle/vantorelle.h" "$name/lib/libvantorelle.dll.a" | sort > "$work/zip-$warch.expected"
+    "$name/include/vantorelle/vantorelle.h" "$name/include/vantorelle/vantorelle_c.h" \
+    "$name/lib/libvantorelle.dll.a" "$name/lib/vantorelle.lib" "$name/lib/cmake/vantorelle/vantorelleConfig.cmake" \
+    "$name/lib/cmake/vantorelle/vantorelleConfigVersion.cmake" | sort > "$work/zip-$warch.expected"
   # CMake reads zips itself (no unzip needed on the machine).
   cmake -E tar tf "$zip" | grep -v '/$' | sort > "$work/zip-$warch.found"
   same_list "$name.zip" "$work/zip-$warch.expected" "$work/zip-$warch.found"
-  ok "built $name.zip ($(stat -c %s "$zip") bytes): DLL, import library, header, vtl.exe, vtrecord.exe, note"
+  ok "built $name.zip ($(stat -c %s "$zip") bytes): DLL, both import libraries, headers, CMake package, vtl.exe, vtrecord.exe, note"
 
   kit="$work/kit-$warch"
   mkdir -p "$kit"
@@ -245,7 +272,11 @@ for win in "${windows[@]}"; do
     grep -Fq "$fact" "$kit/README-windows.txt" || fail "$name: README-windows.txt does not say '$fact'"
   done
   grep -Eq 'g\+\+ [0-9]+ with' "$kit/README-windows.txt" || fail "$name: README-windows.txt names no g++ version"
-  ok "$name: $bits-bit files, six exports, only Windows' own DLLs needed, the note names compiler and Boost"
+  grep -qx "$version" <<< "$(strings -el "$kit/bin/vantorelle.dll")" \
+    || fail "$name: vantorelle.dll has no version resource saying $version"
+  grep -q "__imp_$([ $bits = 32 ] && echo _)vtcStart$" <<< "$(llvm-nm "$kit/lib/vantorelle.lib" 2> /dev/null)" \
+    || fail "$name: vantorelle.lib does not import vtcStart"
+  ok "$name: $bits-bit files, the exports, version resource $version, vantorelle.lib, only Windows' own DLLs needed, the note names compiler and Boost"
 
   # A host built as the note says: the kit's header and import library, Boost 1.74's headers.
   boost=$(cache_value "$win" VANTORELLE_WIN_BOOST)
@@ -255,6 +286,16 @@ for win in "${windows[@]}"; do
   grep -q 'DLL Name: vantorelle.dll' <<< "$("$warch-w64-mingw32-objdump" -p "$kit/bin/host.exe")" \
     || fail "$name: the example host does not import vantorelle.dll"
   ok "$name: the example host builds against the kit's header and import library"
+
+  # The C host through the kit's CMake package, with Boost hidden: vantorelle::c picks libvantorelle.dll.a here.
+  cmake -S "$root/examples/c-host" -B "$kit-c-host" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$warch.cmake" \
+    -DCMAKE_PREFIX_PATH="$kit" -DCMAKE_DISABLE_FIND_PACKAGE_Boost=ON > "$work/c-host-$warch.log" 2>&1 \
+    && cmake --build "$kit-c-host" >> "$work/c-host-$warch.log" 2>&1 \
+    || { cat "$work/c-host-$warch.log"; fail "$name: the example C host does not build through the kit's CMake package"; }
+  cp "$kit-c-host/c-host.exe" "$kit/bin/"
+  grep -q 'DLL Name: vantorelle.dll' <<< "$("$warch-w64-mingw32-objdump" -p "$kit/bin/c-host.exe")" \
+    || fail "$name: the example C host does not import vantorelle.dll"
+  ok "$name: the example C host builds through find_package(vantorelle COMPONENTS c), without Boost"
 
   # The kit's programs under the emulator the build's tests use, when there is one.
   # The emulator is what CTest puts before the test program: add_test(unit_tests "EMULATOR" [ARGS...] "PROGRAM").
@@ -290,6 +331,13 @@ for win in "${windows[@]}"; do
   verify_log "$name example host" "$log" "$sdk/bin/vtl"
   grep -q ';SysInfo;Map;Value:example' "$log.txt" || fail "$name: the log of the example host lacks its fact"
   ok "$name: the example host linked with the import library recorded 1 s under Wine; the Linux vtl says whole"
+  mkdir -p "$work/kit-$warch-c-host-logs"
+  "${emulator[@]}" "$kit/bin/c-host.exe" "$(winpath "$work/kit-$warch-c-host-logs")" 1 > /dev/null 2>&1 \
+    || fail "$name: the example C host failed under Wine"
+  log=$(ls "$work/kit-$warch-c-host-logs/"*.vtl 2> /dev/null | head -n 1)
+  verify_log "$name example C host" "$log" "$sdk/bin/vtl"
+  grep -q ';SysInfo;Map;Value:example' "$log.txt" || fail "$name: the log of the example C host lacks its fact"
+  ok "$name: the example C host recorded 1 s under Wine; the Linux vtl says whole"
 done
 
 echo "package test passed"

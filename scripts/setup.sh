@@ -13,7 +13,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libboost-thread-dev libboost-filesystem-dev libboost1.74-tools-dev
   libssl-dev libcli11-dev nlohmann-json3-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld llvm python3 mono-complete
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev file
   wine wine32:i386 wine64
   iproute2 procps time

@@ -161,6 +161,8 @@ for arch in x86_64 i686; do
   wine_stop
 done
 
+source scripts/c-interface-test.sh build/linux build/win-x86_64 build/win-i686  # its parts are runs of this script
+
 step "Install, Debian package and Windows kits"
 skip_widths=$([[ " ${widths_run[*]} " == *" i686 "* ]] || echo i686)
 run "Install and packages" env VT_SKIP_WINE_WIDTHS="$skip_widths" \

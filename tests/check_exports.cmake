@@ -1,9 +1,12 @@
-# Lists the names the built library exports and compares them with the six.
+# Lists the names the built library exports and compares them with the six
+# C++ exports and the C interface's.
 execute_process(COMMAND ${OBJDUMP} -p ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} failed on ${LIB}")
 endif()
-set(expected vtGetErrorSignal vtGetInfoSignal vtSendInfo vtSendKey vtStart vtStop)
+set(expected vtGetErrorSignal vtGetInfoSignal vtSendInfo vtSendKey vtStart vtStop
+  vtcGetAbiVersion vtcGetLogPath vtcGetState vtcGetVersionString vtcSendInfo vtcSendKey vtcStart vtcStop)
+list(SORT expected)
 set(names "")
 if(WINDOWS)
   # The export name table: "[ordinal] name" lines after "[Ordinal/Name Pointer] Table".

@@ -16,6 +16,8 @@
  * so that these objects have one layout on both sides: on Windows, mingw-w64
  * i686 g++ with the posix thread model; on Linux, the system g++ and Debian's
  * Boost. Do not let an exception leave a slot you connect to these signals.
+ * A host built with any other compiler or in another language uses the C
+ * interface of vantorelle_c.h instead, which drives the same recordings.
  *
  * Threads. Call vtStart and vtStop from one thread at a time. vtSendKey and
  * vtSendInfo may be called from any thread at any moment; outside a recording

@@ -42,6 +42,8 @@ bool attachLibrary() {
     return static_cast<bool>(instance());
 }
 
+vantorelle* controller() { return instance().get(); }
+
 bool detachLibrary(vantorelle::Unload mode) {
     if (!instance()) return false;
     try {

@@ -11,5 +11,7 @@ bool attachLibrary();
 // Destroys the controller (stopping a running recording first); false when
 // there was none.
 bool detachLibrary(vantorelle::Unload mode);
+// The controller between attach and detach, for the exports; null outside.
+vantorelle* controller();
 
 }  // namespace vt

@@ -81,7 +81,7 @@ void vantorelle::routeSignals() {
 void vantorelle::prepareUnload(Unload mode) { workerThread.setUnload(mode); }
 
 std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
-                               std::uint32_t server, std::uint32_t referenceTime) {
+                               std::uint32_t server, std::uint32_t referenceTime, os::PathText logDirText) {
     if (running) return 1;
     if (userId == 0) return 2;
 
@@ -93,9 +93,25 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
         if (logOpen()) eventLog->closeLog();
     } else {
         if (!eventLog) return 4;
-        if (!eventLog->openLog(referenceTime, userId, matchId, logDir)) return 3;
+        if (!eventLog->openLog(referenceTime, userId, matchId, logDir, logDirText)) return 3;
     }
 
+    // From here on a failure (an exception) leaves nothing behind: no open
+    // log, no running flag, no worker.
+    try {
+        return begin(userId, server, referenceTime, matchId);
+    } catch (...) {
+        if (running) {
+            stop();
+        } else if (logOpen()) {
+            eventLog->closeLog();
+        }
+        throw;
+    }
+}
+
+std::int32_t vantorelle::begin(std::uint32_t userId, std::uint32_t server, std::uint32_t referenceTime,
+                               std::uint32_t matchId) {
     if (netStats && usableServer(server)) {
         serverAddress = server;
         pingEnabled = true;
@@ -117,6 +133,7 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
         stop();
         return 5;
     }
+    ++recordings_;
     return 0;
 }
 
@@ -164,14 +181,14 @@ void vantorelle::tick() {
     if (eventLog) eventLog->flush();
 }
 
-void vantorelle::sendKey(std::int32_t keyCode, const std::string& keyName) {
-    if (keyName.empty() || keyCode < 1 || !logOpen()) return;
-    eventLog->writeKeyPressed(keyName);
+logger::Written vantorelle::sendKey(std::int32_t keyCode, const std::string& keyName) {
+    if (keyName.empty() || keyCode < 1 || !logOpen()) return logger::Written::Dropped;
+    return eventLog->writeKeyPressed(keyName);
 }
 
-void vantorelle::sendInfo(const std::string& name, const std::string& value) {
-    if (name.empty() || value.empty() || !logOpen()) return;
-    eventLog->writeSysInfo(name, value);
+logger::Written vantorelle::sendInfo(const std::string& name, const std::string& value) {
+    if (name.empty() || value.empty() || !logOpen()) return logger::Written::Dropped;
+    return eventLog->writeSysInfo(name, value);
 }
 
 }  // namespace vt

@@ -32,8 +32,10 @@ public:
 
     // 0 started; 1 a recording runs already; 2 userId is 0; 3 the log failed to
     // open; 4 a directory was given but there is no log; 5 the worker did not start.
+    // The directory's text is narrow (the system's code page) or UTF-8.
     std::int32_t start(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
-                       std::uint32_t serverAddress, std::uint32_t referenceTime);
+                       std::uint32_t serverAddress, std::uint32_t referenceTime,
+                       os::PathText logDirText = os::PathText::Narrow);
     // Ends the running recording; after it returns, nothing of that recording
     // runs any more and its log is closed (at process exit: if the log can be
     // had within the worker's unload wait).
@@ -43,13 +45,16 @@ public:
     // How the worker is ended when the library is unloaded (see Unload).
     void prepareUnload(Unload mode);
 
-    void sendKey(std::int32_t keyCode, const std::string& keyName);
-    void sendInfo(const std::string& name, const std::string& value);
+    // Dropped when the arguments are out of range or no log is open.
+    logger::Written sendKey(std::int32_t keyCode, const std::string& keyName);
+    logger::Written sendInfo(const std::string& name, const std::string& value);
 
     vtErrorSignal errorSignal;
     vtInfoSignal infoSignal;
 
     bool recording() const { return running.load(); }
+    // Recordings started by this controller.
+    std::uint64_t recordingsStarted() const { return recordings_.load(); }
     const boost::shared_ptr<logger>& log() const { return eventLog; }
 
     // The components; empty pointers where creation failed.
@@ -61,6 +66,9 @@ public:
 private:
     friend class controllerTestAccess;
 
+    // start after the log: the schedule, the identifiers, the worker.
+    std::int32_t begin(std::uint32_t userId, std::uint32_t serverAddress, std::uint32_t referenceTime,
+                       std::uint32_t matchId);
     void tick();
     bool logOpen() const { return eventLog && eventLog->isOpen(); }
     void writeIdentifier(const char* name, std::uint32_t value);
@@ -84,6 +92,7 @@ private:
     static std::atomic<threads*> nextThreads;
 
     std::atomic<bool> running{false};
+    std::atomic<std::uint64_t> recordings_{0};
     std::int32_t tickInterval;
     std::int32_t statsPeriod;
     std::int32_t tickCount = 0;  // the worker's while a recording runs

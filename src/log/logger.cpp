@@ -22,7 +22,7 @@ bool nameTaken(const boost::filesystem::path& dir, const std::string& name, bool
     for (; !ec && it != end; it.increment(ec)) {
         boost::system::error_code sec;
         if (boost::filesystem::is_directory(it->symlink_status(sec))) continue;
-        if (it->path().filename().string() == name) return true;
+        if (it->path().filename().native() == boost::filesystem::path(name).native()) return true;
     }
     if (ec) listed = false;
     return false;
@@ -46,18 +46,32 @@ std::string logger::currentPath() const {
     return filePath;
 }
 
+std::string logger::currentPathUtf8() const {
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::string utf8;
+    if (!os::pathToUtf8(filePath, pathText_, utf8)) utf8.clear();
+    return utf8;
+}
+
 bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uint32_t matchId,
-                     const std::string& directory) {
+                     const std::string& directory, os::PathText text) {
     namespace fs = boost::filesystem;
     std::lock_guard<std::timed_mutex> lock(mutex_);
     if (directory.empty() || isOpen()) return false;
+    // A narrow text goes to the file system as it is (the narrow calls read
+    // it in the code page); another is converted to the system's own text.
+    fs::path dir(directory);
+    if (text != os::PathText::Narrow) {
+        os::NativePath native;
+        if (!os::nativePath(directory, text, native)) return false;
+        dir = fs::path(native);
+    }
 
     // The host's clock (above 2,000,000 s) corrects every stamp of this file:
     // stamps read the host's time plus the time elapsed since the open. In 64
     // bits, so that a reference 2^31 s or more ahead of the clock cannot wrap.
     clockOffset = referenceTime > 2000000u ? std::int64_t(referenceTime) - os::currentTime() : 0;
 
-    const fs::path dir(directory);
     boost::system::error_code ec;
     bool created = false;
     fs::file_status st = fs::status(dir, ec);
@@ -87,7 +101,7 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
 
     std::string path = directory + os::pathSeparator() + chosen;
     // Exclusive creation: a file that appeared since the search is never replaced.
-    file = os::createNewFile(path);
+    file = os::createNewFile(path, text);
     if (!file) return undo();
     // A key only for a file that exists: a refused open leaves the generator
     // where it was, so the n-th file of the process has the n-th key, which
@@ -95,6 +109,9 @@ bool logger::openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uin
     fileKey = makeFileKey();
     cipher.resetCipher(fileKey.data());
     filePath = path;
+    pathText_ = text;
+    written_ = 0;
+    lost_ = 0;
     output.clear();
     onDisk_ = 0;
     retryAt_ = kOutputFlush;
@@ -162,25 +179,28 @@ std::string logger::beginRecord(const char* kindAndAction) {
     return line;
 }
 
-void logger::commit(const std::string& line) {
+bool logger::commit(const std::string& line) {
     if (!admit(line.size())) {
         ++lostRecords_;
-        return;
+        lost_.fetch_add(1, std::memory_order_relaxed);
+        return false;
     }
     if (lostRecords_ > 0) noteLoss();
     cipher.encryptAppend(line);
+    written_.fetch_add(1, std::memory_order_relaxed);
     if (output.size() >= retryAt_) flushOutput();
+    return true;
 }
 
 // One record: under the lock, only while open, stamped, laid out as its shape
 // says, ended by a line feed.
-void logger::write(schema::Kind kind, const std::vector<std::string_view>& values, std::string_view action) {
+logger::Written logger::write(schema::Kind kind, const std::vector<std::string_view>& values, std::string_view action) {
     std::lock_guard<std::timed_mutex> lock(mutex_);
-    if (!isOpen()) return;
+    if (!isOpen()) return Written::Dropped;
     std::string line = beginRecord("");
     appendRecord(line, schema::shape(kind), action, values.data(), values.size());
     line += '\n';
-    commit(line);
+    return commit(line) ? Written::Taken : Written::Refused;
 }
 
 // Every record's text comes from the schema's table: the write* functions only
@@ -215,11 +235,11 @@ void logger::writePingStats(int milliseconds, const std::string& server) {
     write(Kind::PingStats, {server, std::to_string(milliseconds)});
 }
 
-void logger::writeKeyPressed(const std::string& keyName) { write(Kind::KeyPressed, {keyName}); }
+logger::Written logger::writeKeyPressed(const std::string& keyName) { return write(Kind::KeyPressed, {keyName}); }
 
-void logger::writeSysInfo(const std::string& name, const std::string& value) {
-    if (name.empty() || value.empty()) return;
-    write(Kind::SysInfo, {value}, name);
+logger::Written logger::writeSysInfo(const std::string& name, const std::string& value) {
+    if (name.empty() || value.empty()) return Written::Dropped;
+    return write(Kind::SysInfo, {value}, name);
 }
 
 void logger::writeInfoStart(std::uint32_t userId, std::uint32_t matchId) {
@@ -292,6 +312,7 @@ void logger::noteLoss() {
     appendRecord(line, schema::shape(Kind::SysInfo), schema::fact::kRecordsLost, {std::to_string(lost)});
     line += '\n';
     cipher.encryptAppend(line);
+    written_.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace vt

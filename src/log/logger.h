@@ -31,8 +31,14 @@ public:
 
     bool isOpen() const { return open_.load(std::memory_order_acquire); }
 
-    // Creates a new log file in directory and writes its first record.
-    bool openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uint32_t matchId, const std::string& directory);
+    // What became of one record: taken into the log; dropped (no log open, or
+    // nothing to write); refused while the disk is full (and counted as lost).
+    enum class Written { Taken, Dropped, Refused };
+
+    // Creates a new log file in directory and writes its first record. The
+    // directory's text is narrow (the system's code page) or UTF-8.
+    bool openLog(std::uint32_t referenceTime, std::uint32_t userId, std::uint32_t matchId, const std::string& directory,
+                 os::PathText text = os::PathText::Narrow);
     // Writes the last record and the trailer, then closes the file.
     void closeLog();
     // The same, but gives up after waitMs when another thread holds the log
@@ -44,6 +50,9 @@ public:
     // full disk) stays queued and is offered again by the next flush.
     void flush();
     std::string currentPath() const;
+    // The same in UTF-8; empty while no log is open (or when the path cannot
+    // be converted).
+    std::string currentPathUtf8() const;
 
     void writeUdpAdd(udptcpcon::SUdpCon record);
     void writeUdpDel(udptcpcon::SUdpCon record);
@@ -53,11 +62,11 @@ public:
     void writeProcessDel(procwatch::SProcessEntry record);
     void writeEthernetStats(netstats::SAdapterEntry record);
     void writePingStats(int milliseconds, const std::string& server);
-    void writeKeyPressed(const std::string& keyName);
-    void writeSysInfo(const std::string& name, const std::string& value);
+    Written writeKeyPressed(const std::string& keyName);
+    Written writeSysInfo(const std::string& name, const std::string& value);
     // Any record the schema knows, its values in the order of its fields (for
     // a fact, action is its name): what a new kind of record is written with.
-    void write(schema::Kind kind, const std::vector<std::string_view>& values, std::string_view action = {});
+    Written write(schema::Kind kind, const std::vector<std::string_view>& values, std::string_view action = {});
 
     // Seconds added to the clock for every stamp of the open file.
     std::int64_t offset() const { return clockOffset; }
@@ -65,6 +74,11 @@ public:
     // takes what it is given; up to the backlog budget (plus one record) while
     // it does not.
     std::size_t queuedBytes() const;
+    // Records the current log has taken (the last one's after it closed),
+    // its start and stop records and loss notes included, and those it
+    // refused while the disk was full.
+    std::uint64_t recordsWritten() const { return written_.load(std::memory_order_relaxed); }
+    std::uint64_t recordsLost() const { return lost_.load(std::memory_order_relaxed); }
 
     // What may wait in memory for a file that refuses writes. Beyond it new
     // records are refused (and counted in a "Records lost" fact) until the
@@ -75,7 +89,8 @@ private:
     // A record under construction: the stamp and the kind are in place.
     std::string beginRecord(const char* kindAndAction);
     // Hands a finished line to the container; the caller holds the lock.
-    void commit(const std::string& line);
+    // False when the line was refused.
+    bool commit(const std::string& line);
     void writeUdp(schema::Kind kind, const udptcpcon::SUdpCon& r);
     void writeTcp(schema::Kind kind, const udptcpcon::STcpCon& r);
     void writeProcess(schema::Kind kind, const procwatch::SProcessEntry& r);
@@ -95,6 +110,7 @@ private:
     std::atomic<bool> open_{false};
     std::int64_t clockOffset = 0;
     std::string filePath;
+    os::PathText pathText_ = os::PathText::Narrow;  // the encoding of filePath
     std::unique_ptr<os::File> file;
     Key16 fileKey{};
     CipherStream cipher;
@@ -105,6 +121,8 @@ private:
     std::int64_t lastRetry_ = 0;     // the second of the last retry over the budget
     std::uint64_t lostRecords_ = 0;  // records refused since the last note
     bool closing_ = false;           // the last records are written whatever the budget
+    // Counted for the host under the lock, read without it.
+    std::atomic<std::uint64_t> written_{0}, lost_{0};
 
     std::int64_t stampSecond_ = -1;  // the second `stamp_` was made for
     std::string stamp_;

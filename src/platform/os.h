@@ -229,6 +229,24 @@ struct FileTimes {
 };
 bool fileTimes(const std::string& path, FileTimes& out);
 
+// ---- path texts. A narrow path is in the system's code page (ANSI on
+// Windows); a UTF-8 path is converted to the file system's own text where that
+// differs (UTF-16 on Windows, so the wide calls take it whatever the code
+// page). On POSIX systems both are the bytes as given.
+enum class PathText { Narrow, Utf8 };
+#if defined(_WIN32)
+using PathChar = wchar_t;
+#else
+using PathChar = char;
+#endif
+using NativePath = std::basic_string<PathChar>;
+// The file system's own text of a path; false when it cannot be converted.
+bool nativePath(const std::string& path, PathText text, NativePath& out);
+// A path's text in UTF-8; false when it cannot be converted.
+bool pathToUtf8(const std::string& path, PathText text, std::string& out);
+// createNewFile for a path in the given text.
+std::unique_ptr<File> createNewFile(const std::string& path, PathText text);
+
 // Failure injection for the tests and the fake machine: while a limit is set,
 // every File write that grows the file asks it how many of its new bytes may
 // reach the file (0 plays a full disk) and stops short there, as a write to a

@@ -76,6 +76,19 @@ bool fileTimes(const std::string& path, FileTimes& out) {
     return true;
 }
 
+// UTF-8 is the narrow encoding here: both texts are the bytes as given.
+std::unique_ptr<File> createNewFile(const std::string& path, PathText) { return createNewFile(path); }
+
+bool nativePath(const std::string& path, PathText, NativePath& out) {
+    out = path;
+    return true;
+}
+
+bool pathToUtf8(const std::string& path, PathText, std::string& out) {
+    out = path;
+    return true;
+}
+
 char pathSeparator() { return '/'; }
 
 }  // namespace os

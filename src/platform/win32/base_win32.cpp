@@ -54,12 +54,66 @@ bool localTime(std::int64_t t, std::tm& out) {
     return ::_localtime64_s(&out, &tt) == 0;
 }
 
-std::unique_ptr<File> createNewFile(const std::string& path) {
-    // CREATE_NEW fails when anything exists at the name, a link included.
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Text in a code page to UTF-16; false when it is not valid there (UTF-8:
+// an ill-formed sequence or a lone surrogate). An empty text converts to empty.
+bool toWide(UINT codePage, const std::string& text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return true;
+    if (text.size() > 0x7FFFFFFFu) return false;
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int n = ::MultiByteToWideChar(codePage, flags, text.data(), int(text.size()), nullptr, 0);
+    if (n <= 0) return false;
+    out.resize(std::size_t(n));
+    return ::MultiByteToWideChar(codePage, flags, text.data(), int(text.size()), &out[0], n) == n;
+}
+
+bool fromWide(UINT codePage, const std::wstring& text, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const int n = ::WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return false;
+    out.resize(std::size_t(n));
+    return ::WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), &out[0], n, nullptr, nullptr) == n;
+}
+
+std::unique_ptr<File> wrap(HANDLE h) {
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::unique_ptr<File>(new Win32File(h));
+}
+
+}  // namespace
+
+// CREATE_NEW fails when anything exists at the name, a link included.
+std::unique_ptr<File> createNewFile(const std::string& path) {
+    return wrap(::CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+}
+
+std::unique_ptr<File> createNewFile(const std::string& path, PathText text) {
+    if (text == PathText::Narrow) return createNewFile(path);
+    std::wstring wide;
+    if (!toWide(CP_UTF8, path, wide) || wide.find(L'\0') != std::wstring::npos) return nullptr;
+    return wrap(::CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+}
+
+// The narrow calls read a path in the ANSI code page (or the OEM one, when the
+// process has switched its file calls to it).
+bool nativePath(const std::string& path, PathText text, NativePath& out) {
+    return toWide(text == PathText::Utf8 ? CP_UTF8 : (::AreFileApisANSI() ? CP_ACP : CP_OEMCP), path, out);
+}
+
+bool pathToUtf8(const std::string& path, PathText text, std::string& out) {
+    if (text == PathText::Utf8) {
+        out = path;
+        return true;
+    }
+    std::wstring wide;
+    return nativePath(path, text, wide) && fromWide(CP_UTF8, wide, out);
 }
 
 namespace {
