@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a Debian 12 machine and builds the
-# Windows-only dependencies (OpenSSL libcrypto, Boost.Thread/Filesystem for
-# both mingw-w64 widths) once into a cache outside the checkout. Safe to run
+# Windows-only dependencies (OpenSSL libcrypto, Boost.Thread/Filesystem/Chrono
+# for both mingw-w64 widths) once into a cache outside the checkout. Safe to run
 # again: every step is skipped when its result is already there.
 set -euo pipefail
 

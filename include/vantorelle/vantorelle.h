@@ -14,7 +14,8 @@
  * that live inside the library. Build the host with the same compiler, the
  * same C++ standard library and the same Boost version (1.74) as the library,
  * so that these objects have one layout on both sides: on Windows, mingw-w64
- * i686 g++ with the posix thread model; on Linux, the system g++ and Debian's
+ * g++ 12 with the posix thread model, of the host's width (i686 for a 32-bit
+ * host, x86_64 for a 64-bit one); on Linux, the system g++ and Debian's
  * Boost. Do not let an exception leave a slot you connect to these signals.
  * A host built with any other compiler or in another language uses the C
  * interface of vantorelle_c.h instead, which drives the same recordings.
