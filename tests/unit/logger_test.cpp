@@ -507,6 +507,26 @@ TEST_F(LoggerTest, BeyondTheBudgetWholeRecordsAreLostAndCounted) {
     EXPECT_GT(kept, (total - 5000) * 9 / 10);
 }
 
+TEST_F(LoggerTest, OverTheBudgetTheDiskIsAskedAgainOnceASecond) {
+    // No flush comes while records pour in; the records themselves ask the
+    // disk again, at most once a second, whether it has room.
+    Disk disk;
+    ASSERT_TRUE(open(dir.path()));
+    disk.fill();
+    const std::string big(vt::logger::kBacklogBudget / 2 + 1, 'b');
+    log.writeKeyPressed(big);  // taken; the file refuses it
+    log.writeKeyPressed(big);  // over the budget: refused
+    disk.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    log.writeKeyPressed(big);  // a new second: the disk takes the queue, and this record
+    EXPECT_LT(log.queuedBytes(), vt::logger::kBacklogBudget / 2);
+    log.closeLog();
+    auto r = records();
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[2], "SysInfo;Records lost;Value:1");
+    EXPECT_EQ(r[3], r[1]);
+}
+
 TEST_F(LoggerTest, EveryLossIsNotedBeforeWhatFollowsIt) {
     Disk disk;
     ASSERT_TRUE(open(dir.path()));

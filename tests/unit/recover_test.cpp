@@ -167,6 +167,9 @@ TEST(KeyGenerator, IsTheMicrosoftRuntimesSequence) {
     // The first values msvcrt's rand() gives without srand (seed 1).
     const auto v = vt::keysearch::generatorValues(Generator::Msvcrt, 1, 5);
     EXPECT_EQ(v, (std::vector<std::uint32_t>{41, 18467, 6334, 26500, 19169}));
+    // And glibc's rand() after srand(1), on every platform.
+    EXPECT_EQ(vt::keysearch::generatorValues(Generator::Glibc, 1, 4),
+              (std::vector<std::uint32_t>{1804289383u, 846930886u, 1681692777u, 1714636915u}));
     vt::keygen::seed(1);
     EXPECT_EQ(vt::keygen::nextKey(), keyAt(Generator::Msvcrt, 1, 0));
     EXPECT_EQ(vt::keygen::nextKey(), keyAt(Generator::Msvcrt, 1, 16));
@@ -328,6 +331,27 @@ TEST_F(RecoverTest, DamageStopsTheReading) {
     EXPECT_NE(said.find("damaged"), std::string::npos) << said;
     // The block before the damaged one decrypts as well: records up to it stay.
     EXPECT_EQ(recoveredLines(), firstRecords(recordsWithin(at - at % 8)));
+}
+
+TEST_F(RecoverTest, AReaderSearchesWiderWhenTheQuickBoundsDoNotHoldTheKey) {
+    // The sixth recording of a process: offset 80, beyond the first three
+    // recordings the quick search covers, within the full bounds.
+    vt::logger log;
+    vt::keygen::seed(static_cast<std::uint32_t>(os::currentTime()));
+    for (int i = 0; i < 5; ++i) vt::keygen::nextKey();
+    record(log, false);
+    const std::string path = log.currentPath();
+    std::vector<std::string> said;
+    vt::read::Options options;
+    options.progress = [&said](const std::string& line) { said.push_back(line); };
+    vt::read::LogFile read(path, options);
+    ASSERT_EQ(read.state(), vt::read::State::Recovered) << read.reason();
+    ASSERT_TRUE(read.found());
+    EXPECT_EQ(read.found()->offset, 80u);
+    EXPECT_EQ(read.scan().count, kRecords.size());
+    bool wider = false;
+    for (const auto& line : said) wider = wider || line.find("searching wider") != std::string::npos;
+    EXPECT_TRUE(wider);
 }
 
 TEST_F(RecoverTest, RefusedOpensDrawNoKey) {
@@ -584,7 +608,8 @@ TEST(RecoverPieces, TimesOfNamesAndOptions) {
     const auto january = vt::keysearch::nameTime("2027-01-01_00-00-00_MID_1_0.vtl");
     ASSERT_TRUE(january);
     EXPECT_EQ(vt::fileNameStamp(vt::calendarTime(*january)), "2027-01-01_00-00-00");
-    for (const char* bad : {"match.vtl", "2026-13-08_17-55-21_MID_1_0.vtl", "2026-12-08-17-55-21.vtl", "26-12-08_17-55-21"})
+    for (const char* bad : {"match.vtl", "2026-13-08_17-55-21_MID_1_0.vtl", "2026-1a-08_17-55-21_MID_1_0.vtl",
+                            "2026-12-08-17-55-21.vtl", "26-12-08_17-55-21"})
         EXPECT_FALSE(vt::keysearch::nameTime(bad)) << bad;
     EXPECT_FALSE(vt::keysearch::parseTime("2026-12-08T17:55:21"));
     EXPECT_FALSE(vt::keysearch::parseTime(""));
