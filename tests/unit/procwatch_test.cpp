@@ -278,6 +278,25 @@ TEST_F(ProcWatchLog, NewIdentityFoundAtAFailedWriteIsReportedNext) {
     EXPECT_EQ(logged, running());
 }
 
+// A reset also forgets the new identity that a poll cut short left to report.
+TEST_F(ProcWatchLog, ResetForgetsWhatACutShortPollLeft) {
+    setRunning(5, 5);
+    pollWhole();
+    setRunning(5, 6);
+    pollWhole();
+    pollWhole();
+    fake::machine().processes[1].created = 77;
+    write.failNext();
+    pollFailing();  // the Del of 6
+    watch->reset();
+    logged.clear();
+    pollWhole();
+    const int writes = write.calls;
+    pollWhole();
+    EXPECT_EQ(write.calls, writes);
+    EXPECT_EQ(logged, running());
+}
+
 TEST_F(ProcWatch, MoreThan2048ProcessesAreAllSeen) {
     std::vector<os::DWORD> pids;
     for (os::DWORD p = 1; p <= 5000; ++p) pids.push_back(p * 4);
@@ -328,8 +347,12 @@ TEST_F(ProcWatch, ResetMakesEveryProcessNewAgain) {
     run({1, 2});
     watch->reset();
     EXPECT_EQ(watch->count(), 0);
-    run({1, 2});
-    EXPECT_EQ(events.size(), 2u);
+    run({1, 2, 3});
+    EXPECT_EQ(events.size(), 3u);
+    // They were running before the watch began again: checked in turn, one per tick.
+    const int opens = fake::machine().openCalls;
+    poll();
+    EXPECT_EQ(fake::machine().openCalls - opens, 1);
 }
 
 TEST(FileNameOf, TakesTheTextAfterTheLastBackslash) {

@@ -92,15 +92,16 @@ int procwatch::pollProcesses() {
     std::sort(sortedIds.begin(), sortedIds.end());
     sortedIds.erase(std::unique(sortedIds.begin(), sortedIds.end()), sortedIds.end());
     findChangedIdentities();
-    if (sortedIds == knownIds && changed.empty()) {  // the common tick: nothing started or ended
-        watching = true;
-        return 0;
-    }
+    // The common tick: nothing started or ended.
+    if (sortedIds != knownIds || !changed.empty()) reportChanges();
+    watching = true;
+    return 0;
+}
 
-    // A slot may throw (the log's write failing): then the poll ends there.
-    // Each entry is stored or forgotten together with its report, so what was
-    // reported stays reported and the next poll reports the rest.
-
+// A slot may throw (the log's write failing), and the poll ends there. Each
+// entry is stored or forgotten together with its report, so what was reported
+// stays reported and the next poll reports the rest.
+void procwatch::reportChanges() {
     // Ended processes, and those that are no longer what was stored, first, in
     // the order they were stored.
     for (auto it = processes.begin(); it != processes.end();) {
@@ -113,10 +114,10 @@ int procwatch::pollProcesses() {
         }
         processRemoved(*it);
         it = processes.erase(it);
+        --processCount;
         known.erase(pid);
         knownIds.erase(std::lower_bound(knownIds.begin(), knownIds.end(), pid));
         if (isChanged) changed.erase(change);
-        --processCount;
     }
 
     // Then new ones, in enumeration order; only these are looked up. Processes
@@ -130,29 +131,26 @@ int procwatch::pollProcesses() {
         entry.pid = pid;
         entry.path = facts.path;
         entry.name = fileNameOf(entry.path);
-        // A process whose image cannot be read yet may still be starting (Wine
-        // gives such a process a passing creation time): its identity is taken later.
+        // Stored before the report, as the slots see it, and taken back when
+        // a slot throws. The entry's node is made first, so that nothing that
+        // can fail comes between storing it and counting it.
+        std::list<SProcessEntry> node{entry};
         knownIds.insert(at, pid);
+        processes.splice(processes.end(), node);
+        ++processCount;
         try {
-            known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, watching};
-            if (watching) young.emplace_back(pid, polls);
-            processes.push_back(entry);
-            ++processCount;
             processAdded(entry);
         } catch (...) {
-            // Not reported: stored as if never seen, for the next poll to add.
-            if (!processes.empty() && processes.back().pid == pid) {
-                processes.pop_back();
-                --processCount;
-            }
-            if (!young.empty() && young.back() == std::make_pair(pid, polls)) young.pop_back();
-            known.erase(pid);
+            --processCount;
+            processes.pop_back();
             knownIds.erase(std::lower_bound(knownIds.begin(), knownIds.end(), pid));
             throw;
         }
+        // A process whose image cannot be read yet may still be starting (Wine
+        // gives such a process a passing creation time): its identity is taken later.
+        known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, watching};
+        if (watching) young.emplace_back(pid, polls);
     }
-    watching = true;
-    return 0;
 }
 
 }  // namespace vt

@@ -69,6 +69,8 @@ private:
     // The stored processes still running whose identity is no longer the stored one, sorted.
     void findChangedIdentities();
     void checkIdentity(std::uint32_t pid);
+    // Reports and stores what this poll found changed.
+    void reportChanges();
 
     std::int32_t processCount = 0;
     std::list<SProcessEntry> processes;
