@@ -1,8 +1,11 @@
 #include "monitors/udptcpcon/udptcpcon.h"
 #include "monitors/common/lookups.h"
+#include "support/failing_write.h"
 #include "support/fake_os.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 namespace {
 
@@ -173,6 +176,68 @@ TEST_F(ConnWatch, ResetMakesEveryRowNewAgain) {
     watch->reset();
     tick();
     EXPECT_EQ(events.size(), 1u);
+}
+
+// What the log holds of the TCP table (rows told apart by their local port):
+// each row added once and removed once, through a write that may fail. After
+// every poll, whole or cut short, the watch keeps the rows the log holds.
+class ConnWatchLog : public ConnWatch {
+protected:
+    void SetUp() override {
+        ConnWatch::SetUp();
+        watch->tcpAdded.connect([this](Tcp c) {
+            write();
+            EXPECT_TRUE(logged.insert(c.localPort).second) << c.localPort << " added twice";
+        });
+        watch->tcpRemoved.connect([this](Tcp c) {
+            write();
+            EXPECT_EQ(logged.erase(c.localPort), 1u) << c.localPort << " removed but not added";
+        });
+    }
+    void open(const std::set<int>& ports) {
+        fake::machine().tcp.clear();
+        for (int p : ports) fake::machine().tcp.push_back(fake::tcpRow("127.0.0.1", p, "127.0.0.1", 80, 100));
+    }
+    void poll(bool fails) {
+        if (fails)
+            EXPECT_THROW(watch->pollTcpTable(), std::runtime_error);
+        else
+            EXPECT_GE(watch->pollTcpTable(), 0);
+        EXPECT_EQ(watch->tcpRows(), int(logged.size()));
+    }
+    testsupport::FailingWrite write;
+    std::set<int> logged;
+};
+
+TEST_F(ConnWatchLog, FailedWriteLosesTheRestOfThePollOnly) {
+    std::set<int> ports;
+    for (int p = 1000; p < 1050; ++p) ports.insert(p);
+    open(ports);
+    write.failAt = 23;
+    poll(true);
+    EXPECT_EQ(logged.size(), 22u);
+    poll(false);
+    EXPECT_EQ(logged, ports);
+}
+
+// The table as it was before a poll that was cut short is no change: what
+// that poll reported is undone by the next one.
+TEST_F(ConnWatchLog, TableBackAsItWasAfterACutShortPoll) {
+    open({1, 2, 3});
+    poll(false);
+    open({1});
+    write.failAt = write.calls + 2;  // the Del of 2 is written, that of 3 fails
+    poll(true);
+    open({1, 2, 3});
+    poll(false);
+    EXPECT_EQ(logged, (std::set<int>{1, 2, 3}));
+
+    open({1, 2, 3, 4});
+    write.failNext();  // the Add of 4
+    poll(true);
+    open({1, 2, 3});
+    poll(false);
+    EXPECT_EQ(logged, (std::set<int>{1, 2, 3}));
 }
 
 TEST(IpToString, PrintsTheLeastSignificantByteFirst) {
