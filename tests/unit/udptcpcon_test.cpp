@@ -238,6 +238,13 @@ TEST_F(ConnWatchLog, TableBackAsItWasAfterACutShortPoll) {
     open({1, 2, 3});
     poll(false);
     EXPECT_EQ(logged, (std::set<int>{1, 2, 3}));
+
+    open({1, 2, 3, 4});
+    write.failNext();
+    poll(true);
+    open({});  // every row closed
+    poll(false);
+    EXPECT_TRUE(logged.empty());
 }
 
 TEST(IpToString, PrintsTheLeastSignificantByteFirst) {
