@@ -46,10 +46,10 @@ protected:
 TEST_F(ConnWatch, FirstPollsReportEveryRowUdpFirst) {
     auto& m = fake::machine();
     m.tcp = {fake::tcpRow("0.0.0.0", 80, "0.0.0.0", 0, 100, 2), fake::tcpRow("192.168.1.10", 501, "10.1.2.3", 443, 200)};
-    m.udp = {fake::udpRow("0.0.0.0", 53, 200)};
+    m.udp = {fake::udpRow("192.168.1.10", 53, 200)};
     tick();
     EXPECT_EQ(events, (std::vector<std::string>{
-                          "UDP+ 0.0.0.0:53 200 C:\\svc.exe",
+                          "UDP+ 192.168.1.10:53 200 C:\\svc.exe",
                           "TCP+ 0.0.0.0:80>0.0.0.0:0 100 C:\\Games\\client.exe",
                           "TCP+ 192.168.1.10:501>10.1.2.3:443 200 C:\\svc.exe",
                       }));
@@ -100,6 +100,11 @@ TEST_F(ConnWatch, IdenticalNewRowsAreBothAdded) {
     m.udp.pop_back();
     tick();
     EXPECT_EQ(events, std::vector<std::string>{"UDP- 0.0.0.0:5353 100 C:\\Games\\client.exe"});
+    m.udp.push_back(m.udp.back());
+    m.udp.push_back(m.udp.back());
+    tick();
+    EXPECT_EQ(events.size(), 2u);  // only the rows beyond the one stored are new
+    EXPECT_EQ(watch->udpRows(), 3);
 }
 
 TEST_F(ConnWatch, OwnersAreLookedUpOncePerTick) {
