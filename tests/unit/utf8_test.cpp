@@ -46,7 +46,8 @@ TEST(Utf8Codec, FindsNoSequenceInWhatIsNotUtf8) {
              "\xe0\x9f\xbf", "\xf0\x8f\xbf\xbf",      // overlong three- and four-byte forms
              "\xed\xa0\x80", "\xed\xbf\xbf",          // surrogates
              "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",  // beyond U+10FFFF
-             "\xf8\x88\x80\x80\x80", "\xfe", "\xff",  // bytes that begin nothing
+             "\xf8\x88\x80\x80\x80", "\xf9\x90\x80\x80",   // bytes that begin nothing
+             "\xfc\x80\x80\x80", "\xfe", "\xff",
              "\xc3", "\xe2\x82", "\xf0\x9f\x8e",      // cut short
              "\xc3\x28", "\xe2\x28\xac", "\xf0\x9f\x8e\xc3\xa9",  // broken off
          })
