@@ -1,10 +1,12 @@
 // The platform seam. Every call the library makes into the operating system
-// goes through this namespace. The declarations mirror the Win32 functions the
-// monitors were written against: same parameters, same results, same error
-// codes and the same buffer-size protocol. Three implementations exist and one
-// is chosen at link time: win32/ forwards to Windows, linux/ implements the
-// same contracts from /proc, /sys and sockets, and the test suite links a
-// scripted fake.
+// goes through this namespace, in the shape of the Win32 call the monitors
+// were written against (EnumProcesses, GetExtendedTcpTable, GetIfTable,
+// IcmpSendEcho, ...): same parameters, same results, same error codes and the
+// same buffer-size protocol. The monitors implement their behaviour once,
+// against these shapes, and cannot tell the machines behind them apart: win32/
+// forwards to Windows, linux/ answers the same contracts from /proc, /sys and
+// sockets, and the tests link a scripted fake that gives every failure the
+// Win32 calls can give. One of the three is chosen at link time.
 //
 // This header is self-contained on purpose: it defines its own copies of the
 // few Win32 types it needs (with the Windows layouts of a 32-bit process), so

@@ -1,5 +1,6 @@
 #include "monitors/netstats/netstats.h"
 #include "monitors/common/lookups.h"
+#include "support/failing_write.h"
 #include "support/fake_os.h"
 
 #include <gtest/gtest.h>
@@ -99,6 +100,39 @@ TEST_F(NetStats, FailedPassesChangeNothing) {
     m.failAllocation = nullptr;
     m.interfaces[0].dwInOctets = 500;
     EXPECT_EQ(pass(), Events{"stats eth0 rx 400 tx 0"});  // the delta covers every interval since
+}
+
+// A pass cut short by a failed write keeps what it reported; the next pass
+// reports the rest, the deltas reaching back to the samples last reported.
+TEST_F(NetStats, FailedWriteLosesTheRestOfThePassOnly) {
+    testsupport::FailingWrite write;
+    vt::netstats sampler;
+    Events logged;
+    sampler.adapterStatsSignal.connect([&](Entry e) {
+        write();
+        logged.push_back("stats " + e.description + " rx " + std::to_string(e.rxDelta));
+    });
+    sampler.adapterInfoSignal.connect([&](const std::string& d, const std::string&) {
+        write();
+        logged.push_back("info " + d);
+    });
+    auto& m = fake::machine();
+    m.interfaces = {fake::ifRow(2, os::IF_TYPE_ETHERNET_CSMACD, "eth0", kMac, 100, 100),
+                    fake::ifRow(3, os::IF_TYPE_ETHERNET_CSMACD, "eth1", kMac, 1000, 100)};
+    sampler.sampleAdapters();
+    m.interfaces[0].dwInOctets = 300;
+    m.interfaces[1].dwInOctets = 1500;
+    m.interfaces.push_back(fake::ifRow(4, os::IF_TYPE_ETHERNET_CSMACD, "eth2", kMac, 1, 1));
+    write.failNext();  // eth0's sample
+    EXPECT_THROW(sampler.sampleAdapters(), std::runtime_error);
+    m.interfaces[0].dwInOctets = 600;
+    m.interfaces[1].dwInOctets = 2000;
+    write.failAt = write.calls + 3;  // eth2's address
+    EXPECT_THROW(sampler.sampleAdapters(), std::runtime_error);
+    EXPECT_EQ(sampler.lastSamples().count(4), 0u);
+    sampler.sampleAdapters();
+    EXPECT_EQ(logged, (Events{"info eth0", "info eth1", "stats eth0 rx 500", "stats eth1 rx 1000", "stats eth0 rx 0",
+                              "stats eth1 rx 0", "info eth2"}));
 }
 
 TEST_F(NetStats, ManyInterfacesAreReadAfterOneReallocation) {

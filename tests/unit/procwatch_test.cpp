@@ -1,7 +1,10 @@
 #include "monitors/procwatch/procwatch.h"
+#include "support/failing_write.h"
 #include "support/fake_os.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace {
 
@@ -167,6 +170,133 @@ TEST_F(ProcWatch, StartingProcessIsNotReportedTwice) {
     EXPECT_EQ(events, (std::vector<std::string>{"-6", "+6 C:\\bin\\p6.exe"}));
 }
 
+// What the log holds of the processes: each one added once and removed once,
+// through a write that may fail. After every poll, whole or cut short by a
+// failed write, the watch stores exactly the processes the log holds.
+class ProcWatchLog : public ProcWatch {
+protected:
+    void SetUp() override {
+        ProcWatch::SetUp();
+        watch->processAdded.connect([this](Entry e) {
+            write();
+            EXPECT_EQ(logged.count(e.pid), 0u) << e.pid << " added twice";
+            logged[e.pid] = e.path;
+        });
+        watch->processRemoved.connect([this](Entry e) {
+            write();
+            EXPECT_EQ(logged.erase(e.pid), 1u) << e.pid << " removed but not added";
+        });
+    }
+    void pollFailing() {
+        EXPECT_THROW(watch->pollProcesses(), std::runtime_error);
+        expectStoredIsLogged();
+    }
+    void pollWhole() {
+        EXPECT_EQ(watch->pollProcesses(), 0);
+        expectStoredIsLogged();
+    }
+    void expectStoredIsLogged() {
+        std::map<std::uint32_t, std::string> stored;
+        for (const Entry& e : watch->entries()) stored[e.pid] = e.path;
+        EXPECT_EQ(stored, logged);
+        EXPECT_EQ(watch->count(), int(watch->entries().size()));
+    }
+    std::map<std::uint32_t, std::string> running() const {
+        std::map<std::uint32_t, std::string> out;
+        for (const auto& p : fake::machine().processes)
+            out[p.pid] = "C:" + std::string(p.image.begin() + 23, p.image.end());
+        return out;
+    }
+    void setRunning(os::DWORD from, os::DWORD to) {
+        fake::machine().processes.clear();
+        for (os::DWORD pid = from; pid <= to; ++pid) fake::machine().processes.push_back(process(pid));
+    }
+    testsupport::FailingWrite write;
+    std::map<std::uint32_t, std::string> logged;
+};
+
+// A poll cut short by a failed write keeps what it reported; the next poll
+// reports the rest, once.
+TEST_F(ProcWatchLog, FailedWriteLosesTheRestOfThePollOnly) {
+    setRunning(1, 200);
+    write.failAt = 23;
+    pollFailing();
+    EXPECT_EQ(logged.size(), 22u);
+    pollWhole();
+    EXPECT_EQ(logged, running());
+
+    setRunning(51, 250);  // 50 end, 50 start
+    write.failNext();
+    pollFailing();  // the first Del
+    write.failAt = write.calls + 70;
+    pollFailing();  // the 20th Add
+    pollWhole();
+    EXPECT_EQ(logged, running());
+}
+
+// A process that runs a new image is a Del and an Add; when a write fails
+// between them, the next poll makes the Add.
+TEST_F(ProcWatchLog, FailedWriteBetweenDelAndAddOfANewIdentity) {
+    setRunning(5, 5);
+    pollWhole();
+    setRunning(5, 7);  // 6 and 7 start: checked at every poll
+    pollWhole();
+    pollWhole();
+    auto& m = fake::machine();
+    m.processes.pop_back();  // 7 ends
+    m.processes[1].created = 77;  // 6 runs a new image
+    m.processes[1].image = L"\\Device\\HarddiskVolume1\\tool.exe";
+    write.failAt = write.calls + 2;  // the Del of 6 is written, that of 7 fails
+    pollFailing();
+    EXPECT_EQ(logged.count(6), 0u);
+    pollWhole();
+    EXPECT_EQ(logged, running());
+    EXPECT_EQ(logged[6], "C:\\tool.exe");
+}
+
+// A process running before the watch began is checked in turn, seldom; a
+// new identity found at a failed write is reported by the very next poll.
+TEST_F(ProcWatchLog, NewIdentityFoundAtAFailedWriteIsReportedNext) {
+    setRunning(1, 600);
+    pollWhole();
+    auto& m = fake::machine();
+    m.processes[300].created = 77;
+    m.processes[300].image = L"\\Device\\HarddiskVolume1\\tool.exe";
+    write.failNext();
+    bool failed = false;
+    for (int tick = 0; tick < 400 && !failed; ++tick) {
+        try {
+            watch->pollProcesses();
+        } catch (const std::runtime_error&) {
+            failed = true;
+        }
+    }
+    ASSERT_TRUE(failed);
+    expectStoredIsLogged();
+    EXPECT_EQ(logged[301], "C:\\bin\\p301.exe");
+    pollWhole();
+    EXPECT_EQ(logged, running());
+}
+
+// A reset also forgets the new identity that a poll cut short left to report.
+TEST_F(ProcWatchLog, ResetForgetsWhatACutShortPollLeft) {
+    setRunning(5, 5);
+    pollWhole();
+    setRunning(5, 6);
+    pollWhole();
+    pollWhole();
+    fake::machine().processes[1].created = 77;
+    write.failNext();
+    pollFailing();  // the Del of 6
+    watch->reset();
+    logged.clear();
+    pollWhole();
+    const int writes = write.calls;
+    pollWhole();
+    EXPECT_EQ(write.calls, writes);
+    EXPECT_EQ(logged, running());
+}
+
 TEST_F(ProcWatch, MoreThan2048ProcessesAreAllSeen) {
     std::vector<os::DWORD> pids;
     for (os::DWORD p = 1; p <= 5000; ++p) pids.push_back(p * 4);
@@ -217,8 +347,12 @@ TEST_F(ProcWatch, ResetMakesEveryProcessNewAgain) {
     run({1, 2});
     watch->reset();
     EXPECT_EQ(watch->count(), 0);
-    run({1, 2});
-    EXPECT_EQ(events.size(), 2u);
+    run({1, 2, 3});
+    EXPECT_EQ(events.size(), 3u);
+    // They were running before the watch began again: checked in turn, one per tick.
+    const int opens = fake::machine().openCalls;
+    poll();
+    EXPECT_EQ(fake::machine().openCalls - opens, 1);
 }
 
 TEST(FileNameOf, TakesTheTextAfterTheLastBackslash) {

@@ -1,8 +1,11 @@
 #include "monitors/udptcpcon/udptcpcon.h"
 #include "monitors/common/lookups.h"
+#include "support/failing_write.h"
 #include "support/fake_os.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 namespace {
 
@@ -43,10 +46,10 @@ protected:
 TEST_F(ConnWatch, FirstPollsReportEveryRowUdpFirst) {
     auto& m = fake::machine();
     m.tcp = {fake::tcpRow("0.0.0.0", 80, "0.0.0.0", 0, 100, 2), fake::tcpRow("192.168.1.10", 501, "10.1.2.3", 443, 200)};
-    m.udp = {fake::udpRow("0.0.0.0", 53, 200)};
+    m.udp = {fake::udpRow("192.168.1.10", 53, 200)};
     tick();
     EXPECT_EQ(events, (std::vector<std::string>{
-                          "UDP+ 0.0.0.0:53 200 C:\\svc.exe",
+                          "UDP+ 192.168.1.10:53 200 C:\\svc.exe",
                           "TCP+ 0.0.0.0:80>0.0.0.0:0 100 C:\\Games\\client.exe",
                           "TCP+ 192.168.1.10:501>10.1.2.3:443 200 C:\\svc.exe",
                       }));
@@ -97,6 +100,11 @@ TEST_F(ConnWatch, IdenticalNewRowsAreBothAdded) {
     m.udp.pop_back();
     tick();
     EXPECT_EQ(events, std::vector<std::string>{"UDP- 0.0.0.0:5353 100 C:\\Games\\client.exe"});
+    m.udp.push_back(m.udp.back());
+    m.udp.push_back(m.udp.back());
+    tick();
+    EXPECT_EQ(events.size(), 2u);  // only the rows beyond the one stored are new
+    EXPECT_EQ(watch->udpRows(), 3);
 }
 
 TEST_F(ConnWatch, OwnersAreLookedUpOncePerTick) {
@@ -173,6 +181,75 @@ TEST_F(ConnWatch, ResetMakesEveryRowNewAgain) {
     watch->reset();
     tick();
     EXPECT_EQ(events.size(), 1u);
+}
+
+// What the log holds of the TCP table (rows told apart by their local port):
+// each row added once and removed once, through a write that may fail. After
+// every poll, whole or cut short, the watch keeps the rows the log holds.
+class ConnWatchLog : public ConnWatch {
+protected:
+    void SetUp() override {
+        ConnWatch::SetUp();
+        watch->tcpAdded.connect([this](Tcp c) {
+            write();
+            EXPECT_TRUE(logged.insert(c.localPort).second) << c.localPort << " added twice";
+        });
+        watch->tcpRemoved.connect([this](Tcp c) {
+            write();
+            EXPECT_EQ(logged.erase(c.localPort), 1u) << c.localPort << " removed but not added";
+        });
+    }
+    void open(const std::set<int>& ports) {
+        fake::machine().tcp.clear();
+        for (int p : ports) fake::machine().tcp.push_back(fake::tcpRow("127.0.0.1", p, "127.0.0.1", 80, 100));
+    }
+    void poll(bool fails) {
+        if (fails)
+            EXPECT_THROW(watch->pollTcpTable(), std::runtime_error);
+        else
+            EXPECT_GE(watch->pollTcpTable(), 0);
+        EXPECT_EQ(watch->tcpRows(), int(logged.size()));
+    }
+    testsupport::FailingWrite write;
+    std::set<int> logged;
+};
+
+TEST_F(ConnWatchLog, FailedWriteLosesTheRestOfThePollOnly) {
+    std::set<int> ports;
+    for (int p = 1000; p < 1050; ++p) ports.insert(p);
+    open(ports);
+    write.failAt = 23;
+    poll(true);
+    EXPECT_EQ(logged.size(), 22u);
+    poll(false);
+    EXPECT_EQ(logged, ports);
+}
+
+// The table as it was before a poll that was cut short is no change: what
+// that poll reported is undone by the next one.
+TEST_F(ConnWatchLog, TableBackAsItWasAfterACutShortPoll) {
+    open({1, 2, 3});
+    poll(false);
+    open({1});
+    write.failAt = write.calls + 2;  // the Del of 2 is written, that of 3 fails
+    poll(true);
+    open({1, 2, 3});
+    poll(false);
+    EXPECT_EQ(logged, (std::set<int>{1, 2, 3}));
+
+    open({1, 2, 3, 4});
+    write.failNext();  // the Add of 4
+    poll(true);
+    open({1, 2, 3});
+    poll(false);
+    EXPECT_EQ(logged, (std::set<int>{1, 2, 3}));
+
+    open({1, 2, 3, 4});
+    write.failNext();
+    poll(true);
+    open({});  // every row closed
+    poll(false);
+    EXPECT_TRUE(logged.empty());
 }
 
 TEST(IpToString, PrintsTheLeastSignificantByteFirst) {

@@ -5,6 +5,7 @@
 #include "platform/os.h"
 
 #include <cstring>
+#include <utility>
 
 namespace vt {
 namespace {
@@ -94,15 +95,28 @@ void netstats::sampleAdapters() {
         entry.outOctets = row.dwOutOctets;
         const std::string address = hardwareAddressText(row.bPhysAddr, row.dwPhysAddrLen);
 
+        // A slot may throw (the log's write failing), and the pass ends there.
+        // A sample is kept only with its report, so the next pass reports
+        // what this one did not: its deltas reach back to the last one reported.
         auto known = samples.find(entry.index);
         if (known != samples.end()) {
             entry.rxDelta = entry.inOctets - known->second.inOctets;  // modulo 2^32: a wrap still counts right
             entry.txDelta = entry.outOctets - known->second.outOctets;
-            known->second = entry;
-            adapterStatsSignal(entry);
+            std::swap(known->second, entry);  // entry: the sample reported last
+            try {
+                adapterStatsSignal(known->second);
+            } catch (...) {
+                std::swap(known->second, entry);
+                throw;
+            }
         } else if (entry.inOctets != 0 || entry.outOctets != 0) {
-            samples.emplace(entry.index, entry);
-            if (!entry.description.empty() && !address.empty()) adapterInfoSignal(entry.description, address);
+            auto stored = samples.emplace(entry.index, entry).first;
+            try {
+                if (!entry.description.empty() && !address.empty()) adapterInfoSignal(entry.description, address);
+            } catch (...) {
+                samples.erase(stored);
+                throw;
+            }
         }
     }
 }

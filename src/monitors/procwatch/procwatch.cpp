@@ -17,7 +17,9 @@ void procwatch::reset() {
     knownIds.clear();
     known.clear();
     young.clear();
+    changed.clear();
     nextCheck = 0;
+    watching = false;
 }
 
 // Reads every identifier, growing the buffer while the system fills it.
@@ -60,7 +62,7 @@ void procwatch::checkIdentity(std::uint32_t pid) {
 }
 
 void procwatch::findChangedIdentities() {
-    changed.clear();
+    // What a poll cut short did not report is still in `changed`.
     while (!young.empty() && polls - young.front().second >= kYoungTicks) young.pop_front();
     for (const auto& y : young) {
         auto it = known.find(y.first);
@@ -90,52 +92,65 @@ int procwatch::pollProcesses() {
     std::sort(sortedIds.begin(), sortedIds.end());
     sortedIds.erase(std::unique(sortedIds.begin(), sortedIds.end()), sortedIds.end());
     findChangedIdentities();
-    if (sortedIds == knownIds && changed.empty()) return 0;  // the common tick: nothing started or ended
+    // The common tick: nothing started or ended.
+    if (sortedIds != knownIds || !changed.empty()) reportChanges();
+    watching = true;
+    return 0;
+}
 
+// A slot may throw (the log's write failing), and the poll ends there. Each
+// entry is stored or forgotten together with its report, so what was reported
+// stays reported and the next poll reports the rest.
+void procwatch::reportChanges() {
     // Ended processes, and those that are no longer what was stored, first, in
     // the order they were stored.
-    std::vector<std::uint32_t> removed;
     for (auto it = processes.begin(); it != processes.end();) {
         const std::uint32_t pid = it->pid;
-        if (std::binary_search(sortedIds.begin(), sortedIds.end(), pid) &&
-            !std::binary_search(changed.begin(), changed.end(), pid)) {
+        const auto change = std::lower_bound(changed.begin(), changed.end(), pid);
+        const bool isChanged = change != changed.end() && *change == pid;
+        if (!isChanged && std::binary_search(sortedIds.begin(), sortedIds.end(), pid)) {
             ++it;
             continue;
         }
-        SProcessEntry gone = *it;
-        processRemoved(gone);
+        processRemoved(*it);
         it = processes.erase(it);
-        known.erase(pid);
-        removed.push_back(pid);
         --processCount;
+        known.erase(pid);
+        knownIds.erase(std::lower_bound(knownIds.begin(), knownIds.end(), pid));
+        if (isChanged) changed.erase(change);
     }
-    std::sort(removed.begin(), removed.end());
-    std::vector<std::uint32_t> stored;
-    std::set_difference(knownIds.begin(), knownIds.end(), removed.begin(), removed.end(), std::back_inserter(stored));
 
     // Then new ones, in enumeration order; only these are looked up. Processes
-    // found by the first poll were running before the watch began, so they do
-    // not count as young.
-    const bool first = knownIds.empty();
+    // found before the first whole poll were running before the watch began,
+    // so they do not count as young.
     for (std::uint32_t pid : ids) {
-        auto at = std::lower_bound(stored.begin(), stored.end(), pid);
-        if (at != stored.end() && *at == pid) continue;
-        stored.insert(at, pid);  // also skips duplicates
+        auto at = std::lower_bound(knownIds.begin(), knownIds.end(), pid);
+        if (at != knownIds.end() && *at == pid) continue;  // also skips duplicates
         const ProcessFacts facts = lookUpProcess(pid, devicePaths, true);
         SProcessEntry entry;
         entry.pid = pid;
         entry.path = facts.path;
         entry.name = fileNameOf(entry.path);
+        // Stored before the report, as the slots see it, and taken back when
+        // a slot throws. The entry's node is made first, so that nothing that
+        // can fail comes between storing it and counting it.
+        std::list<SProcessEntry> node{entry};
+        knownIds.insert(at, pid);
+        processes.splice(processes.end(), node);
+        ++processCount;
+        try {
+            processAdded(entry);
+        } catch (...) {
+            --processCount;
+            processes.pop_back();
+            knownIds.erase(std::lower_bound(knownIds.begin(), knownIds.end(), pid));
+            throw;
+        }
         // A process whose image cannot be read yet may still be starting (Wine
         // gives such a process a passing creation time): its identity is taken later.
-        known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, !first};
-        if (!first) young.emplace_back(pid, polls);
-        processes.push_back(entry);
-        ++processCount;
-        processAdded(entry);
+        known[pid] = Known{facts.imageRead ? facts.identity : 0, polls, watching};
+        if (watching) young.emplace_back(pid, polls);
     }
-    knownIds = sortedIds;
-    return 0;
 }
 
 }  // namespace vt

@@ -44,7 +44,9 @@ public:
 
     // One poll: reports the processes that ended or changed identity (in
     // stored order), then the ones that started (in enumeration order). 0 when
-    // done, -1 when the identifiers cannot be read.
+    // done, -1 when the identifiers cannot be read. An exception from a slot
+    // ends the poll: the entry it was reported with stays as it was, and the
+    // next poll reports it and what this one did not get to.
     int pollProcesses();
     // Forgets every stored process, so the next poll reports all as new.
     void reset();
@@ -67,6 +69,8 @@ private:
     // The stored processes still running whose identity is no longer the stored one, sorted.
     void findChangedIdentities();
     void checkIdentity(std::uint32_t pid);
+    // Reports and stores what this poll found changed.
+    void reportChanges();
 
     std::int32_t processCount = 0;
     std::list<SProcessEntry> processes;
@@ -75,12 +79,13 @@ private:
     std::unordered_map<std::uint32_t, Known> known;         // the identity of each stored process
     std::deque<std::pair<std::uint32_t, std::uint32_t>> young;  // (pid, poll it was added in), oldest first
     std::uint32_t polls = 0;
+    bool watching = false;  // a whole poll since the reset: what appears now is seen starting
     std::size_t nextCheck = 0;  // position in knownIds of the next older process to check
 
     std::vector<std::uint32_t> knownIds;   // identifiers of `processes`, sorted
     std::vector<std::uint32_t> ids;        // this poll's identifiers, in enumeration order
     std::vector<std::uint32_t> sortedIds;  // the same, sorted
-    std::vector<std::uint32_t> changed;    // this poll's changed identities, sorted
+    std::vector<std::uint32_t> changed;    // changed identities not reported yet, sorted
 };
 
 }  // namespace vt

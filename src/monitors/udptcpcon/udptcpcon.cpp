@@ -156,9 +156,17 @@ int udptcpcon::report(typename Traits::TableState& table, const std::vector<type
         if (known == paths.end()) known = paths.emplace(rec.pid, processPath(rec.pid, devicePaths)).first;
         rec.path = known->second;
         rec.name = fileNameOf(rec.path);
+        // Stored before the report, as the slots see it, and taken back when
+        // a slot throws: the next poll adds it then.
         table.rows.push_back(rec);
         ++table.count;
-        Traits::added(*this, rec);
+        try {
+            Traits::added(*this, rec);
+        } catch (...) {
+            --table.count;
+            table.rows.pop_back();
+            throw;
+        }
     }
     return int(changes.gone.size() + changes.fresh.size());
 }
@@ -176,9 +184,19 @@ int udptcpcon::poll(typename Traits::TableState& table) {
     std::sort(sorted.begin(), sorted.end());
     if (sorted == table.sortedKeys) return 0;  // the common tick: nothing changed
 
-    const int reported = report<Traits>(table, rows, compare<Traits>(table, keys));
-    table.sortedKeys.swap(sorted);
-    return reported;
+    // A slot may throw (the log's write failing), and the poll ends there:
+    // every row is stored or forgotten together with its report, and the keys
+    // are those of the rows kept, so the next poll reports the rest.
+    try {
+        const int reported = report<Traits>(table, rows, compare<Traits>(table, keys));
+        table.sortedKeys.swap(sorted);
+        return reported;
+    } catch (...) {
+        table.sortedKeys.clear();
+        for (const auto& r : table.rows) table.sortedKeys.push_back(Traits::key(r));
+        std::sort(table.sortedKeys.begin(), table.sortedKeys.end());
+        throw;
+    }
 }
 
 }  // namespace vt

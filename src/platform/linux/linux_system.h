@@ -1,7 +1,9 @@
 // The Linux machine behind the platform seam: processes, sockets, interfaces
 // and the root file system, read from a /proc and a /sys tree. The roots are
 // parameters so that tests can point an instance at a fixture tree; the seam's
-// free functions use one instance over the real /proc and /sys.
+// free functions use one instance over the real /proc and /sys. Each job has
+// its own file: processes.cpp, sockets.cpp (with the socket owners) and
+// interfaces.cpp.
 #pragma once
 
 #include "platform/linux/procfs.h"

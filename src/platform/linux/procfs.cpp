@@ -1,5 +1,6 @@
 #include "platform/linux/procfs.h"
 
+#include "common/utf8.h"
 #include "platform/os.h"
 
 #include <linux/inet_diag.h>
@@ -209,30 +210,19 @@ std::uint32_t interfaceType(std::uint64_t arphrd, bool wireless) {
     }
 }
 
-std::wstring utf8ToWide(std::string_view s) {
+std::wstring utf8ToWide(std::string_view text) {
     std::wstring out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
         std::uint32_t cp;
-        std::size_t len;
-        if (c < 0x80) { cp = c; len = 1; }
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; len = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; len = 3; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; len = 4; }
-        else { out.push_back(wchar_t(0xDC00 + c)); ++i; continue; }
-        bool ok = i + len <= s.size();
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (cc & 0x3F);
+        const std::size_t n = vt::utf8::decode(text.substr(i), cp);
+        if (n == 0) {
+            out.push_back(wchar_t(0xDC00 + static_cast<unsigned char>(text[i])));  // never ASCII: 0xDC80 and up
+            ++i;
+        } else {
+            out.push_back(wchar_t(cp));
+            i += n;
         }
-        static const std::uint32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-        if (!ok) { out.push_back(wchar_t(0xDC00 + c)); ++i; continue; }
-        out.push_back(wchar_t(cp));
-        i += len;
     }
     return out;
 }
@@ -241,25 +231,7 @@ bool wideToUtf8(std::wstring_view text, std::string& out) {
     out.clear();
     bool exact = true;
     for (wchar_t wc : text) {
-        std::uint32_t cp = static_cast<std::uint32_t>(wc);
-        if (cp < 0x80) out.push_back(char(cp));
-        else if (cp < 0x800) {
-            out.push_back(char(0xC0 | (cp >> 6)));
-            out.push_back(char(0x80 | (cp & 0x3F)));
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            out.push_back('?');
-            exact = false;
-        }
-        else if (cp < 0x10000) {
-            out.push_back(char(0xE0 | (cp >> 12)));
-            out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(char(0x80 | (cp & 0x3F)));
-        } else if (cp <= 0x10FFFF) {
-            out.push_back(char(0xF0 | (cp >> 18)));
-            out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(char(0x80 | (cp & 0x3F)));
-        } else {
+        if (!vt::utf8::append(out, static_cast<std::uint32_t>(wc))) {
             out.push_back('?');
             exact = false;
         }

@@ -58,8 +58,9 @@ bool parseDecimal(std::string_view text, std::uint64_t& value);
 // Windows interface type for an ARPHRD type from /sys/class/net/NAME/type.
 std::uint32_t interfaceType(std::uint64_t arphrd, bool wireless);
 
-// UTF-8 bytes to wide characters. Bytes that are not valid UTF-8 become lone
-// surrogates (0xDC80 + byte), which the narrow conversion writes as '?'.
+// UTF-8 bytes to wide characters. Each byte that is not part of well-formed
+// UTF-8 becomes a lone surrogate, 0xDC00 + the byte (0xDC80 to 0xDCFF), which
+// the narrow conversion writes as '?'.
 std::wstring utf8ToWide(std::string_view text);
 // Wide characters to UTF-8. A surrogate or a value beyond U+10FFFF becomes
 // '?', as a Windows code page writes what it cannot represent; the result
