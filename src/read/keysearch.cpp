@@ -177,6 +177,14 @@ std::string describe(const SearchBounds& b) {
     return s.str();
 }
 
+std::string describe(const Found& f) {
+    std::ostringstream how;
+    how << "key from the " << generatorName(f.generator) << " seeded with " << f.seed;
+    if (f.seed != 1) how << " (" << localText(f.seed) << ")";
+    how << " at offset " << f.offset;
+    return how.str();
+}
+
 bool confirms(const unsigned char* body, std::size_t size, const Key16& key) {
     if (size < kLeastHead) return false;
     size = std::min(size, kHeadSize);

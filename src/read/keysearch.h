@@ -64,6 +64,10 @@ struct Found {
     unsigned offset = 0;
 };
 
+// How a key was found, in words: "key from the msvcrt LCG seeded with S
+// (YYYY-MM-DD hh:mm:ss) at offset N".
+std::string describe(const Found& found);
+
 struct Progress {
     std::uint64_t tried = 0;  // candidate keys
     std::uint64_t total = 0;

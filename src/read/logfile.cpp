@@ -11,14 +11,6 @@ namespace vt {
 namespace read {
 namespace {
 
-std::string localText(std::int64_t t) {
-    const std::tm tm = calendarTime(t);
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
-
 std::string rateText(double perSecond) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.0f", perSecond);
@@ -159,14 +151,7 @@ void LogFile::search(const Options& options, const std::string& firstBlocks) {
     reason_ = why.str();
 }
 
-std::string LogFile::how() const {
-    if (!found_) return {};
-    std::ostringstream how;
-    how << "key from the " << keysearch::generatorName(found_->generator) << " seeded with " << found_->seed;
-    if (found_->seed != 1) how << " (" << localText(found_->seed) << ")";
-    how << " at offset " << found_->offset;
-    return how.str();
-}
+std::string LogFile::how() const { return found_ ? keysearch::describe(*found_) : std::string(); }
 
 bool LogFile::readText(const TextSink& sink) {
     switch (state_) {

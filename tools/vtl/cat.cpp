@@ -75,28 +75,24 @@ int json(const std::string& file, bool force, std::ostream& out, std::ostream& e
     });
 }
 
-Verb addCat(CLI::App& app) {
-    struct Args {
-        std::string file;
-        bool force = false;
-    };
-    auto a = std::make_shared<Args>();
-    auto* c = app.add_subcommand("cat", "print the records of a whole log");
-    c->add_option("file", a->file, "log file")->required();
-    addForce(c, a->force);
-    return {c, [a] { return cat(a->file, a->force, std::cout, std::cerr); }};
-}
+namespace {
+using Show = int (*)(const std::string& file, bool force, std::ostream& out, std::ostream& err);
 
-Verb addJson(CLI::App& app) {
+Verb addReader(CLI::App& app, const char* name, const char* what, Show show) {
     struct Args {
         std::string file;
         bool force = false;
     };
     auto a = std::make_shared<Args>();
-    auto* c = app.add_subcommand("json", "print one JSON object per record");
+    auto* c = app.add_subcommand(name, what);
     c->add_option("file", a->file, "log file")->required();
     addForce(c, a->force);
-    return {c, [a] { return json(a->file, a->force, std::cout, std::cerr); }};
+    return {c, [a, show] { return show(a->file, a->force, std::cout, std::cerr); }};
 }
+}  // namespace
+
+Verb addCat(CLI::App& app) { return addReader(app, "cat", "print the records of a whole log", cat); }
+
+Verb addJson(CLI::App& app) { return addReader(app, "json", "print one JSON object per record", json); }
 
 }  // namespace vtl
