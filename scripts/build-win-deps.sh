@@ -132,7 +132,9 @@ prefix64=$(make_prefix win64 "$WINE64")
 # 32-bit Windows programs need the 32-bit Wine loader, which some kernels
 # refuse to start ("Exec format error" when 32-bit emulation is disabled).
 prefix32='' skip32=''
-if ! msg=$("$WINE32" --version 2>&1); then
+if [ ! -x "$WINE32" ]; then
+  skip32="the 32-bit Wine is not installed: $(cat "$CACHE/wine32-missing" 2>/dev/null || echo "$WINE32 is missing")"
+elif ! msg=$("$WINE32" --version 2>&1); then
   skip32="this kernel cannot run 32-bit programs ($WINE32: ${msg##*: })"
 else
   prefix32=$(make_prefix win32 "$WINE32")
