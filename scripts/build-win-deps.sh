@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Builds OpenSSL's libcrypto and Boost.Thread/Filesystem/Chrono for both
+# Builds OpenSSL's libcrypto, Boost.Thread/Filesystem/Chrono and SQLite for both
 # Windows widths (i686 and x86_64 mingw-w64) from Debian's source packages into
 # $VANTORELLE_CACHE, keyed by version and architecture, and prepares one Wine
 # prefix per width that this machine can run. Skips what is already built.
 #
 # Writes $VANTORELLE_CACHE/win-deps.env with, per width W in I686 and X86_64:
-#   VANTORELLE_WIN_OPENSSL_W, VANTORELLE_WIN_BOOST_W   the libraries
+#   VANTORELLE_WIN_OPENSSL_W, VANTORELLE_WIN_BOOST_W,
+#   VANTORELLE_WIN_SQLITE_W                            the libraries
 #   VANTORELLE_WINEPREFIX_W                            the Wine prefix, empty when
 #                                                      this machine cannot run that width
 #   VANTORELLE_WINE_W_SKIP                             why not, when it cannot
 set -euo pipefail
+# The builds run inside $(...): without this a failed one would go on and be
+# reported as built.
+shopt -s inherit_errexit
 
 CACHE=${VANTORELLE_CACHE:-/var/cache/vantorelle}
 mkdir -p "$CACHE"
@@ -95,6 +99,85 @@ build_boost() {  # build_boost ARCH: prints the install directory
   echo "$dest"
 }
 
+# --- SQLite ------------------------------------------------------------------
+# For the index of vtl.exe. Debian's source is SQLite's tree: the one-file form
+# (sqlite3.c) is generated from it once, with tclsh, and compiled per width.
+# What SQL can use matches Debian's libsqlite3, which the Linux vtl links,
+# except that no extension is ever loaded and "x" is always a name, never a
+# string. JSON and WAL are built in; STRICT tables need 3.37 or later.
+SQLITE_FLAGS=(-O2 -fno-strict-aliasing
+  -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DQS=0
+  -DSQLITE_ENABLE_MATH_FUNCTIONS -DSQLITE_ENABLE_FTS3 -DSQLITE_ENABLE_FTS3_PARENTHESIS
+  -DSQLITE_ENABLE_FTS4 -DSQLITE_ENABLE_FTS5 -DSQLITE_ENABLE_RTREE -DSQLITE_SOUNDEX
+  -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_ENABLE_DBSTAT_VTAB -DSQLITE_ENABLE_STMTVTAB
+  -DSQLITE_ENABLE_UPDATE_DELETE_LIMIT=1 -DSQLITE_SECURE_DELETE -DSQLITE_LIKE_DOESNT_MATCH_BLOBS
+  -DSQLITE_USE_URI=1 -DSQLITE_MAX_VARIABLE_NUMBER=250000)
+declare -A SQLITE_DIR=()
+
+sqlite_cached() {  # sqlite_cached ARCH: prints a cached build made with these flags, if any
+  local arch=$1 ver dest
+  for ver in $(apt-cache showsrc sqlite3 | awk '/^Version:/{print $2}' | sort -Vr -u); do
+    dest="$CACHE/sqlite-$ver-mingw-$arch"
+    if [ -f "$dest/lib/libsqlite3.a" ] && [ "$(cat "$dest/build-flags" 2>/dev/null)" = "${SQLITE_FLAGS[*]}" ]; then
+      echo "$dest"; return 0
+    fi
+  done
+  return 0
+}
+
+fetch_sqlite() {  # generates $work/sqlite-gen/sqlite3.c from the newest fetchable source; prints its version
+  local ver
+  command -v tclsh >/dev/null || { echo "SQLite's sqlite3.c is generated with tclsh (Debian package tcl)" >&2; return 1; }
+  for ver in $(apt-cache showsrc sqlite3 | awk '/^Version:/{print $2}' | sort -Vr -u); do
+    ( cd "$work" && apt-get source -q --download-only "sqlite3=$ver" >/dev/null 2>&1 ) || continue
+    (
+      exec 2> "$work/sqlite-gen.log"
+      trap 'tail -n 30 "$work/sqlite-gen.log" >&3' ERR
+      cd "$work"
+      # With Debian's patches: they carry its security fixes.
+      dpkg-source -x sqlite3_*.dsc ssrc >/dev/null
+      mkdir -p sqlite-gen
+      cd sqlite-gen
+      ../ssrc/configure --disable-tcl --disable-readline >/dev/null
+      # The parser is generated for the flags that change the grammar.
+      make -s sqlite3.c OPTS=-DSQLITE_ENABLE_UPDATE_DELETE_LIMIT=1 >/dev/null
+      cp ../ssrc/src/sqlite3ext.h .
+    ) 3>&2
+    echo "$ver"; return 0
+  done
+  echo "no sqlite3 source version could be fetched" >&2; return 1
+}
+
+compile_sqlite() {  # compile_sqlite ARCH DEST: the static library and its headers into DEST
+  local arch=$1 dest=$2 gen="$work/sqlite-gen"
+  (
+    exec 2> "$work/sqlite-$arch.log"
+    trap 'tail -n 30 "$work/sqlite-$arch.log" >&3' ERR
+    "${TRIPLE[$arch]}-gcc-posix" "${SQLITE_FLAGS[@]}" -c "$gen/sqlite3.c" -o "$work/sqlite3-$arch.o"
+    rm -rf "$dest.part"
+    mkdir -p "$dest.part/lib" "$dest.part/include"
+    "${TRIPLE[$arch]}-ar" rcs "$dest.part/lib/libsqlite3.a" "$work/sqlite3-$arch.o"
+    cp "$gen/sqlite3.h" "$gen/sqlite3ext.h" "$dest.part/include/"
+    echo "${SQLITE_FLAGS[*]}" > "$dest.part/build-flags"
+    rm -rf "$dest"                  # one made with other flags
+    mv -T "$dest.part" "$dest"      # appears whole or not at all: a cut build is rebuilt
+  ) 3>&2 >&2
+}
+
+build_sqlite() {  # build_sqlite ARCH...: fills SQLITE_DIR, compiling the missing widths side by side
+  local arch ver="" pids=() failed=0
+  for arch in "$@"; do
+    SQLITE_DIR[$arch]=$(sqlite_cached "$arch")
+    [ -n "${SQLITE_DIR[$arch]}" ] && continue
+    if [ -z "$ver" ]; then ver=$(fetch_sqlite); fi
+    SQLITE_DIR[$arch]="$CACHE/sqlite-$ver-mingw-$arch"
+    compile_sqlite "$arch" "${SQLITE_DIR[$arch]}" &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  [ "$failed" = 0 ] || { echo "SQLite could not be built for mingw" >&2; return 1; }
+}
+
 # --- Wine prefixes -------------------------------------------------------------
 WINE64=/usr/lib/wine/wine64
 WINE32=/usr/lib/wine/wine
@@ -127,6 +210,7 @@ ossl_i686=$(build_openssl i686)
 boost_i686=$(build_boost i686)
 ossl_x86_64=$(build_openssl x86_64)
 boost_x86_64=$(build_boost x86_64)
+build_sqlite i686 x86_64
 
 prefix64=$(make_prefix win64 "$WINE64")
 # 32-bit Windows programs need the 32-bit Wine loader, which some kernels
@@ -145,10 +229,12 @@ VANTORELLE_WIN_OPENSSL_I686=$ossl_i686
 VANTORELLE_WIN_BOOST_I686=$boost_i686
 VANTORELLE_WIN_OPENSSL_X86_64=$ossl_x86_64
 VANTORELLE_WIN_BOOST_X86_64=$boost_x86_64
+VANTORELLE_WIN_SQLITE_I686=${SQLITE_DIR[i686]}
+VANTORELLE_WIN_SQLITE_X86_64=${SQLITE_DIR[x86_64]}
 VANTORELLE_WINEPREFIX_X86_64=$prefix64
 VANTORELLE_WINEPREFIX_I686=$prefix32
 VANTORELLE_WINE_I686_SKIP="$skip32"
 ENV
 mv "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"
-echo "windows dependencies: i686 $ossl_i686, $boost_i686; x86_64 $ossl_x86_64, $boost_x86_64"
+echo "windows dependencies: i686 $ossl_i686, $boost_i686, ${SQLITE_DIR[i686]}; x86_64 $ossl_x86_64, $boost_x86_64, ${SQLITE_DIR[x86_64]}"
 echo "wine prefixes: win64 $prefix64; win32 ${prefix32:-none ($skip32)}"

@@ -18,6 +18,7 @@ PKGS=(
   wine wine64
   iproute2 procps time
   chromium zlib1g-dev
+  tcl  # tclsh makes SQLite's one-file source for the Windows builds
 )
 
 need_install=0
