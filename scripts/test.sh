@@ -78,8 +78,10 @@ declare -A WIDTH_NAME=([x86_64]="64-bit" [i686]="32-bit") WINE_ARCH=([x86_64]=wi
 for arch in x86_64 i686; do
   step "${WIDTH_NAME[$arch]} Windows build (mingw-w64 $arch)"
   ossl_var=VANTORELLE_WIN_OPENSSL_${arch^^} boost_var=VANTORELLE_WIN_BOOST_${arch^^}
+  sqlite_var=VANTORELLE_WIN_SQLITE_${arch^^}
   build "build/win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
-    -DVANTORELLE_WIN_OPENSSL="${!ossl_var}" -DVANTORELLE_WIN_BOOST="${!boost_var}"
+    -DVANTORELLE_WIN_OPENSSL="${!ossl_var}" -DVANTORELLE_WIN_BOOST="${!boost_var}" \
+    -DVANTORELLE_WIN_SQLITE="${!sqlite_var}"
   run "${WIDTH_NAME[$arch]} Windows exports" bash -c "cd build/win-$arch && ctest --output-on-failure -R '^exports$'"
 done
 
