@@ -7,6 +7,7 @@
 #include "support/host_system.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
+#include "system/new_file_contract.h"
 
 #include <gtest/gtest.h>
 
@@ -125,24 +126,7 @@ TEST(Win32, VolumeSerialIsReadFromDriveC) {
 TEST(Win32, NewFilesNeverReplace) {
     testsupport::TempDir d;
     const std::string file = d.join("log.vtl");
-    auto f = os::createNewFile(file);
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->write("abc", 3), 3u);
-    // A write the disk cuts short says how much it took; the rest can follow.
-    os::setWriteLimit([](std::size_t) { return std::size_t(1); });
-    EXPECT_EQ(f->write("def", 3), 1u);
-    os::setWriteLimit(nullptr);
-    EXPECT_EQ(f->write("ef", 2), 2u);
-    // Bytes that replace bytes already written need no room: a full disk takes
-    // them, and only the one that would grow the file is refused.
-    os::setWriteLimit([](std::size_t) { return std::size_t(0); });
-    EXPECT_EQ(f->writeAt(4, "EFG", 3), 2u);
-    os::setWriteLimit(nullptr);
-    EXPECT_EQ(f->writeAt(7, "x", 1), 0u);  // never a hole
-    EXPECT_EQ(f->end(), 6u);
-    f->close();
-    EXPECT_FALSE(os::createNewFile(file));
-    EXPECT_EQ(testsupport::readBytes(file), "abcdEF");
+    testsupport::expectNewFileContract(file);
 }
 
 }  // namespace
