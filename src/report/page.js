@@ -101,4 +101,3 @@ try{
   unpack(document.getElementById('data')).then(draw).catch(failed);
 }catch(e){failed(e);}
 })();
-)JS";
