@@ -203,6 +203,86 @@ TEST(ReportThroughput, OneSeriesPerAdapterInBytesPerSecond) {
     EXPECT_NE(page.find("500 MB/s"), std::string::npos) << "a scale up to the largest value";
 }
 
+// Issue 23, 6: a crafted value blanked the whole adapter chart (a NaN scale).
+TEST(ReportThroughput, OnlyFiniteValuesAreDrawnTheRestIsText) {
+    const std::string crafted =
+        "08.12.2026 17:55:41;Ethernet;Stats;Adapter:eth0:TxD:inf:Bytes/s:RxD:200:Bytes/s\n"
+        "08.12.2026 17:55:51;Ethernet;Stats;Adapter:eth0:TxD:300:Bytes/s:RxD:nan:Bytes/s\n"
+        "08.12.2026 17:56:01;Ethernet;Stats;Adapter:eth0:TxD:1e999:Bytes/s:RxD:-inf:Bytes/s\n"
+        "08.12.2026 17:56:11;Ethernet;Stats;Adapter:eth0:TxD:1e300:Bytes/s:RxD:1:Bytes/s\n"
+        "08.12.2026 17:56:16;Ethernet;Stats;Adapter:eth0:TxD:0x1p1023:Bytes/s:RxD:INFINITY:Bytes/s\n";
+    Model m = modelOf(kStart + "08.12.2026 17:55:31;Ethernet;Stats;Adapter:eth0:TxD:100:Bytes/s:RxD:200:Bytes/s\n" +
+                      crafted + "08.12.2026 17:56:21;Ethernet;Stats;Adapter:eth0:TxD:400:Bytes/s:RxD:500:Bytes/s\n" +
+                      kStop);
+    ASSERT_EQ(m.adapters.size(), 1u);
+    ASSERT_EQ(m.adapters[0].points.size(), 2u) << "only the two plain samples are drawn";
+    EXPECT_DOUBLE_EQ(m.adapters[0].points[1].received, 500);
+    double v = 0;
+    for (const char* bad : {"inf", "-inf", "nan", "NAN", "1e999", "1e300", "infinity", "0x1p1023", ""})
+        EXPECT_FALSE(drawableNumber(bad, v)) << bad;
+    EXPECT_TRUE(drawableNumber("4.29497e+008", v));
+    const std::string page = pageOf(m);
+    const std::size_t a = page.find("<svg id=\"throughput-0\"");
+    ASSERT_NE(a, std::string::npos);
+    const std::string svg = page.substr(a, page.find("</svg>", a) - a);
+    for (const char* word : {"nan", "inf", "NaN"}) EXPECT_EQ(svg.find(word), std::string::npos) << word << " in " << svg;
+    EXPECT_NE(svg.find("<path class=\"sent\" d=\"M"), std::string::npos);
+    EXPECT_NE(svg.find(">1 kB/s</text>"), std::string::npos) << "the scale follows the drawn values";
+#ifdef VT_HAVE_ZLIB
+    const auto data = nlohmann::json::parse(dataOf(page));
+    EXPECT_EQ(data["r"][2], "08.12.2026 17:55:41;Ethernet;Stats;Adapter:eth0:TxD:inf:Bytes/s:RxD:200:Bytes/s")
+        << "the crafted record is in the table of all records, as text";
+#endif
+}
+
+// Issue 20, 7: a kind of the schema with no view of its own gets a table
+// from the schema's fields, with no code of the report's for it. Every such
+// kind of the schema is tried, today's and those to come.
+TEST(ReportOtherKinds, EveryKindWithoutAViewHasATableFromTheSchema) {
+    std::string text = kStart;
+    std::vector<const vt::schema::Shape*> others;
+    for (const auto& shape : vt::schema::kShapes) {
+        if (viewed(vt::schema::kindOf(shape))) continue;
+        others.push_back(&shape);
+        std::string body = std::string(shape.kind) + ";" + (shape.action ? shape.action : "A fact") + ";" + shape.lead;
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            body += std::string(i ? ":" : "") + shape.fields[i].label + ":value " + std::to_string(i);
+            if (shape.fields[i].unit) body += std::string(":") + shape.fields[i].unit;
+        }
+        text += "08.12.2026 17:56:00;" + body + "\n";
+    }
+    ASSERT_FALSE(others.empty()) << "the recovered-log record has no view of its own";
+    text += "08.12.2026 17:56:10;Disk;Stats;Free:12\n" + kStop;  // no kind of the schema: in the table of all records only
+    Model m = modelOf(text);
+    ASSERT_EQ(m.otherKinds.size(), others.size());
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        const auto& table = m.otherKinds[k];
+        const auto& shape = *others[k];
+        EXPECT_EQ(table.rows, 1u);
+        std::vector<std::string> columns{"Time"};
+        if (!shape.action) columns.push_back("Action");
+        for (std::size_t i = 0; i < shape.count; ++i) columns.push_back(shape.fields[i].label);
+        EXPECT_EQ(table.columns, columns) << shape.kind;
+    }
+    const std::string page = pageOf(m);
+    EXPECT_NE(page.find("<section id=\"other-kinds\">"), std::string::npos);
+    EXPECT_NE(page.find("id=\"kind-body-0\""), std::string::npos);
+    EXPECT_NE(page.find("<th>From</th><th>Records</th>"), std::string::npos);
+#ifdef VT_HAVE_ZLIB
+    const auto data = nlohmann::json::parse(dataOf(page));
+    ASSERT_EQ(data["g"].size(), others.size());
+    const auto& first = data["g"][0];
+    EXPECT_EQ(first["columns"].size(), m.otherKinds[0].columns.size());
+    ASSERT_EQ(first["rows"].size(), 1u);
+    EXPECT_EQ(first["rows"][0][0], "08.12.2026 17:56:00");
+    EXPECT_EQ(first["rows"][0].back(), "value " + std::to_string(others[0]->count - 1));
+    EXPECT_EQ(data["r"].size(), others.size() + 3);
+    EXPECT_EQ(data["r"][others.size() + 1], "08.12.2026 17:56:10;Disk;Stats;Free:12");
+#endif
+    // A page of the known kinds only has no such section.
+    EXPECT_EQ(pageOf(modelOf(kStart + kStop)).find("other-kinds"), std::string::npos);
+}
+
 TEST(ReportProcesses, LifetimesFromAddAndDelPairs) {
     Model m = modelOf(kStart +
                       "08.12.2026 17:55:21;Process;Add;PID:1:Path:C:\\Windows\\init.exe\n"
