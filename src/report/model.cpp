@@ -239,10 +239,10 @@ Strings::Id Strings::add(std::string_view text) {
 }
 
 Strings::Id Strings::intern(std::string_view text) {
-    auto it = index_.find(std::string(text));
+    auto it = index_.find(text);
     if (it != index_.end()) return it->second;
     const Id id = add(text);
-    index_.emplace(std::string(text), id);
+    index_.emplace(*interned_.insert(std::string(text)).first, id);
     return id;
 }
 
@@ -256,6 +256,8 @@ struct ModelBuilder::State {
     std::unique_ptr<Pairing<Connection>> udp, tcp;
     long long logStart = 0, t = 0;
     bool lastStop = false, firstLine = true;
+    bool learning = false;              // the log's first stamp is still to come
+    std::vector<std::string> waiting;   // the lines before it
     std::string json;  // the lines not yet handed to the packer
     Strings::Id empty = 0;
 };
@@ -281,9 +283,39 @@ void ModelBuilder::beginLog(const std::string& name, bool whole, const std::stri
     // a readable stamp take the time of the line before them.
     s.logStart = s.t = timed ? first : 0;
     s.lastStop = false;
+    s.learning = false;
+}
+
+void ModelBuilder::beginLog(const std::string& name, bool whole, const std::string& reason) {
+    beginLog(name, whole, reason, false, 0);
+    s_->learning = true;
+}
+
+void ModelBuilder::started(bool timed, long long first) {
+    State& s = *s_;
+    s.learning = false;
+    s.logStart = s.t = timed ? first : 0;
+    std::vector<std::string> waiting;
+    waiting.swap(s.waiting);
+    for (const auto& line : waiting) take(line);
 }
 
 void ModelBuilder::line(const std::string& raw) {
+    State& s = *s_;
+    if (s.learning) {
+        long long first;
+        if (lineSeconds(raw, first)) {
+            started(true, first);
+        } else {
+            s.waiting.push_back(raw);
+            if (s.waiting.size() >= 4096) started(false, 0);
+            return;
+        }
+    }
+    take(raw);
+}
+
+void ModelBuilder::take(const std::string& raw) {
     State& s = *s_;
     Model& m = s.m;
     ++s.summary.records;
@@ -432,6 +464,7 @@ void ModelBuilder::notWhole(const std::string& reason) {
 
 void ModelBuilder::endLog() {
     State& s = *s_;
+    if (s.learning) started(false, 0);
     const long long logEnd = s.t;
     s.processes->finish(logEnd);
     s.udp->finish(logEnd);

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vt {
@@ -78,7 +79,8 @@ public:
 private:
     std::string arena_;
     std::vector<std::uint64_t> offsets_;  // entry i is arena_[offsets_[i], offsets_[i + 1])
-    std::unordered_map<std::string, Id> index_;
+    std::unordered_set<std::string> interned_;            // the texts of index_'s keys
+    std::unordered_map<std::string_view, Id> index_;
 };
 
 // A process from its Add record to its Del record.
@@ -157,6 +159,10 @@ public:
 
     // first: the log's first readable stamp (timed false when it has none).
     void beginLog(const std::string& name, bool whole, const std::string& reason, bool timed, long long first);
+    // The same with the first stamp found as the lines come: lines before it
+    // wait for it (at most 4096 of them; past that they are taken as of a log
+    // without stamps).
+    void beginLog(const std::string& name, bool whole, const std::string& reason);
     void line(const std::string& raw);
     // The log turned out not to be whole (it could not be read to its end).
     void notWhole(const std::string& reason);
@@ -164,6 +170,9 @@ public:
     Model finish();
 
 private:
+    void take(const std::string& raw);
+    void started(bool timed, long long first);
+
     struct State;
     std::unique_ptr<State> s_;
 };

@@ -118,8 +118,9 @@ Model readModel(const std::vector<std::string>& files, bool search, std::ostream
     for (const auto& f : files) {
         Log l;
         l.file.reset(new read::LogFile(f, options));
-        // The first readable stamp puts the logs of a match in order.
-        if (l.file->readable())
+        // The first readable stamp puts the logs of a match in order (one
+        // log learns it as its lines come).
+        if (l.file->readable() && files.size() > 1)
             l.file->readLines([&l](const std::string& line, bool, std::uint64_t) {
                 l.timed = lineSeconds(line, l.first);
                 return !l.timed;
@@ -135,7 +136,8 @@ Model readModel(const std::vector<std::string>& files, bool search, std::ostream
         read::LogFile& log = *l.file;
         std::string reason = log.reason();
         std::size_t records = 0;
-        builder.beginLog(log.path(), log.whole(), reason, l.timed, l.first);
+        if (files.size() > 1) builder.beginLog(log.path(), log.whole(), reason, l.timed, l.first);
+        else builder.beginLog(log.path(), log.whole(), reason);
         if (log.readable() && !log.readLines([&](const std::string& line, bool, std::uint64_t) {
                 builder.line(line);
                 ++records;

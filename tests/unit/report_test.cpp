@@ -283,6 +283,26 @@ TEST(ReportOtherKinds, EveryKindWithoutAViewHasATableFromTheSchema) {
     EXPECT_EQ(pageOf(modelOf(kStart + kStop)).find("other-kinds"), std::string::npos);
 }
 
+// One log streamed without its first stamp known: the lines before it wait
+// for it, and the model is the one of the log read whole.
+TEST(ReportModel, OneLogLearnsItsStartAsItsLinesCome) {
+    const std::string text = "no stamp at all\n"
+                             "08.12.2026 17:55:30;Process;Del;PID:9:Path:C:\\ghost.exe\n"
+                             "08.12.2026 17:55:40;Key;Pressed;Name:W\n";
+    ModelBuilder builder;
+    builder.beginLog("match.vtl", true, "");
+    for (const auto& line : vt::read::lines(text)) builder.line(line);
+    builder.endLog();
+    const Model streamed = builder.finish();
+    const Model whole = modelOf(text);
+    ASSERT_EQ(streamed.processes.size(), 1u);
+    EXPECT_EQ(streamed.processes[0].start, at("17:55:30")) << "a Del of nothing open starts with the log";
+    EXPECT_EQ(streamed.processes[0].start, whole.processes[0].start);
+    EXPECT_EQ(streamed.records, 3u);
+    EXPECT_EQ(streamed.unreadable, whole.unreadable);
+    EXPECT_EQ(streamed.first, whole.first);
+}
+
 TEST(ReportProcesses, LifetimesFromAddAndDelPairs) {
     Model m = modelOf(kStart +
                       "08.12.2026 17:55:21;Process;Add;PID:1:Path:C:\\Windows\\init.exe\n"
