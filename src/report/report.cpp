@@ -138,8 +138,13 @@ Model readModel(const std::vector<std::string>& files, bool search, std::ostream
         std::size_t records = 0;
         if (files.size() > 1) builder.beginLog(log.path(), log.whole(), reason, l.timed, l.first);
         else builder.beginLog(log.path(), log.whole(), reason);
-        if (log.readable() && !log.readLines([&](const std::string& line, bool, std::uint64_t) {
-                builder.line(line);
+        if (log.readable() && !log.readLines([&](const std::string& line, bool cut, std::uint64_t length) {
+                // A line past the record limit is shown cut, marked as `vtl cat` marks it.
+                if (cut)
+                    builder.line(line + " [cut at " + std::to_string(read::kRecordLimit) + " of " +
+                                 std::to_string(length) + " bytes]");
+                else
+                    builder.line(line);
                 ++records;
                 return true;
             })) {
