@@ -324,7 +324,7 @@ void ModelBuilder::take(const std::string& raw) {
     s.firstLine = false;
     appendJson(s.json, raw);
     if (s.json.size() >= (1 << 16)) {
-        m.lines.append(s.json);
+        m.packedLines.append(s.json);
         s.json.clear();
     }
 
@@ -475,9 +475,9 @@ void ModelBuilder::endLog() {
 
 Model ModelBuilder::finish() {
     State& s = *s_;
-    s.m.lines.append(s.json);
+    s.m.packedLines.append(s.json);
     s.json.clear();
-    s.m.lines.close(false);
+    s.m.packedLines.close(false);
     return std::move(s.m);
 }
 

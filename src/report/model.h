@@ -139,7 +139,7 @@ struct Model {
     std::vector<KindTable> otherKinds;  // in the order of the schema
     std::size_t records = 0;        // every line of every log
     std::size_t unreadable = 0;     // lines of no known shape
-    Packed lines;                   // every line, packed for the page's table of all records
+    Packed packedLines;             // every line, packed for the page's table of all records
     bool allWhole() const;
     std::string_view text(Strings::Id id) const { return strings[id]; }
 };

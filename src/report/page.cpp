@@ -42,7 +42,7 @@ void header(std::ostream& o, const Model& m) {
     } else {
         o << "<tr><th>Time</th><td>no readable time stamps</td></tr>";
     }
-    o << "<tr><th>Records</th><td>" << m.lines.size();
+    o << "<tr><th>Records</th><td>" << m.records;
     if (m.unreadable) o << " (" << m.unreadable << " of no known shape)";
     o << "</td></tr></table>";
     o << "<table class=\"logs\"><tr><th>Log file</th><th>Records</th><th>Verdict</th></tr>";
@@ -235,7 +235,7 @@ void writePage(const Model& m, std::ostream& o) {
       << "\">";
     Packed tail;
     packData(m, tail);
-    writeGzipBase64(m.lines, tail, o);
+    writeGzipBase64(m.packedLines, tail, o);
     o << "</script>\n<script>" << kPageScript << "</script>\n</body></html>\n";
 }
 

@@ -413,6 +413,7 @@ TEST(ReportModel, HeaderFactsKeysAndSeveralLogs) {
     EXPECT_FALSE(nothing.timed);
     const std::string page = pageOf(m);
     EXPECT_NE(page.find("These logs belong to different matches"), std::string::npos);
+    EXPECT_NE(page.find("<tr><th>Records</th><td>10 (1 of no known shape)</td></tr>"), std::string::npos);
     EXPECT_NE(page.find("not whole: damaged"), std::string::npos);
     EXPECT_NE(page.find("1a2b3c4d"), std::string::npos);
     EXPECT_NE(page.find("1 h 04 min 49 s"), std::string::npos);
