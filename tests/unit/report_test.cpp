@@ -9,6 +9,7 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <fstream>
 #include <sstream>
@@ -474,6 +475,14 @@ TEST(ReportEscaping, NothingFromALogIsReadAsMarkup) {
     EXPECT_EQ(count(page, "<script"), 2u) << "the page's data and its own script, nothing else";
     EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
     EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
+    // The one script runs by its hash; no other inline script would.
+    const std::size_t open = page.rfind("<script>") + 8, close = page.find("</script>", open);
+    const std::string script = page.substr(open, close - open);
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(script.data()), script.size(), digest);
+    const std::string hash = base64(std::string(reinterpret_cast<const char*>(digest), sizeof digest));
+    EXPECT_NE(page.find("script-src 'sha256-" + hash + "'\""), std::string::npos);
+    EXPECT_EQ(page.find("script-src 'unsafe-inline'"), std::string::npos);
 #ifdef VT_HAVE_ZLIB
     const std::string data = dataOf(page);
     EXPECT_NE(data.find("C:\\\\<script>alert(1)</script>"), std::string::npos) << "text for the script's text nodes";
