@@ -3,7 +3,7 @@
 // page's size against the log's text. Then the same machine over a day
 // (10^6 records): the peak memory of `vtl report` as a program against the
 // log's text, and its time against `vtl cat`'s. With a directory argument
-// the one-hour log and its page stay there (for a look in a browser).
+// the logs and their pages stay there (for a look in a browser).
 //   bench_report [DIR [RECORDS]]     (RECORDS of the large log, default 10^6; 0: none)
 #include "bench_util.h"
 
@@ -236,8 +236,10 @@ int main(int argc, char** argv) {
         std::printf("%-58s %12.3f %-6s  (peak %.1f MB)\n", "  vtl cat of the same file (reference)", c.seconds * 1000,
                     "ms", c.peakMb * 1.048576);
         bench::row("  page size of the large log", double(fs::file_size(largePage)) / 1e6, "MB", textMb, "<= 0.30");
-        fs::remove(large);
-        fs::remove(largePage);
+        if (!keep) {
+            fs::remove(large);
+            fs::remove(largePage);
+        }
     }
     if (!keep) fs::remove_all(dir);
     else std::printf("kept %s and %s\n", log.c_str(), page.c_str());
