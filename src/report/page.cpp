@@ -178,7 +178,8 @@ void otherKinds(std::ostream& o, const Model& m) {
         const KindTable& k = m.otherKinds[i];
         const schema::Shape& shape = schema::shape(k.kind);
         o << "<h3>" << escapeHtml(shape.kind) << (shape.action ? std::string(" ") + shape.action : std::string())
-          << " <span class=\"count\" id=\"kind-count-" << i << "\">" << k.rows << " records</span></h3>"
+          << " <span class=\"count\" id=\"kind-count-" << i << "\">" << k.rows << (k.rows == 1 ? " record" : " records")
+          << "</span></h3>"
           << "<table class=\"list\"><thead><tr>";
         for (const auto& c : k.columns) o << "<th>" << escapeHtml(c) << "</th>";
         o << "</tr></thead><tbody id=\"kind-body-" << i << "\"></tbody></table>";

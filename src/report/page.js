@@ -90,7 +90,7 @@ function draw(d){
       var tr=el('tr');row.forEach(function(v){tr.appendChild(el('td','',v));});frag.appendChild(tr);
     });
     body.appendChild(frag);
-    status('kind-count-'+i,k.rows.length+' records'+(k.rows.length>limit?'; the first '+limit+' shown, all of them under All records':''));
+    status('kind-count-'+i,k.rows.length+(k.rows.length===1?' record':' records')+(k.rows.length>limit?'; the first '+limit+' shown, all of them under All records':''));
   });
   document.body.setAttribute('data-drawn','yes');
   void document.body.offsetHeight;  // lay the page out now, to time it
