@@ -533,7 +533,11 @@ TEST(ReportHostile, NoPingsHugeLinesAndLinesOfNoShape) {
     const std::string page = pageOf(m);
     EXPECT_NE(page.find("No ping records."), std::string::npos);
     EXPECT_NE(page.find("No adapter statistics."), std::string::npos);
-    EXPECT_LT(page.size(), huge.size()) << "labels are cut; the data is packed";
+    if (packs()) {
+        EXPECT_LT(page.size(), huge.size()) << "labels are cut; the data is packed";
+    } else {
+        EXPECT_LT(page.size(), 6 * huge.size()) << "labels are cut; the data is the lines in base64";
+    }
 #ifdef VT_HAVE_ZLIB
     EXPECT_NE(dataOf(page).find(huge), std::string::npos) << "the table still has the whole line";
 #endif
