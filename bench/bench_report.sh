@@ -24,7 +24,8 @@ drawn_ms() {  # the page's own clock when it was drawn and laid out
   profile=$(mktemp -d)
   timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync --disable-extensions \
-    --host-resolver-rules="MAP * ~NOTFOUND" --user-data-dir="$profile" --dump-dom "file://$1" 2> /dev/null \
+    --host-resolver-rules="MAP * ~NOTFOUND" --user-data-dir="$profile" --virtual-time-budget=30000 \
+    --dump-dom "file://$1" 2> /dev/null \
     | grep -o 'data-drawn-ms="[0-9]*"' | grep -o '[0-9]*'
   rm -rf "$profile"
 }

@@ -3,7 +3,8 @@
 # loads the page in headless Chromium. Checks that the charts and the process
 # timeline were drawn, that a process named like markup shows as text, that
 # the screenshot is not blank and that the page asked for nothing over the
-# network. Leaves the screenshot at build/report-screenshot.png.
+# network; then the report of a recording killed mid-match, and of its
+# recovered log (a kind of record with no view of its own). Leaves the screenshot at build/report-screenshot.png.
 #   bash scripts/browser-check.sh [BUILD_DIR]     (default build/linux)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -81,6 +82,33 @@ has '&lt;img src=x onerror=document.title=1&gt;' "process named like markup, sho
 has '&lt;b&gt;not bold&lt;/b&gt;' "host fact with markup, shown as text"
 if grep -q '<img' "$dom" || grep -q '<b>not bold' "$dom"; then fail "markup from the log became elements"; fi
 grep -q '<title>1</title>' "$dom" && fail "a script from the log ran"
+
+# A recording killed mid-match: its report says it was never closed and how
+# many records were read back; its recovered log carries a record of a kind
+# the page has no view for, shown in a table built from the schema.
+killed=$out/killed
+mkdir -p "$killed"
+"$bin/vtrecord" --user 12 --match 48 --server 127.0.0.2 --seconds 30 --dir "$killed" > /dev/null 2>&1 &
+rec_pid=$!
+for _ in $(seq 50); do
+  sleep 0.2
+  size=$(stat -c %s "$killed"/*.vtl 2>/dev/null || echo 0)
+  [ "${size:-0}" -gt 2048 ] && break
+done
+kill -9 "$rec_pid" 2>/dev/null || true
+wait "$rec_pid" 2>/dev/null || true
+never=$(ls "$killed"/*.vtl)
+status=0
+"$bin/vtl" report "$never" -o "$killed/never.html" > /dev/null 2>&1 || status=$?
+[ "$status" = 2 ] || fail "vtl report of a killed recording exited $status, not 2 (written, not whole)"
+grep -Eq 'not whole: never closed; [0-9]+ records read back' "$killed/never.html" \
+  || fail "the report of a killed recording does not say it was never closed and what was read back"
+"$bin/vtl" recover --seal "$never" > /dev/null 2>&1 || fail "vtl recover --seal of the killed recording failed"
+"$bin/vtl" report "$killed"/*_recovered.vtl -o "$killed/recovered.html" > /dev/null
+browser "$out/netlog-killed.json" --dump-dom "file://$killed/recovered.html" > "$killed/dom.html"
+grep -q '<tbody id="kind-body-0"><tr><td>' "$killed/dom.html" \
+  || fail "the recovered-log record has no row in the table of other kinds"
+grep -q '<th>From</th><th>Records</th>' "$killed/dom.html" || fail "the other kinds' table has not the schema's columns"
 
 # The screenshot is a rendered page: many different pixel rows, not one colour.
 python3 - "$shot" << 'EOF' || fail "the screenshot is blank or unreadable"

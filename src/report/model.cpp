@@ -1,9 +1,12 @@
 #include "report/model.h"
 
 #include "read/records.h"
+#include "report/text.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -44,13 +47,6 @@ std::string fieldOr(const read::Record& r, const char* label) {
     return v ? *v : std::string();
 }
 
-bool number(const std::string& text, double& value) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return errno == 0 && end == text.c_str() + text.size();
-}
 
 bool integer(const std::string& text, long& value) {
     if (text.empty()) return false;
@@ -81,16 +77,19 @@ public:
         out_.push_back(std::move(item));
     }
 
-    // Closes the oldest open item of key; a Del of nothing open starts at the
-    // log's beginning.
-    void del(const std::string& key, Item item, long long t, long long logStart) {
+    // A Del: closes the oldest open item of key, if there is one.
+    bool close(const std::string& key, long long t) {
         noteFirstPoll(false, t);
         auto it = open_.find(key);
-        if (it != open_.end() && !it->second.empty()) {
-            out_[it->second.front()].end = t;
-            it->second.erase(it->second.begin());
-            return;
-        }
+        if (it == open_.end() || it->second.empty()) return false;
+        out_[it->second.front()].end = t;
+        it->second.erase(it->second.begin());
+        if (it->second.empty()) open_.erase(it);
+        return true;
+    }
+
+    // A Del of nothing open (after close said so): it starts at the log's beginning.
+    void unpaired(Item item, long long t, long long logStart) {
         item.start = logStart;
         item.end = t;
         item.addSeen = false;
@@ -122,13 +121,6 @@ private:
     std::unordered_map<std::string, std::vector<std::size_t>> open_;
     bool seen_ = false, inFirstPoll_ = false;
     long long firstT_ = 0;
-};
-
-struct Parsed {
-    const Source* source;
-    std::vector<std::string> lines;
-    bool timed = false;
-    long long first = 0;  // the first readable stamp
 };
 
 }  // namespace
@@ -204,136 +196,323 @@ bool Model::allWhole() const {
     return !logs.empty() && std::all_of(logs.begin(), logs.end(), [](const LogSummary& l) { return l.whole; });
 }
 
-Model buildModel(const std::vector<Source>& sources) {
-    std::vector<Parsed> parsed;
-    parsed.reserve(sources.size());
-    for (const auto& source : sources) {
-        Parsed p;
-        p.source = &source;
-        p.lines = read::lines(source.text);
-        for (const auto& line : p.lines) {
-            const std::size_t semi = line.find(';');
-            if (semi != std::string::npos && stampSeconds(line.substr(0, semi), p.first)) {
-                p.timed = true;
-                break;
-            }
-        }
-        parsed.push_back(std::move(p));
+bool lineSeconds(const std::string& line, long long& seconds) {
+    const std::size_t semi = line.find(';');
+    return semi != std::string::npos && stampSeconds(line.substr(0, semi), seconds);
+}
+
+bool drawableNumber(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || std::fabs(v) > 1e15) return false;
+    value = v;
+    return true;
+}
+
+bool viewed(schema::Kind kind) {
+    using schema::Kind;
+    switch (kind) {
+    case Kind::UdpAdd:
+    case Kind::UdpDel:
+    case Kind::TcpAdd:
+    case Kind::TcpDel:
+    case Kind::ProcessAdd:
+    case Kind::ProcessDel:
+    case Kind::EthernetStats:
+    case Kind::PingStats:
+    case Kind::KeyPressed:
+    case Kind::SysInfo:
+    case Kind::InfoStart:
+    case Kind::InfoStop: return true;
+    default: return false;
     }
-    std::stable_sort(parsed.begin(), parsed.end(), [](const Parsed& a, const Parsed& b) {
+}
+
+Strings::Strings() : offsets_{0} {}
+
+Strings::Id Strings::add(std::string_view text) {
+    arena_.append(text);
+    offsets_.push_back(arena_.size());
+    return static_cast<Id>(offsets_.size() - 2);
+}
+
+Strings::Id Strings::intern(std::string_view text) {
+    auto it = index_.find(text);
+    if (it != index_.end()) return it->second;
+    const Id id = add(text);
+    index_.emplace(*interned_.insert(std::string(text)).first, id);
+    return id;
+}
+
+struct ModelBuilder::State {
+    Model m;
+    std::map<std::string, std::size_t> adapterIndex;
+    std::vector<std::size_t> kindIndex = std::vector<std::size_t>(schema::kShapeCount, SIZE_MAX);
+    // The log being read.
+    LogSummary summary;
+    std::unique_ptr<Pairing<Lifetime>> processes;
+    std::unique_ptr<Pairing<Connection>> udp, tcp;
+    long long logStart = 0, t = 0;
+    bool lastStop = false, firstLine = true;
+    bool learning = false;              // the log's first stamp is still to come
+    std::vector<std::string> waiting;   // the lines before it
+    std::string json;  // the lines not yet handed to the packer
+    Strings::Id empty = 0;
+};
+
+ModelBuilder::ModelBuilder() : s_(new State) {
+    s_->json = "{\"r\":[";
+    s_->empty = s_->m.strings.intern("");
+}
+
+ModelBuilder::~ModelBuilder() = default;
+
+void ModelBuilder::beginLog(const std::string& name, bool whole, const std::string& reason, bool timed,
+                            long long first) {
+    State& s = *s_;
+    s.summary = LogSummary();
+    s.summary.name = name;
+    s.summary.whole = whole;
+    s.summary.reason = reason;
+    s.processes.reset(new Pairing<Lifetime>(s.m.processes));
+    s.udp.reset(new Pairing<Connection>(s.m.connections));
+    s.tcp.reset(new Pairing<Connection>(s.m.connections));
+    // Lines before the first readable stamp take its time; later ones without
+    // a readable stamp take the time of the line before them.
+    s.logStart = s.t = timed ? first : 0;
+    s.lastStop = false;
+    s.learning = false;
+}
+
+void ModelBuilder::beginLog(const std::string& name, bool whole, const std::string& reason) {
+    beginLog(name, whole, reason, false, 0);
+    s_->learning = true;
+}
+
+void ModelBuilder::started(bool timed, long long first) {
+    State& s = *s_;
+    s.learning = false;
+    s.logStart = s.t = timed ? first : 0;
+    std::vector<std::string> waiting;
+    waiting.swap(s.waiting);
+    for (const auto& line : waiting) take(line);
+}
+
+void ModelBuilder::line(const std::string& raw) {
+    State& s = *s_;
+    if (s.learning) {
+        long long first;
+        if (lineSeconds(raw, first)) {
+            started(true, first);
+        } else {
+            s.waiting.push_back(raw);
+            if (s.waiting.size() >= 4096) started(false, 0);
+            return;
+        }
+    }
+    take(raw);
+}
+
+void ModelBuilder::take(const std::string& raw) {
+    State& s = *s_;
+    Model& m = s.m;
+    ++s.summary.records;
+    ++m.records;
+    if (!s.firstLine) s.json += ',';
+    s.firstLine = false;
+    appendJson(s.json, raw);
+    if (s.json.size() >= (1 << 16)) {
+        m.packedLines.append(s.json);
+        s.json.clear();
+    }
+
+    const read::Record r = read::parseRecord(raw);
+    long long own;
+    if (stampSeconds(r.stamp, own)) {
+        s.t = own;
+        if (!m.timed || own < m.first) m.first = own, m.firstStamp = r.stamp;
+        if (!m.timed || own >= m.last) m.last = own, m.lastStamp = r.stamp;
+        m.timed = true;
+    }
+    const long long t = s.t;
+    if (r.kind.empty()) ++m.unreadable;
+    using schema::Kind;
+    namespace label = schema::label;
+    const bool known = r.type.has_value();
+    const Kind type = r.type.value_or(Kind::InfoRecovered);
+    s.lastStop = known && type == Kind::InfoStop;
+    if (!known) return;
+    if (!viewed(type)) {
+        // A table of its own, its columns from the schema.
+        std::size_t& index = s.kindIndex[std::size_t(type)];
+        const schema::Shape& shape = schema::shape(type);
+        if (index == SIZE_MAX) {
+            index = m.otherKinds.size();
+            KindTable k;
+            k.kind = type;
+            k.columns.push_back("Time");
+            if (!shape.action) k.columns.push_back("Action");
+            for (std::size_t i = 0; i < shape.count; ++i) k.columns.push_back(shape.fields[i].label);
+            m.otherKinds.push_back(std::move(k));
+            std::sort(m.otherKinds.begin(), m.otherKinds.end(),
+                      [](const KindTable& a, const KindTable& b) { return a.kind < b.kind; });
+            for (std::size_t i = 0; i < m.otherKinds.size(); ++i) s.kindIndex[std::size_t(m.otherKinds[i].kind)] = i;
+        }
+        KindTable& k = m.otherKinds[index];
+        k.json += k.rows++ ? ",[" : "[";
+        appendJson(k.json, r.stamp);
+        if (!shape.action) {
+            k.json += ',';
+            appendJson(k.json, r.action);
+        }
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            k.json += ',';
+            appendJson(k.json, fieldOr(r, shape.fields[i].label));
+        }
+        k.json += ']';
+        return;
+    }
+    switch (type) {
+    case Kind::InfoStart:
+        s.summary.user = fieldOr(r, label::kUserId);
+        s.summary.match = fieldOr(r, label::kMatchId);
+        remember(m.users, s.summary.user);
+        remember(m.matches, s.summary.match);
+        break;
+    case Kind::SysInfo: {
+        Event e{t, r.stamp, r.action, fieldOr(r, label::kValue)};
+        if (!libraryFact(e.name)) m.hostFacts.push_back(e);
+        m.facts.push_back(std::move(e));
+        break;
+    }
+    case Kind::KeyPressed:
+        m.keys.push_back({t, r.stamp, fieldOr(r, label::kName), std::string()});
+        break;
+    case Kind::PingStats: {
+        long value;
+        remember(m.servers, fieldOr(r, label::kServer));
+        if (integer(fieldOr(r, label::kActual), value)) m.pings.push_back({t, value, classifyPing(value)});
+        break;
+    }
+    case Kind::EthernetStats: {
+        // Only finite numbers of a plausible size are drawn; the record
+        // itself is in the table of all records either way.
+        double sent, received;
+        if (drawableNumber(fieldOr(r, label::kTxD), sent) && drawableNumber(fieldOr(r, label::kRxD), received)) {
+            const std::string name = fieldOr(r, label::kAdapter);
+            auto it = s.adapterIndex.find(name);
+            if (it == s.adapterIndex.end()) {
+                it = s.adapterIndex.emplace(name, m.adapters.size()).first;
+                m.adapters.push_back({name, {}});
+            }
+            m.adapters[it->second].points.push_back({t, sent, received});
+        }
+        break;
+    }
+    case Kind::ProcessAdd:
+    case Kind::ProcessDel: {
+        Lifetime l;
+        const std::string pid = fieldOr(r, label::kPid), path = fieldOr(r, label::kPath);
+        const std::string key = pid + '\n' + path;
+        if (type == Kind::ProcessAdd) {
+            l.pid = m.strings.intern(pid);
+            l.path = m.strings.intern(path);
+            s.processes->add(key, l, t);
+        } else if (!s.processes->close(key, t)) {
+            l.pid = m.strings.intern(pid);
+            l.path = m.strings.intern(path);
+            s.processes->unpaired(l, t, s.logStart);
+        }
+        break;
+    }
+    case Kind::TcpAdd:
+    case Kind::TcpDel:
+    case Kind::UdpAdd:
+    case Kind::UdpDel: {
+        const bool isTcp = type == Kind::TcpAdd || type == Kind::TcpDel;
+        const std::string local = fieldOr(r, label::kLocalIp) + ":" + fieldOr(r, label::kLocalPort);
+        const std::string remote =
+            isTcp ? fieldOr(r, label::kRemoteIp) + ":" + fieldOr(r, label::kRemotePort) : std::string();
+        const std::string pid = fieldOr(r, label::kPid);
+        // The owner's path may read differently when the row goes; the
+        // addresses and the owner's id identify it.
+        const std::string key = local + '\n' + remote + '\n' + pid;
+        auto& pairing = isTcp ? *s.tcp : *s.udp;
+        const bool add = type == Kind::TcpAdd || type == Kind::UdpAdd;
+        if (!add && pairing.close(key, t)) break;
+        Connection c;
+        c.proto = m.strings.intern(r.kind);
+        c.local = m.strings.add(local);
+        c.remote = remote.empty() ? s.empty : m.strings.add(remote);
+        c.pid = m.strings.intern(pid);
+        c.path = m.strings.intern(fieldOr(r, label::kPath));
+        if (add) pairing.add(key, c, t);
+        else pairing.unpaired(c, t, s.logStart);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ModelBuilder::notWhole(const std::string& reason) {
+    s_->summary.whole = false;
+    s_->summary.reason = reason;
+}
+
+void ModelBuilder::endLog() {
+    State& s = *s_;
+    if (s.learning) started(false, 0);
+    const long long logEnd = s.t;
+    s.processes->finish(logEnd);
+    s.udp->finish(logEnd);
+    s.tcp->finish(logEnd);
+    s.summary.stopped = s.lastStop;
+    s.m.logs.push_back(std::move(s.summary));
+}
+
+Model ModelBuilder::finish() {
+    State& s = *s_;
+    s.m.packedLines.append(s.json);
+    s.json.clear();
+    s.m.packedLines.close(false);
+    return std::move(s.m);
+}
+
+Model buildModel(const std::vector<Source>& sources) {
+    struct Order {
+        const Source* source;
+        bool timed = false;
+        long long first = 0;
+    };
+    std::vector<Order> order;
+    for (const auto& source : sources) {
+        Order o{&source};
+        read::LineSplitter find(read::kRecordLimit, [&o](const std::string& line, bool, std::uint64_t) {
+            o.timed = lineSeconds(line, o.first);
+            return !o.timed;
+        });
+        if (find.feed(source.text.data(), source.text.size())) find.finish();
+        order.push_back(o);
+    }
+    std::stable_sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
         if (a.timed != b.timed) return a.timed;
         return a.timed && a.first < b.first;
     });
-
-    Model m;
-    std::map<std::string, std::size_t> adapterIndex;
-    for (const auto& p : parsed) {
-        LogSummary summary;
-        summary.name = p.source->name;
-        summary.whole = p.source->whole;
-        summary.reason = p.source->reason;
-        summary.records = p.lines.size();
-        Pairing<Lifetime> processes(m.processes);
-        Pairing<Connection> udp(m.connections), tcp(m.connections);
-        // Lines before the first readable stamp take its time; later ones without
-        // a readable stamp take the time of the line before them.
-        const long long logStart = p.first;
-        long long t = logStart;
-        bool lastStop = false;
-        for (auto& line : p.lines) {
-            read::Record r = read::parseRecord(line);
-            long long own;
-            if (stampSeconds(r.stamp, own)) {
-                t = own;
-                if (!m.timed || own < m.first) m.first = own, m.firstStamp = r.stamp;
-                if (!m.timed || own >= m.last) m.last = own, m.lastStamp = r.stamp;
-                m.timed = true;
-            }
-            if (r.kind.empty()) ++m.unreadable;
-            using schema::Kind;
-            namespace label = schema::label;
-            const Kind type = r.type.value_or(Kind::InfoRecovered);
-            const bool known = r.type.has_value();
-            lastStop = known && type == Kind::InfoStop;
-            m.lines.push_back({t, r.kind, std::move(r.raw)});
-            if (!known) continue;
-            switch (type) {
-            case Kind::InfoStart:
-                summary.user = fieldOr(r, label::kUserId);
-                summary.match = fieldOr(r, label::kMatchId);
-                remember(m.users, summary.user);
-                remember(m.matches, summary.match);
-                break;
-            case Kind::SysInfo: {
-                Event e{t, r.stamp, r.action, fieldOr(r, label::kValue)};
-                if (!libraryFact(e.name)) m.hostFacts.push_back(e);
-                m.facts.push_back(std::move(e));
-                break;
-            }
-            case Kind::KeyPressed:
-                m.keys.push_back({t, r.stamp, fieldOr(r, label::kName), std::string()});
-                break;
-            case Kind::PingStats: {
-                long value;
-                remember(m.servers, fieldOr(r, label::kServer));
-                if (integer(fieldOr(r, label::kActual), value)) m.pings.push_back({t, value, classifyPing(value)});
-                break;
-            }
-            case Kind::EthernetStats: {
-                double sent, received;
-                if (number(fieldOr(r, label::kTxD), sent) && number(fieldOr(r, label::kRxD), received)) {
-                    const std::string name = fieldOr(r, label::kAdapter);
-                    auto it = adapterIndex.find(name);
-                    if (it == adapterIndex.end()) {
-                        it = adapterIndex.emplace(name, m.adapters.size()).first;
-                        m.adapters.push_back({name, {}});
-                    }
-                    m.adapters[it->second].points.push_back({t, sent, received});
-                }
-                break;
-            }
-            case Kind::ProcessAdd:
-            case Kind::ProcessDel: {
-                Lifetime l;
-                l.pid = fieldOr(r, label::kPid);
-                l.path = fieldOr(r, label::kPath);
-                const std::string key = l.pid + '\n' + l.path;
-                if (type == Kind::ProcessAdd) processes.add(key, std::move(l), t);
-                else processes.del(key, std::move(l), t, logStart);
-                break;
-            }
-            case Kind::TcpAdd:
-            case Kind::TcpDel:
-            case Kind::UdpAdd:
-            case Kind::UdpDel: {
-                const bool isTcp = type == Kind::TcpAdd || type == Kind::TcpDel;
-                Connection c;
-                c.proto = r.kind;
-                c.local = fieldOr(r, label::kLocalIp) + ":" + fieldOr(r, label::kLocalPort);
-                if (isTcp) c.remote = fieldOr(r, label::kRemoteIp) + ":" + fieldOr(r, label::kRemotePort);
-                c.pid = fieldOr(r, label::kPid);
-                c.path = fieldOr(r, label::kPath);
-                // The owner's path may read differently when the row goes; the
-                // addresses and the owner's id identify it.
-                const std::string key = c.local + '\n' + c.remote + '\n' + c.pid;
-                auto& pairing = isTcp ? tcp : udp;
-                if (type == Kind::TcpAdd || type == Kind::UdpAdd) pairing.add(key, std::move(c), t);
-                else pairing.del(key, std::move(c), t, logStart);
-                break;
-            }
-            case Kind::InfoStop:
-            case Kind::InfoRecovered:
-                break;
-            }
-        }
-        const long long logEnd = t;
-        processes.finish(logEnd);
-        udp.finish(logEnd);
-        tcp.finish(logEnd);
-        summary.stopped = lastStop;
-        m.logs.push_back(std::move(summary));
+    ModelBuilder builder;
+    for (const auto& o : order) {
+        builder.beginLog(o.source->name, o.source->whole, o.source->reason, o.timed, o.first);
+        read::LineSplitter lines(read::kRecordLimit, [&builder](const std::string& line, bool, std::uint64_t) {
+            builder.line(line);
+            return true;
+        });
+        lines.feed(o.source->text.data(), o.source->text.size());
+        lines.finish();
+        builder.endLog();
     }
-    return m;
+    return builder.finish();
 }
 
 }  // namespace report

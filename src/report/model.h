@@ -1,15 +1,25 @@
 // What a match report shows, built from the records of one or more logs of
-// the match. Pure data: no files, no markup.
+// the match. Pure data: no files, no markup. The records stream through a
+// ModelBuilder one line at a time; what the page needs of each is kept
+// compact (texts once in a pool, the record lines packed as they come).
 #pragma once
 
+#include "log/schema.h"
+#include "report/pack.h"
+
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vt {
 namespace report {
 
-// One log as the reader gave it.
+// One log held in memory, as the tests give it.
 struct Source {
     std::string name;    // the file, as named on the command line
     bool whole = false;
@@ -20,12 +30,18 @@ struct Source {
 // "DD.MM.YYYY hh:mm:ss" as seconds of a calendar without time zones (the
 // stamps are the recording machine's local time). False for anything else.
 bool stampSeconds(const std::string& stamp, long long& seconds);
+// The seconds of the stamp that begins a record line, if it has one.
+bool lineSeconds(const std::string& line, long long& seconds);
 // hh:mm:ss of such seconds.
 std::string clockText(long long seconds);
 // DD.MM.YYYY of such seconds.
 std::string dateText(long long seconds);
 // "1 h 02 min 05 s", "3 min 20 s", "12 s".
 std::string durationText(long long seconds);
+
+// A number the page may draw: finite, and within what a measurement can be
+// (|v| <= 1e15). "inf", "nan", 1e999 and the like are not.
+bool drawableNumber(const std::string& text, double& value);
 
 // The ping result: 1 to 500 is a round-trip time in ms; 1000 means no answer,
 // 501 a reply without a plausible time; anything else cannot be a time either.
@@ -49,9 +65,27 @@ struct Adapter {
     std::vector<RatePoint> points;
 };
 
+// Texts kept once each, addressed by number.
+class Strings {
+public:
+    using Id = std::uint32_t;
+    Strings();
+    Id add(std::string_view text);     // a new entry every time
+    Id intern(std::string_view text);  // the same text, the same entry
+    std::string_view operator[](Id id) const {
+        return std::string_view(arena_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]);
+    }
+
+private:
+    std::string arena_;
+    std::vector<std::uint64_t> offsets_;  // entry i is arena_[offsets_[i], offsets_[i + 1])
+    std::unordered_set<std::string> interned_;            // the texts of index_'s keys
+    std::unordered_map<std::string_view, Id> index_;
+};
+
 // A process from its Add record to its Del record.
 struct Lifetime {
-    std::string pid, path;
+    Strings::Id pid = 0, path = 0;
     long long start = 0, end = 0;
     bool atStart = false;  // listed by the first poll: already running when the log began
     bool addSeen = true;   // false: a Del without an earlier Add
@@ -60,7 +94,7 @@ struct Lifetime {
 
 // A TCP connection or UDP endpoint from its Add record to its Del record.
 struct Connection {
-    std::string proto, local, remote, pid, path;  // remote is empty for UDP
+    Strings::Id proto = 0, local = 0, remote = 0, pid = 0, path = 0;  // remote is empty for UDP
     long long start = 0, end = 0;
     bool atStart = false, addSeen = true, open = false;
 };
@@ -79,10 +113,13 @@ struct LogSummary {
     bool stopped = false;  // its last record is the end-of-file record
 };
 
-struct Line {
-    long long t = 0;  // seconds, or the previous line's when the stamp is unreadable
-    std::string kind;
-    std::string raw;
+// The records of a kind of the schema that the page has no view of its own
+// for: one table, its columns the shape's labels.
+struct KindTable {
+    schema::Kind kind{};
+    std::vector<std::string> columns;  // "Time", "Action" (when the shape's action is free), the labels
+    std::size_t rows = 0;
+    std::string json;  // the rows as JSON arrays of strings, comma separated
 };
 
 struct Model {
@@ -96,15 +133,51 @@ struct Model {
     std::vector<Event> keys;
     std::vector<PingPoint> pings;
     std::vector<Adapter> adapters;
+    Strings strings;                // the texts of processes and connections
     std::vector<Lifetime> processes;
     std::vector<Connection> connections;
-    std::vector<Line> lines;
-    std::size_t unreadable = 0;  // lines of no known shape
+    std::vector<KindTable> otherKinds;  // in the order of the schema
+    std::size_t records = 0;        // every line of every log
+    std::size_t unreadable = 0;     // lines of no known shape
+    Packed packedLines;             // every line, packed for the page's table of all records
     bool allWhole() const;
+    std::string_view text(Strings::Id id) const { return strings[id]; }
 };
 
-// Logs of one match are read in the order of their first stamps; each log's
-// processes and connections end with that log.
+// Whether the page has a view of its own for records of this kind.
+bool viewed(schema::Kind kind);
+
+// Builds a model from logs handed over one line at a time. Logs are given in
+// the order of their first stamps; each log's processes and connections end
+// with that log.
+class ModelBuilder {
+public:
+    ModelBuilder();
+    ~ModelBuilder();
+    ModelBuilder(const ModelBuilder&) = delete;
+    ModelBuilder& operator=(const ModelBuilder&) = delete;
+
+    // first: the log's first readable stamp (timed false when it has none).
+    void beginLog(const std::string& name, bool whole, const std::string& reason, bool timed, long long first);
+    // The same with the first stamp found as the lines come: lines before it
+    // wait for it (at most 4096 of them; past that they are taken as of a log
+    // without stamps).
+    void beginLog(const std::string& name, bool whole, const std::string& reason);
+    void line(const std::string& raw);
+    // The log turned out not to be whole (it could not be read to its end).
+    void notWhole(const std::string& reason);
+    void endLog();
+    Model finish();
+
+private:
+    void take(const std::string& raw);
+    void started(bool timed, long long first);
+
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+// Logs of one match are read in the order of their first stamps.
 Model buildModel(const std::vector<Source>& sources);
 
 // Names of the facts the library writes itself.

@@ -1,186 +1,224 @@
 #include "report/pack.h"
 
 #include <algorithm>
-#include <array>
-#include <vector>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <ostream>
+#include <stdexcept>
+
+#if defined(VT_HAVE_ZLIB)
+#include <zlib.h>
+#endif
 
 namespace vt {
 namespace report {
+
 namespace {
 
-constexpr int kWindow = 32768;
-constexpr int kMinMatch = 3, kMaxMatch = 258;
-constexpr int kHashBits = 15;
-constexpr int kMaxChain = 8;   // candidates tried per position
-constexpr int kGoodEnough = 48; // a match this long ends the search
+constexpr std::size_t kPiece = 1 << 16;  // text handed to zlib at a time
 
-const unsigned short kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                        31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-const unsigned char kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const unsigned short kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                                      193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const unsigned char kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
-                                      6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-
-class Bits {
+// Bytes written as base64 in pieces of whole 3-byte groups.
+class Base64Out {
 public:
-    explicit Bits(std::string& out) : out_(out) {}
-    // Values go least significant bit first; codes are stored reversed to match.
-    void put(std::uint32_t value, int count) {
-        acc_ |= std::uint64_t(value) << n_;
-        n_ += count;
-        while (n_ >= 8) {
-            out_.push_back(char(acc_ & 0xff));
-            acc_ >>= 8;
-            n_ -= 8;
+    explicit Base64Out(std::ostream& out) : out_(out) {}
+    void put(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const std::size_t take = std::min(bytes.size(), 3 * kPiece - buf_.size());
+            buf_.append(bytes.substr(0, take));
+            bytes.remove_prefix(take);
+            if (buf_.size() == 3 * kPiece) {
+                out_ << base64(buf_);
+                buf_.clear();
+            }
         }
     }
-    void flush() {
-        if (n_ > 0) put(0, 8 - n_);
+    void finish() {
+        out_ << base64(buf_);
+        buf_.clear();
     }
 
 private:
-    std::string& out_;
-    std::uint64_t acc_ = 0;
-    int n_ = 0;
+    std::ostream& out_;
+    std::string buf_;
 };
-
-std::uint32_t reversed(std::uint32_t value, int count) {
-    std::uint32_t r = 0;
-    for (int i = 0; i < count; ++i) r |= ((value >> i) & 1u) << (count - 1 - i);
-    return r;
-}
-
-// The fixed code table, bit-reversed for writing: code | length << 16.
-struct FixedCodes {
-    std::array<std::uint32_t, 288> literal{};
-    std::array<std::uint32_t, 30> distance{};
-    FixedCodes() {
-        for (unsigned s = 0; s < 288; ++s) {
-            const std::uint32_t code = s < 144 ? 0x30 + s : s < 256 ? 0x190 + s - 144 : s < 280 ? s - 256 : 0xc0 + s - 280;
-            const int length = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
-            literal[s] = reversed(code, length) | std::uint32_t(length) << 16;
-        }
-        for (unsigned d = 0; d < 30; ++d) distance[d] = reversed(d, 5) | 5u << 16;
-    }
-};
-const FixedCodes kCodes;
-
-void literal(Bits& bits, unsigned symbol) {
-    const std::uint32_t c = kCodes.literal[symbol];
-    bits.put(c & 0xffff, int(c >> 16));
-}
-
-void match(Bits& bits, int length, int distance) {
-    int l = 28;
-    while (kLengthBase[l] > length) --l;
-    literal(bits, 257 + unsigned(l));
-    if (kLengthExtra[l]) bits.put(unsigned(length - kLengthBase[l]), kLengthExtra[l]);
-    int d = 29;
-    while (kDistBase[d] > distance) --d;
-    bits.put(kCodes.distance[d] & 0xffff, 5);
-    if (kDistExtra[d]) bits.put(unsigned(distance - kDistBase[d]), kDistExtra[d]);
-}
-
-unsigned hash3(const unsigned char* p) {
-    return ((unsigned(p[0]) << 10) ^ (unsigned(p[1]) << 5) ^ unsigned(p[2])) & ((1u << kHashBits) - 1);
-}
-
-void deflateFixed(const std::string& data, std::string& out) {
-    Bits bits(out);
-    bits.put(1, 1);  // the last block
-    bits.put(1, 2);  // fixed codes
-    const auto* in = reinterpret_cast<const unsigned char*>(data.data());
-    const int n = int(data.size());
-    std::vector<int> head(std::size_t(1) << kHashBits, -1);
-    std::vector<int> prev(kWindow, -1);
-    auto insert = [&](int pos) {
-        if (pos + kMinMatch > n) return;
-        unsigned h = hash3(in + pos);
-        prev[pos & (kWindow - 1)] = head[h];
-        head[h] = pos;
-    };
-    int pos = 0;
-    while (pos < n) {
-        int bestLength = 0, bestDistance = 0;
-        if (pos + kMinMatch <= n) {
-            const int limit = std::min(kMaxMatch, n - pos);
-            int candidate = head[hash3(in + pos)];
-            for (int chain = 0; chain < kMaxChain && candidate >= 0 && pos - candidate <= kWindow - 1; ++chain) {
-                if (in[candidate + bestLength] == in[pos + bestLength]) {
-                    int length = 0;
-                    while (length < limit && in[candidate + length] == in[pos + length]) ++length;
-                    if (length > bestLength) {
-                        bestLength = length;
-                        bestDistance = pos - candidate;
-                        if (length >= kGoodEnough || length == limit) break;
-                    }
-                }
-                const int older = prev[candidate & (kWindow - 1)];
-                if (older >= candidate) break;  // the slot was reused by a newer position
-                candidate = older;
-            }
-        }
-        if (bestLength >= kMinMatch) {
-            match(bits, bestLength, bestDistance);
-            for (int i = 0; i < bestLength; ++i) insert(pos + i);
-            pos += bestLength;
-        } else {
-            literal(bits, in[pos]);
-            insert(pos);
-            ++pos;
-        }
-    }
-    literal(bits, 256);
-    bits.flush();
-}
 
 }  // namespace
 
-std::uint32_t crc32(const std::string& data) {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    std::uint32_t c = 0xffffffffu;
-    for (unsigned char b : data) c = table[(c ^ b) & 0xff] ^ (c >> 8);
-    return c ^ 0xffffffffu;
-}
+#if defined(VT_HAVE_ZLIB)
 
-std::string gzip(const std::string& data) {
-    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
-    out.reserve(data.size() / 3 + 64);
-    deflateFixed(data, out);
-    auto le32 = [&out](std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) out.push_back(char((v >> (8 * i)) & 0xff));
+// Level 3: the one-hour log's page at 0.27 of its text; levels 1 to 3 cost
+// about the same, higher ones more (bench_report).
+constexpr int kLevel = 3;
+
+// zlib works on a thread of its own, a few pieces behind the text it is
+// handed, so that packing overlaps reading and parsing the records.
+struct Packed::Stream {
+    z_stream z{};
+    std::string out;
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+
+    struct Piece {
+        std::string text;
+        int mode;
     };
-    le32(crc32(data));
-    le32(std::uint32_t(data.size()));
-    return out;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Piece> queue;
+    bool failed = false;
+    std::thread worker;
+
+    Stream() {
+        if (deflateInit2(&z, kLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw std::runtime_error("zlib cannot start");
+        crc = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
+    }
+    ~Stream() {
+        submit(std::string(), -1);  // ends the worker
+        if (worker.joinable()) worker.join();
+        deflateEnd(&z);
+    }
+
+    // Waits while the queue is full (memory stays bounded).
+    void submit(std::string text, int mode) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!worker.joinable()) {
+            if (mode == -1) return;
+            worker = std::thread([this] { run(); });
+        }
+        changed.wait(lock, [this] { return queue.size() < 4; });
+        queue.push_back({std::move(text), mode});
+        changed.notify_all();
+    }
+
+    // The last piece handed over is packed; false when zlib failed.
+    bool finish() {
+        if (worker.joinable()) {
+            submit(std::string(), -1);
+            worker.join();
+        }
+        return !failed;
+    }
+
+    void run() {
+        for (;;) {
+            Piece piece;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [this] { return !queue.empty(); });
+                piece = std::move(queue.front());
+                queue.pop_front();
+                changed.notify_all();
+            }
+            if (piece.mode == -1) return;
+            if (!failed && !deflatePiece(piece.text, piece.mode)) failed = true;
+        }
+    }
+
+    bool deflatePiece(const std::string& text, int mode) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        z.avail_in = static_cast<uInt>(text.size());
+        crc = static_cast<std::uint32_t>(crc32(crc, z.next_in, z.avail_in));
+        size += text.size();
+        char buf[kPiece];
+        for (;;) {
+            z.next_out = reinterpret_cast<Bytef*>(buf);
+            z.avail_out = sizeof buf;
+            const int rc = deflate(&z, mode);
+            if (rc == Z_STREAM_ERROR) return false;
+            out.append(buf, sizeof buf - z.avail_out);
+            if (mode == Z_FINISH ? rc == Z_STREAM_END : z.avail_out != 0) return true;
+        }
+    }
+};
+
+bool packs() { return true; }
+
+Packed::Packed() : z_(new Stream) { crc_ = z_->crc; }
+
+void Packed::pack(bool flush, bool last) {
+    const int mode = last ? Z_FINISH : flush ? Z_SYNC_FLUSH : Z_NO_FLUSH;
+    z_->submit(std::move(pending_), mode);
+    pending_ = std::string();
+    pending_.reserve(kPiece + 1024);
+    if (!flush) return;
+    if (!z_->finish()) throw std::runtime_error("zlib failed");
+    out_ = std::move(z_->out);
+    crc_ = z_->crc;
+    size_ = z_->size;
+    z_.reset();
 }
 
-std::string base64(const std::string& data) {
+void writeGzipBase64(const Packed& head, const Packed& tail, std::ostream& out) {
+    // RFC 1952: the header (deflate, no name, no time, unknown system), the
+    // blocks, the CRC-32 and the size of the text.
+    const std::uint32_t crc =
+        static_cast<std::uint32_t>(crc32_combine(head.crc(), tail.crc(), static_cast<z_off_t>(tail.size())));
+    const std::uint32_t size = static_cast<std::uint32_t>(head.size() + tail.size());
+    std::string trailer;
+    for (int i = 0; i < 4; ++i) trailer += char((crc >> (8 * i)) & 0xff);
+    for (int i = 0; i < 4; ++i) trailer += char((size >> (8 * i)) & 0xff);
+    Base64Out b(out);
+    b.put(std::string_view("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10));
+    b.put(head.bytes());
+    b.put(tail.bytes());
+    b.put(trailer);
+    b.finish();
+}
+
+#else
+
+struct Packed::Stream {};
+
+bool packs() { return false; }
+
+Packed::Packed() = default;
+
+void Packed::pack(bool, bool) {
+    size_ += pending_.size();
+    out_ += pending_;
+    pending_.clear();
+}
+
+void writeGzipBase64(const Packed& head, const Packed& tail, std::ostream& out) {
+    Base64Out b(out);
+    b.put(head.bytes());
+    b.put(tail.bytes());
+    b.finish();
+}
+
+#endif
+
+Packed::~Packed() = default;
+Packed::Packed(Packed&&) noexcept = default;
+Packed& Packed::operator=(Packed&&) noexcept = default;
+
+void Packed::append(std::string_view text) {
+    pending_.append(text);
+    if (pending_.size() >= kPiece) pack(false, false);
+}
+
+void Packed::close(bool last) { pack(true, last); }
+
+std::string base64(std::string_view data) {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
     std::size_t i = 0;
-    const auto* d = reinterpret_cast<const unsigned char*>(data.data());
     for (; i + 3 <= data.size(); i += 3) {
-        const std::uint32_t v = (std::uint32_t(d[i]) << 16) | (std::uint32_t(d[i + 1]) << 8) | d[i + 2];
+        const unsigned v = (unsigned(static_cast<unsigned char>(data[i])) << 16) |
+                           (unsigned(static_cast<unsigned char>(data[i + 1])) << 8) |
+                           unsigned(static_cast<unsigned char>(data[i + 2]));
         out += digits[v >> 18];
         out += digits[(v >> 12) & 63];
         out += digits[(v >> 6) & 63];
         out += digits[v & 63];
     }
     if (i < data.size()) {
-        std::uint32_t v = std::uint32_t(d[i]) << 16;
-        if (i + 1 < data.size()) v |= std::uint32_t(d[i + 1]) << 8;
+        unsigned v = unsigned(static_cast<unsigned char>(data[i])) << 16;
+        if (i + 1 < data.size()) v |= unsigned(static_cast<unsigned char>(data[i + 1])) << 8;
         out += digits[v >> 18];
         out += digits[(v >> 12) & 63];
         out += i + 1 < data.size() ? digits[(v >> 6) & 63] : '=';

@@ -3,11 +3,13 @@
 #include "report/html.h"
 #include "report/model.h"
 #include "report/pack.h"
+#include "report/text.h"
 #include "report/report.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <fstream>
 #include <sstream>
@@ -95,11 +97,13 @@ std::string unbase64(const std::string& text) {
 
 // The data the page's script draws from.
 std::string dataOf(const std::string& page) {
-    const std::string open = "id=\"data\">";
-    const std::size_t a = page.find(open);
+    const std::size_t at = page.find("id=\"data\"");
+    EXPECT_NE(at, std::string::npos);
+    const std::size_t a = page.find('>', at) + 1;
     const std::size_t b = page.find("</script>", a);
-    EXPECT_NE(a, std::string::npos);
-    return gunzip(unbase64(page.substr(a + open.size(), b - a - open.size())));
+    const std::string packed = unbase64(page.substr(a, b - a));
+    const bool gzip = page.substr(at, a - at).find("data-packing=\"gzip\"") != std::string::npos;
+    return gzip ? gunzip(packed) : packed;
 }
 #endif
 
@@ -200,6 +204,106 @@ TEST(ReportThroughput, OneSeriesPerAdapterInBytesPerSecond) {
     EXPECT_NE(page.find("500 MB/s"), std::string::npos) << "a scale up to the largest value";
 }
 
+// Issue 23, 6: a crafted value blanked the whole adapter chart (a NaN scale).
+TEST(ReportThroughput, OnlyFiniteValuesAreDrawnTheRestIsText) {
+    const std::string crafted =
+        "08.12.2026 17:55:41;Ethernet;Stats;Adapter:eth0:TxD:inf:Bytes/s:RxD:200:Bytes/s\n"
+        "08.12.2026 17:55:51;Ethernet;Stats;Adapter:eth0:TxD:300:Bytes/s:RxD:nan:Bytes/s\n"
+        "08.12.2026 17:56:01;Ethernet;Stats;Adapter:eth0:TxD:1e999:Bytes/s:RxD:-inf:Bytes/s\n"
+        "08.12.2026 17:56:11;Ethernet;Stats;Adapter:eth0:TxD:1e300:Bytes/s:RxD:1:Bytes/s\n"
+        "08.12.2026 17:56:16;Ethernet;Stats;Adapter:eth0:TxD:0x1p1023:Bytes/s:RxD:INFINITY:Bytes/s\n";
+    Model m = modelOf(kStart + "08.12.2026 17:55:31;Ethernet;Stats;Adapter:eth0:TxD:100:Bytes/s:RxD:200:Bytes/s\n" +
+                      crafted + "08.12.2026 17:56:21;Ethernet;Stats;Adapter:eth0:TxD:400:Bytes/s:RxD:500:Bytes/s\n" +
+                      kStop);
+    ASSERT_EQ(m.adapters.size(), 1u);
+    ASSERT_EQ(m.adapters[0].points.size(), 2u) << "only the two plain samples are drawn";
+    EXPECT_DOUBLE_EQ(m.adapters[0].points[1].received, 500);
+    double v = 0;
+    for (const char* bad : {"inf", "-inf", "nan", "NAN", "1e999", "1e300", "infinity", "0x1p1023", ""})
+        EXPECT_FALSE(drawableNumber(bad, v)) << bad;
+    EXPECT_TRUE(drawableNumber("4.29497e+008", v));
+    const std::string page = pageOf(m);
+    const std::size_t a = page.find("<svg id=\"throughput-0\"");
+    ASSERT_NE(a, std::string::npos);
+    const std::string svg = page.substr(a, page.find("</svg>", a) - a);
+    for (const char* word : {"nan", "inf", "NaN"}) EXPECT_EQ(svg.find(word), std::string::npos) << word << " in " << svg;
+    EXPECT_NE(svg.find("<path class=\"sent\" d=\"M"), std::string::npos);
+    EXPECT_NE(svg.find(">1 kB/s</text>"), std::string::npos) << "the scale follows the drawn values";
+#ifdef VT_HAVE_ZLIB
+    const auto data = nlohmann::json::parse(dataOf(page));
+    EXPECT_EQ(data["r"][2], "08.12.2026 17:55:41;Ethernet;Stats;Adapter:eth0:TxD:inf:Bytes/s:RxD:200:Bytes/s")
+        << "the crafted record is in the table of all records, as text";
+#endif
+}
+
+// Issue 20, 7: a kind of the schema with no view of its own gets a table
+// from the schema's fields, with no code of the report's for it. Every such
+// kind of the schema is tried, today's and those to come.
+TEST(ReportOtherKinds, EveryKindWithoutAViewHasATableFromTheSchema) {
+    std::string text = kStart;
+    std::vector<const vt::schema::Shape*> others;
+    for (const auto& shape : vt::schema::kShapes) {
+        if (viewed(vt::schema::kindOf(shape))) continue;
+        others.push_back(&shape);
+        std::string body = std::string(shape.kind) + ";" + (shape.action ? shape.action : "A fact") + ";" + shape.lead;
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            body += std::string(i ? ":" : "") + shape.fields[i].label + ":value " + std::to_string(i);
+            if (shape.fields[i].unit) body += std::string(":") + shape.fields[i].unit;
+        }
+        text += "08.12.2026 17:56:00;" + body + "\n";
+    }
+    ASSERT_FALSE(others.empty()) << "the recovered-log record has no view of its own";
+    text += "08.12.2026 17:56:10;Disk;Stats;Free:12\n" + kStop;  // no kind of the schema: in the table of all records only
+    Model m = modelOf(text);
+    ASSERT_EQ(m.otherKinds.size(), others.size());
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        const auto& table = m.otherKinds[k];
+        const auto& shape = *others[k];
+        EXPECT_EQ(table.rows, 1u);
+        std::vector<std::string> columns{"Time"};
+        if (!shape.action) columns.push_back("Action");
+        for (std::size_t i = 0; i < shape.count; ++i) columns.push_back(shape.fields[i].label);
+        EXPECT_EQ(table.columns, columns) << shape.kind;
+    }
+    const std::string page = pageOf(m);
+    EXPECT_NE(page.find("<section id=\"other-kinds\">"), std::string::npos);
+    EXPECT_NE(page.find("id=\"kind-body-0\""), std::string::npos);
+    EXPECT_NE(page.find("<th>From</th><th>Records</th>"), std::string::npos);
+#ifdef VT_HAVE_ZLIB
+    const auto data = nlohmann::json::parse(dataOf(page));
+    ASSERT_EQ(data["g"].size(), others.size());
+    const auto& first = data["g"][0];
+    EXPECT_EQ(first["columns"].size(), m.otherKinds[0].columns.size());
+    ASSERT_EQ(first["rows"].size(), 1u);
+    EXPECT_EQ(first["rows"][0][0], "08.12.2026 17:56:00");
+    EXPECT_EQ(first["rows"][0].back(), "value " + std::to_string(others[0]->count - 1));
+    EXPECT_EQ(data["r"].size(), others.size() + 3);
+    EXPECT_EQ(data["r"][others.size() + 1], "08.12.2026 17:56:10;Disk;Stats;Free:12");
+#endif
+    // A page of the known kinds only has no such section.
+    EXPECT_EQ(pageOf(modelOf(kStart + kStop)).find("other-kinds"), std::string::npos);
+}
+
+// One log streamed without its first stamp known: the lines before it wait
+// for it, and the model is the one of the log read whole.
+TEST(ReportModel, OneLogLearnsItsStartAsItsLinesCome) {
+    const std::string text = "no stamp at all\n"
+                             "08.12.2026 17:55:30;Process;Del;PID:9:Path:C:\\ghost.exe\n"
+                             "08.12.2026 17:55:40;Key;Pressed;Name:W\n";
+    ModelBuilder builder;
+    builder.beginLog("match.vtl", true, "");
+    for (const auto& line : vt::read::lines(text)) builder.line(line);
+    builder.endLog();
+    const Model streamed = builder.finish();
+    const Model whole = modelOf(text);
+    ASSERT_EQ(streamed.processes.size(), 1u);
+    EXPECT_EQ(streamed.processes[0].start, at("17:55:30")) << "a Del of nothing open starts with the log";
+    EXPECT_EQ(streamed.processes[0].start, whole.processes[0].start);
+    EXPECT_EQ(streamed.records, 3u);
+    EXPECT_EQ(streamed.unreadable, whole.unreadable);
+    EXPECT_EQ(streamed.first, whole.first);
+}
+
 TEST(ReportProcesses, LifetimesFromAddAndDelPairs) {
     Model m = modelOf(kStart +
                       "08.12.2026 17:55:21;Process;Add;PID:1:Path:C:\\Windows\\init.exe\n"
@@ -215,7 +319,7 @@ TEST(ReportProcesses, LifetimesFromAddAndDelPairs) {
                       "08.12.2026 17:56:21;Info;Stop;Logfile end\n");
     ASSERT_EQ(m.processes.size(), 6u);
     const auto& init = m.processes[0];
-    EXPECT_EQ(init.path, "C:\\Windows\\init.exe");
+    EXPECT_EQ(m.text(init.path), "C:\\Windows\\init.exe");
     EXPECT_TRUE(init.atStart);
     EXPECT_TRUE(init.open);
     EXPECT_EQ(init.end, at("17:56:21")) << "still present: lasts to the end of the log";
@@ -229,7 +333,7 @@ TEST(ReportProcesses, LifetimesFromAddAndDelPairs) {
     EXPECT_EQ(cheat.end, at("17:55:40"));
     // The same id again with another image is another process; a second Add
     // of an open one is paired with the oldest.
-    EXPECT_EQ(m.processes[3].path, "C:\\other.exe");
+    EXPECT_EQ(m.text(m.processes[3].path), "C:\\other.exe");
     EXPECT_EQ(m.processes[3].start, at("17:55:45"));
     EXPECT_EQ(m.processes[3].end, at("17:56:05"));
     EXPECT_TRUE(m.processes[5].open);
@@ -249,20 +353,20 @@ TEST(ReportConnections, PairedByAddressesAndOwner) {
                       kStop);
     ASSERT_EQ(m.connections.size(), 3u);
     const auto& udp = m.connections[0];
-    EXPECT_EQ(udp.proto, "UDP");
-    EXPECT_EQ(udp.local, "0.0.0.0:53");
-    EXPECT_TRUE(udp.remote.empty());
+    EXPECT_EQ(m.text(udp.proto), "UDP");
+    EXPECT_EQ(m.text(udp.local), "0.0.0.0:53");
+    EXPECT_TRUE(m.text(udp.remote).empty());
     EXPECT_TRUE(udp.atStart);
     EXPECT_EQ(udp.end, at("17:55:50"));
     const auto& game = m.connections[1];
-    EXPECT_EQ(game.remote, "10.0.0.5:443");
-    EXPECT_EQ(game.path, "C:\\game.exe");
+    EXPECT_EQ(m.text(game.remote), "10.0.0.5:443");
+    EXPECT_EQ(m.text(game.path), "C:\\game.exe");
     EXPECT_TRUE(game.atStart);
     EXPECT_TRUE(game.open);
     const auto& x = m.connections[2];
     EXPECT_FALSE(x.atStart);
     EXPECT_FALSE(x.open) << "closed even though the owner's path read differently";
-    EXPECT_EQ(x.path, "C:\\x.exe");
+    EXPECT_EQ(m.text(x.path), "C:\\x.exe");
     EXPECT_EQ(x.end, at("17:55:40"));
 }
 
@@ -290,7 +394,7 @@ TEST(ReportModel, HeaderFactsKeysAndSeveralLogs) {
     EXPECT_EQ(m.firstStamp, "08.12.2026 17:55:21");
     EXPECT_EQ(m.lastStamp, "08.12.2026 19:00:10");
     EXPECT_EQ(m.unreadable, 1u);
-    EXPECT_EQ(m.lines[5].t, at("17:55:24")) << "a line without a stamp keeps the time before it";
+    EXPECT_EQ(m.records, 10u);
     EXPECT_EQ(m.facts.size(), 2u);
     ASSERT_EQ(m.hostFacts.size(), 1u);
     EXPECT_EQ(m.hostFacts[0].name, "Map");
@@ -310,6 +414,7 @@ TEST(ReportModel, HeaderFactsKeysAndSeveralLogs) {
     EXPECT_FALSE(nothing.timed);
     const std::string page = pageOf(m);
     EXPECT_NE(page.find("These logs belong to different matches"), std::string::npos);
+    EXPECT_NE(page.find("<tr><th>Records</th><td>10 (1 of no known shape)</td></tr>"), std::string::npos);
     EXPECT_NE(page.find("not whole: damaged"), std::string::npos);
     EXPECT_NE(page.find("1a2b3c4d"), std::string::npos);
     EXPECT_NE(page.find("1 h 04 min 49 s"), std::string::npos);
@@ -370,14 +475,33 @@ TEST(ReportEscaping, NothingFromALogIsReadAsMarkup) {
     EXPECT_EQ(count(page, "<script"), 2u) << "the page's data and its own script, nothing else";
     EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
     EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
+    // The one script runs by its hash; no other inline script would.
+    const std::size_t open = page.rfind("<script>") + 8, close = page.find("</script>", open);
+    const std::string script = page.substr(open, close - open);
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(script.data()), script.size(), digest);
+    const std::string hash = base64(std::string(reinterpret_cast<const char*>(digest), sizeof digest));
+    EXPECT_NE(page.find("script-src 'sha256-" + hash + "'\""), std::string::npos);
+    EXPECT_EQ(page.find("script-src 'unsafe-inline'"), std::string::npos);
 #ifdef VT_HAVE_ZLIB
     const std::string data = dataOf(page);
     EXPECT_NE(data.find("C:\\\\<script>alert(1)</script>"), std::string::npos) << "text for the script's text nodes";
 #endif
 }
 
-TEST(ReportPack, GzipAndBase64) {
-    EXPECT_EQ(crc32("123456789"), 0xcbf43926u);
+// Head and tail packed apart make one gzip member of their text together.
+std::string packedPair(const std::string& head, const std::string& tail) {
+    Packed h, t;
+    for (std::size_t i = 0; i < head.size(); i += 1000) h.append(std::string_view(head).substr(i, 1000));
+    h.close(false);
+    t.append(tail);
+    t.close(true);
+    std::ostringstream out;
+    writeGzipBase64(h, t, out);
+    return out.str();
+}
+
+TEST(ReportPack, ZlibGzipAndBase64) {
     EXPECT_EQ(base64(""), "");
     EXPECT_EQ(base64("f"), "Zg==");
     EXPECT_EQ(base64("fo"), "Zm8=");
@@ -387,14 +511,16 @@ TEST(ReportPack, GzipAndBase64) {
     for (int i = 0; i < 20000; ++i)
         logLike += "08.12.2026 17:55:" + std::to_string(10 + i % 50) + ";Process;Add;PID:" + std::to_string(i) +
                    ":Path:C:\\Program Files\\App" + std::to_string(i % 37) + "\\app.exe\n";
-    const std::string packed = gzip(logLike);
-    EXPECT_LT(packed.size() * 4, logLike.size()) << "log text packs at least four to one";
     std::string noise;
     unsigned x = 12345;
     for (int i = 0; i < 100000; ++i) noise += char((x = x * 1103515245 + 12345) >> 16);
+    if (packs()) {
+        EXPECT_LT(packedPair(logLike, "").size() * 4, logLike.size()) << "log text packs at least four to one";
+    }
 #ifdef VT_HAVE_ZLIB
-    for (const std::string& s : {std::string(), std::string("a"), std::string(70000, 'z'), logLike, noise})
-        EXPECT_EQ(gunzip(gzip(s)), s);
+    for (const std::string& a : {std::string(), std::string("a"), std::string(70000, 'z'), logLike, noise})
+        for (const std::string& b : {std::string(), std::string("b"), noise})
+            EXPECT_EQ(gunzip(unbase64(packedPair(a, b))), a + b);
 #endif
 }
 
@@ -407,7 +533,11 @@ TEST(ReportHostile, NoPingsHugeLinesAndLinesOfNoShape) {
     const std::string page = pageOf(m);
     EXPECT_NE(page.find("No ping records."), std::string::npos);
     EXPECT_NE(page.find("No adapter statistics."), std::string::npos);
-    EXPECT_LT(page.size(), huge.size()) << "labels are cut; the data is packed";
+    if (packs()) {
+        EXPECT_LT(page.size(), huge.size()) << "labels are cut; the data is packed";
+    } else {
+        EXPECT_LT(page.size(), 6 * huge.size()) << "labels are cut; the data is the lines in base64";
+    }
 #ifdef VT_HAVE_ZLIB
     EXPECT_NE(dataOf(page).find(huge), std::string::npos) << "the table still has the whole line";
 #endif
