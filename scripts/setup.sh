@@ -17,7 +17,7 @@ PKGS=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev file
   wine wine64
   iproute2 procps time
-  chromium zlib1g-dev
+  chromium zlib1g-dev libz-mingw-w64-dev
   tcl  # tclsh makes SQLite's one-file source for the Windows builds
 )
 

@@ -83,7 +83,7 @@ TEST(ReportPages, AFileItDidNotMakeIsLeftAlone) {
 }
 
 #if !defined(_WIN32)
-// Issue 23, 7: a link at the page's name is never followed.
+// A link at the page's name is never followed.
 TEST(ReportPages, NeverThroughALink) {
     testsupport::TempDir dir;
     const std::string log = dir.join("match.vtl"), target = dir.join("precious.txt");
@@ -114,7 +114,7 @@ TEST(ReportPages, NeverThroughALink) {
 }
 #endif
 
-// Issue 19, 3: a log that was never closed is read as `vtl cat --force`
+// A log that was never closed is read as `vtl cat --force`
 // reads it, its key found by the one reading path's search.
 TEST(ReportPages, ALogThatWasNeverClosed) {
     testsupport::TempDir dir;

@@ -204,7 +204,7 @@ TEST(ReportThroughput, OneSeriesPerAdapterInBytesPerSecond) {
     EXPECT_NE(page.find("500 MB/s"), std::string::npos) << "a scale up to the largest value";
 }
 
-// Issue 23, 6: a crafted value blanked the whole adapter chart (a NaN scale).
+// A crafted value blanked the whole adapter chart (a NaN scale).
 TEST(ReportThroughput, OnlyFiniteValuesAreDrawnTheRestIsText) {
     const std::string crafted =
         "08.12.2026 17:55:41;Ethernet;Stats;Adapter:eth0:TxD:inf:Bytes/s:RxD:200:Bytes/s\n"
@@ -236,7 +236,7 @@ TEST(ReportThroughput, OnlyFiniteValuesAreDrawnTheRestIsText) {
 #endif
 }
 
-// Issue 20, 7: a kind of the schema with no view of its own gets a table
+// A kind of the schema with no view of its own gets a table
 // from the schema's fields, with no code of the report's for it. Every such
 // kind of the schema is tried, today's and those to come.
 TEST(ReportOtherKinds, EveryKindWithoutAViewHasATableFromTheSchema) {
