@@ -6,6 +6,7 @@
 #include "log/keygen.h"
 #include "log/logger.h"
 #include "platform/os.h"
+#include "support/index_contents.h"
 #include "support/log_text.h"
 #include "support/match_logs.h"
 #include "support/temp_dir.h"
@@ -285,41 +286,6 @@ TEST_F(IndexTest, ARecoveredLogReplacesItsPartialOne) {
 
 // ---- a batch that fails --------------------------------------------------------------
 
-// Every row of every table, with row ids replaced by what they stand for, sorted.
-std::string contents(const std::string& path) {
-    vt::index::Db d(path, vt::index::Db::Mode::ReadOnly);
-    std::vector<std::string> all;
-    vt::index::Stmt tables(d, "SELECT name FROM sqlite_schema WHERE type = 'table' AND name <> 'meta' ORDER BY name");
-    while (tables.step()) {
-        const std::string t = tables.text(0);
-        vt::index::Stmt rows(d, "SELECT * FROM " + t);
-        while (rows.step()) {
-            std::string row = t;
-            for (int c = 0; c < rows.columns(); ++c) {
-                const std::string name = rows.name(c);
-                if (name == "id" || name == "generation" || name == "indexed_at") continue;
-                std::string v = rows.text(c);
-                auto lookUp = [&](const char* sql) {
-                    vt::index::Stmt s(d, sql);
-                    s.bind(1, rows.integer(c));
-                    return s.step() ? s.text(0) : std::string("?");
-                };
-                if (name == "recording_id")
-                    v = lookUp("SELECT user_id || '/' || match_id || '/' || started FROM recordings WHERE id = ?");
-                if (name == "program_id" && rows.type(c) != 5)
-                    v = lookUp("SELECT path FROM programs WHERE id = ?");
-                if (name == "identifier_id") v = lookUp("SELECT kind || '/' || value FROM identifiers WHERE id = ?");
-                row += '|' + name + '=' + v;
-            }
-            all.push_back(row);
-        }
-    }
-    std::sort(all.begin(), all.end());
-    std::string out;
-    for (const auto& r : all) out += r + '\n';
-    return out;
-}
-
 TEST_F(IndexTest, AFaultMidBatchLeavesWholeFilesAndARerunFinishes) {
     std::vector<std::string> files;
     for (int i = 0; i < 6; ++i) {
@@ -365,8 +331,8 @@ TEST_F(IndexTest, AFaultMidBatchLeavesWholeFilesAndARerunFinishes) {
     a.paths = files;
     std::ostringstream out, err;
     ASSERT_EQ(vtl::indexLogs(a, out, err), vtl::kWhole);
-    EXPECT_EQ(contents(db()), contents(a.database));
-    EXPECT_NE(contents(db()).find("pings|day=2026-12-08|recording_id=105/5/2026-12-08 10:00:00"), std::string::npos);
+    EXPECT_EQ(testsupport::indexContents(db()), testsupport::indexContents(a.database));
+    EXPECT_NE(testsupport::indexContents(db()).find("pings|day=2026-12-08|recording_id=105/5/2026-12-08 10:00:00"), std::string::npos);
 }
 
 TEST_F(IndexTest, ArgumentsAndDatabasesThatCannotBeUsed) {
