@@ -147,8 +147,9 @@ public:
             ping.server = field(r, schema::label::kServer);
             ping.serverAddress = ipv4(ping.server);
             ping.milliseconds = number(field(r, schema::label::kActual));
-            // The monitor writes 1000 ms for a ping that had no answer.
-            ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds < 1000;
+            // A time is 0 to 500 ms; the monitor writes 1000 for no answer and
+            // 501 for a reply without a plausible time.
+            ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds <= 500;
             ping.line = p_.records;
             p_.pings.push_back(ping);
             break;
