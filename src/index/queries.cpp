@@ -222,7 +222,8 @@ std::int64_t printRows(Db& db, const std::string& sql, bool json, std::ostream& 
         } else {
             for (int i = 0; i < n; ++i) {
                 if (i) out << '\t';
-                if (s.type(i) != SQLITE_NULL) out << tsvField(s.text(i));
+                if (s.type(i) == SQLITE_NULL) out << "\\N";
+                else out << tsvField(s.text(i));
             }
             out << '\n';
         }
