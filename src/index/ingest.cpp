@@ -543,6 +543,7 @@ struct Writer::Statements {
           updateRecording(db, "UPDATE recordings SET generation = ?, ended = ?, file_sha256 = ?, path = ?, whole = ?, "
                               "state = ?, reason = ?, records = ?, recovered_from = ? WHERE id = ?"),
           notCurrent(db, "UPDATE files SET current = 0 WHERE recording_id = ?"),
+          touch(db, "UPDATE recordings SET generation = ? WHERE id = ?"),
           insertFile(db, "INSERT INTO files (sha256, day, recording_id, path, size, whole, state, reason, records, "
                          "current, indexed_at) VALUES (?,?,?,?,?,?,?,?,?,?,?)"),
           insertIdentifier(db, "INSERT INTO identifiers (kind, value, weak) VALUES (?,?,?) "
@@ -570,7 +571,7 @@ struct Writer::Statements {
                             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
           insertServer(db, "INSERT INTO ping_servers (day, recording_id, week, server, server_address, pings, "
                            "no_answers, ping_p50, ping_p95, ping_average) VALUES (?,?,?,?,?,?,?,?,?,?)") {}
-    Stmt known, recording, insertRecording, updateRecording, notCurrent, insertFile, insertIdentifier, identifier,
+    Stmt known, recording, insertRecording, updateRecording, notCurrent, touch, insertFile, insertIdentifier, identifier,
         insertSighting, insertProgram, program, insertProcess, insertConnection, insertPing, insertRate, insertKey,
         insertFact, insertOther, insertSummary, insertServer;
     std::unordered_map<std::string, std::int64_t> programs;  // path: id, within the open transaction
@@ -664,6 +665,8 @@ Outcome Writer::write(const Parsed& p) {
             bindText(s.insertFile, 8, p.reason);
             s.insertFile.bind(9, p.records).bind(10, std::int64_t(0)).bind(11, nowText());
             s.insertFile.run();
+            // The recording's rows changed (one more file): a copy takes its day again.
+            s.touch.bind(1, generation_).bind(2, id).run();
             file.release();
             o.kind = Outcome::Already;
             o.line = p.path + ": already indexed (its recording is held " + (whole ? "whole" : "as far") + " by " +

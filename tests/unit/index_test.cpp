@@ -210,9 +210,10 @@ TEST_F(IndexTest, RerunsCopiesAndTruncatedCopiesAddNothing) {
     EXPECT_EQ(count("SELECT count(*) FROM recordings"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM files WHERE current = 1"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM files WHERE current = 0 AND whole = 0 AND path LIKE '%appended.vtl'"), 1);
-    // Only the appended copy was written (as a file that is not current): one more generation, no recording in it.
+    // Only the appended copy was written (as a file of the recording that is not current): one more
+    // generation, which the recording takes, since its day holds one more row.
     EXPECT_EQ(count("SELECT value FROM meta WHERE name = 'generation'"), generation + 1);
-    EXPECT_EQ(count("SELECT max(generation) FROM recordings"), generation);
+    EXPECT_EQ(count("SELECT max(generation) FROM recordings"), generation + 1);
 }
 
 TEST_F(IndexTest, AWholeFileAndMoreRecordsReplaceLess) {
@@ -475,7 +476,7 @@ TEST_F(Questions, SqlPrintsTheStatementThatRuns) {
     f.question.program = "it's.exe";
     f.sql = true;
     const Said quoted = find(f);
-    EXPECT_NE(quoted.out.find("g.name_lower = 'it''s.exe'"), std::string::npos) << quoted.out;
+    EXPECT_NE(quoted.out.find("p.name_lower = 'it''s.exe'"), std::string::npos) << quoted.out;
     f.sql = false;
     const Said none = find(f);
     EXPECT_EQ(none.status, vtl::kWhole) << none.err;
