@@ -18,6 +18,7 @@ PKGS=(
   wine wine64
   iproute2 procps time
   chromium zlib1g-dev
+  libsqlite3-dev
 )
 
 need_install=0
