@@ -19,6 +19,7 @@ PKGS=(
   iproute2 procps time
   chromium zlib1g-dev libz-mingw-w64-dev
   tcl  # tclsh makes SQLite's one-file source for the Windows builds
+  libsqlite3-dev
 )
 
 need_install=0

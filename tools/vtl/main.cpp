@@ -13,7 +13,9 @@ int run(int argc, char** argv) {
     app.footer("Exit status: 0 every file is whole and all output was written; 1 a file is not whole or cannot be\n"
                "read; 2 bad arguments, or the output cannot be written; 130 interrupted.");
     const std::vector<vtl::Verb> verbs = {vtl::addVerify(app), vtl::addCat(app), vtl::addJson(app),
-                                          vtl::addRecover(app), vtl::addReport(app)};
+                                          vtl::addRecover(app), vtl::addReport(app),
+                                          vtl::addIndex(app),  vtl::addLinks(app),   vtl::addFind(app),
+                                          vtl::addTrend(app),  vtl::addQuery(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
