@@ -13,7 +13,8 @@ int run(int argc, char** argv) {
     app.footer("Exit status: 0 every file is whole and all output was written; 1 a file is not whole or cannot be\n"
                "read; 2 bad arguments, or the output cannot be written; 130 interrupted.");
     const std::vector<vtl::Verb> verbs = {vtl::addVerify(app), vtl::addCat(app), vtl::addJson(app),
-                                          vtl::addRecover(app), vtl::addReport(app)};
+                                          vtl::addRecover(app), vtl::addReport(app),
+                                          vtl::addExport(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

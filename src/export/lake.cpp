@@ -1,0 +1,303 @@
+// The lake: gzip JSON Lines files in the directory layout that Spark, Trino,
+// DuckDB and ClickHouse read as it is. Every file is written under a
+// temporary name beside its place and renamed there once complete, so a
+// reader sees the old file or the new one, never half of one; the manifest is
+// written last, so an export that stops early is simply done again.
+#include "export/core.h"
+#include "read/newfile.h"
+
+#include <boost/filesystem.hpp>
+
+#ifdef VT_HAVE_ZLIB
+#include <zlib.h>
+#else
+#include "report/pack.h"
+#endif
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+namespace vt {
+namespace exporter {
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+const char* const kPart = "part-0.jsonl.gz";
+const char* const kManifest = "_manifest.json";
+const char* const kSchema = "_schema.json";
+
+// A file written whole or not at all: under a hidden temporary name in the
+// directory of its place, renamed there by commit().
+class WholeFile {
+public:
+    bool open(const fs::path& place, std::string& error) {
+        place_ = place;
+        return file_.createFree(place.parent_path().string(), "." + place.filename().string(), ".tmp", error);
+    }
+    bool write(const std::string& data) { return file_.write(data); }
+    bool write(const void* data, std::size_t size) { return file_.write(data, size); }
+    const fs::path& place() const { return place_; }
+    bool commit(std::string& error) {
+        if (!file_.commit(error)) return false;
+        boost::system::error_code ec;
+        fs::rename(file_.path(), place_, ec);
+        if (ec) {
+            error = "cannot put " + place_.string() + " in its place (" + ec.message() + ")";
+            fs::remove(file_.path(), ec);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    NewFile file_;
+    fs::path place_;
+};
+
+// gzip into a WholeFile.
+class GzipFile {
+public:
+    GzipFile() = default;
+    GzipFile(const GzipFile&) = delete;
+    GzipFile& operator=(const GzipFile&) = delete;
+#ifdef VT_HAVE_ZLIB
+    ~GzipFile() {
+        if (started_) deflateEnd(&z_);
+    }
+#endif
+
+    bool open(const fs::path& place, std::string& error) {
+        if (!file_.open(place, error)) return false;
+#ifdef VT_HAVE_ZLIB
+        z_ = z_stream();
+        if (deflateInit2(&z_, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            error = "cannot start compressing";
+            return false;
+        }
+        started_ = true;
+#endif
+        return true;
+    }
+
+    bool write(const std::string& data) {
+#ifdef VT_HAVE_ZLIB
+        return pump(data, Z_NO_FLUSH);
+#else
+        data_ += data;
+        return true;
+#endif
+    }
+
+    // A write the disk refused fails here, with its reason; nothing is left behind.
+    bool commit(std::string& error) {
+#ifdef VT_HAVE_ZLIB
+        if (!pump(std::string(), Z_FINISH) && !failed_) {
+            error = "cannot compress " + file_.place().string();
+            return false;
+        }
+#else
+        file_.write(report::gzip(data_));
+#endif
+        return file_.commit(error);
+    }
+
+private:
+#ifdef VT_HAVE_ZLIB
+    bool pump(const std::string& data, int flush) {
+        if (failed_) return false;
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        z_.avail_in = uInt(data.size());
+        int rc = Z_OK;
+        do {
+            unsigned char out[1 << 16];
+            z_.next_out = out;
+            z_.avail_out = sizeof out;
+            rc = deflate(&z_, flush);
+            if (rc == Z_STREAM_ERROR) return false;
+            const std::size_t n = sizeof out - z_.avail_out;
+            if (n && !file_.write(out, n)) {
+                failed_ = true;
+                return false;
+            }
+        } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+        return true;
+    }
+    z_stream z_{};
+    bool started_ = false, failed_ = false;
+#else
+    std::string data_;
+#endif
+    WholeFile file_;
+};
+
+bool writeWhole(const fs::path& place, const std::string& content, std::string& error) {
+    WholeFile f;
+    return f.open(place, error) && f.write(content) && f.commit(error);
+}
+
+std::string dayDir(const std::string& day) { return "day=" + day; }
+
+class Lake : public Sink {
+public:
+    explicit Lake(const std::string& outDir) : root_(outDir) {}
+
+    bool loadState(State& state, bool& found, std::string& error) override {
+        found = false;
+        boost::system::error_code ec;
+        const fs::file_status st = fs::status(root_, ec);
+        if (st.type() == fs::file_not_found) return true;
+        if (st.type() != fs::directory_file) {
+            error = root_.string() + " is not a directory";
+            return false;
+        }
+        const bool ours = fs::exists(root_ / kManifest, ec) || fs::exists(root_ / kSchema, ec);
+        if (!ours && fs::directory_iterator(root_, ec) != fs::directory_iterator()) {
+            error = root_.string() + " is neither empty nor an earlier export (it has no " + kManifest + ")";
+            return false;
+        }
+        std::ifstream in((root_ / kManifest).string(), std::ios::binary);
+        if (!in) return true;  // begun but never finished: everything is written again
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        found = State::fromJson(text, state);
+        return true;
+    }
+
+    bool prepare(const Schema& schema, bool full, std::string& error) override {
+        full_ = full;
+        boost::system::error_code ec;
+        fs::create_directories(root_, ec);
+        if (ec) {
+            error = "cannot create " + root_.string() + " (" + ec.message() + ")";
+            return false;
+        }
+        return writeWhole(root_ / kSchema, schema.toJson(), error);
+    }
+
+    bool beginDay(const std::string& day, std::string&) override {
+        day_ = day;
+        return true;
+    }
+    bool endDay(std::string&) override {
+        day_.clear();
+        return true;
+    }
+
+    bool beginTable(const Table& table, std::string&) override {
+        place_ = root_ / table.name;
+        if (table.byDay()) place_ /= dayDir(day_);
+        place_ /= kPart;
+        file_.reset();
+        return true;
+    }
+
+    bool row(const Table& table, const Row& row, std::string& error) override {
+        if (!file_) {
+            boost::system::error_code ec;
+            fs::create_directories(place_.parent_path(), ec);
+            if (ec) {
+                error = "cannot create " + place_.parent_path().string() + " (" + ec.message() + ")";
+                return false;
+            }
+            clearTemporaries(place_.parent_path());
+            file_ = std::make_unique<GzipFile>();
+            if (!file_->open(place_, error)) return false;
+        }
+        if (file_->write(jsonLine(table, row, false) + "\n")) return true;
+        file_->commit(error);  // gives the reason and removes what was made
+        file_.reset();
+        return false;
+    }
+
+    bool endTable(const Table& table, std::uint64_t rows, std::string& error) override {
+        if (rows) {
+            const bool ok = file_->commit(error);
+            file_.reset();
+            if (ok && table.byDay()) written_[table.name].insert(day_);
+            return ok;
+        }
+        return removePart(place_.parent_path(), !table.byDay() ? fs::path() : place_.parent_path(), error);
+    }
+
+    bool finish(const Schema& schema, const State& state, std::string& error) override {
+        if (full_)
+            for (const Table& t : schema.tables)
+                if (t.byDay() && !sweep(t, error)) return false;
+        return writeWhole(root_ / kManifest, state.toJson(schema), error);
+    }
+
+private:
+    // Temporaries left by an export that was killed.
+    static void clearTemporaries(const fs::path& dir) {
+        boost::system::error_code ec;
+        const std::string prefix = std::string(".") + kPart;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.compare(0, prefix.size(), prefix) == 0 && name.size() > 4 &&
+                name.compare(name.size() - 4, 4, ".tmp") == 0) {
+                boost::system::error_code rm;
+                fs::remove(it->path(), rm);
+            }
+        }
+    }
+
+    // Removes the part file of dir; and dir itself when it is a day's and left empty.
+    static bool removePart(const fs::path& dir, const fs::path& dayDirectory, std::string& error) {
+        boost::system::error_code ec;
+        if (!fs::exists(dir, ec)) return true;
+        fs::remove(dir / kPart, ec);
+        if (ec) {
+            error = "cannot remove " + (dir / kPart).string() + " (" + ec.message() + ")";
+            return false;
+        }
+        clearTemporaries(dir);
+        if (!dayDirectory.empty() && fs::is_empty(dayDirectory, ec)) fs::remove(dayDirectory, ec);
+        return true;
+    }
+
+    // After a full export: the day directories of days that no longer have rows.
+    bool sweep(const Table& table, std::string& error) {
+        boost::system::error_code ec;
+        const fs::path dir = root_ / table.name;
+        std::vector<fs::path> stale;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.compare(0, 4, "day=") == 0 && isDay(name.substr(4)) && !written_[table.name].count(name.substr(4)))
+                stale.push_back(it->path());
+        }
+        for (const fs::path& p : stale)
+            if (!removePart(p, p, error)) return false;
+        return true;
+    }
+
+    fs::path root_, place_;
+    std::string day_;
+    bool full_ = false;
+    std::unique_ptr<GzipFile> file_;
+    std::map<std::string, std::set<std::string>> written_;  // table -> days written with rows
+};
+
+}  // namespace
+
+Status toLake(const std::string& database, const std::string& outDir, const Options& options, Summary& summary,
+              std::string& error) {
+    try {
+        Lake lake(outDir);
+        return run(database, lake, options, summary, error);
+    } catch (const std::exception& e) {
+        error = e.what();
+    } catch (...) {
+        error = "unexpected failure";
+    }
+    return Status::TargetFailed;
+}
+
+bool isPostgresUri(const std::string& target) {
+    return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
+}
+
+}  // namespace exporter
+}  // namespace vt
