@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# The export as engines read it. Usage: scripts/warehouse-test.sh BUILD_DIR
+#
+# Makes logs and an index with the built tools, exports it to a directory and
+# reads that back with DuckDB (the npm package @duckdb/node-api, installed
+# into the build tree), comparing every table's rows per day with SQLite's;
+# then starts a PostgreSQL 15 server of its own (an unprivileged user, a
+# loopback port, its data and socket in the build tree), exports into it twice
+# (the second adds nothing) and asks it what `vtl links --sql` and
+# `vtl find --sql` print, comparing the answers with vtl's own on SQLite.
+#
+# One line per part: "NAME: passed", "NAME: FAILED" or "NAME: skipped, REASON".
+# Exits 1 when any part failed, 2 on bad arguments.
+set -uo pipefail
+
+if [ $# -ne 1 ] || [ ! -x "$1/vtl" ]; then
+  echo "usage: $0 BUILD_DIR (a build with vtl in it)" >&2
+  exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+VTL=$BUILD/vtl
+WORK=$BUILD/warehouse-test
+PG_BIN=/usr/lib/postgresql/15/bin
+NODE_DIR=$BUILD/warehouse-node  # kept between runs: npm fetches the package once
+
+failed=0
+result() {  # NAME passed|FAILED|"skipped, REASON"
+  echo "$1: $2"
+  [ "$2" = FAILED ] && failed=1
+  return 0
+}
+note() { echo "  $*" >&2; }
+
+# The server runs as nobody when the script runs as root (PostgreSQL refuses root).
+runas() {
+  if [ "$(id -u)" = 0 ]; then
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"
+  else
+    "$@"
+  fi
+}
+
+# A previous run's server is stopped before its files go.
+if [ -f "$WORK/pg/data/postmaster.pid" ]; then
+  runas "$PG_BIN/pg_ctl" -D "$WORK/pg/data" -m immediate stop >/dev/null 2>&1 || true
+fi
+rm -rf "$WORK"
+mkdir -p "$WORK"
+DB=$WORK/index.db
+LAKE=$WORK/lake
+
+has_verb() { "$VTL" --help 2>/dev/null | grep -qE "^ +$1( |$)"; }
+
+# SQL on the index: the sqlite3 shell when there is one, else vtl query.
+sq() {
+  if command -v sqlite3 >/dev/null; then
+    sqlite3 -readonly -separator $'\t' "$DB" "$1"
+  else
+    "$VTL" query "$DB" "$1" | tail -n +2
+  fi
+}
+
+# ---- the index --------------------------------------------------------------
+# Logs recorded with vtrecord on this machine, indexed by vtl; a database of
+# the same conventions made by the sqlite3 shell stands in when this vtl has no
+# index command.
+make_index() {
+  if ! has_verb index; then
+    return 1
+  fi
+  mkdir -p "$WORK/logs"
+  local u
+  for u in 1 2 3; do
+    if ! "$BUILD/vtrecord" --user "$u" --match $((100 + u)) --server 127.0.0.1 --seconds 2 \
+        --key F1 --info map=dust --dir "$WORK/logs" >"$WORK/vtrecord-$u.out" 2>&1; then
+      note "vtrecord --user $u failed:"; sed 's/^/    /' "$WORK/vtrecord-$u.out" >&2
+      return 2
+    fi
+  done
+  if ! "$VTL" index "$DB" "$WORK/logs" >"$WORK/index.out" 2>"$WORK/index.err"; then
+    note "vtl index failed:"; sed 's/^/    /' "$WORK/index.out" "$WORK/index.err" >&2
+    return 2
+  fi
+  return 0
+}
+
+stand_in_index() {
+  command -v sqlite3 >/dev/null || return 1
+  sqlite3 "$DB" <<'EOF' >/dev/null
+PRAGMA journal_mode = WAL;
+PRAGMA user_version = 1;
+CREATE TABLE recordings (id INTEGER PRIMARY KEY, user INTEGER NOT NULL, match INTEGER NOT NULL,
+  day TEXT NOT NULL, generation INTEGER NOT NULL, whole INTEGER NOT NULL) STRICT;
+CREATE TABLE pings (recording INTEGER NOT NULL, day TEXT NOT NULL, t INTEGER NOT NULL, ms REAL) STRICT;
+CREATE TABLE keys (recording INTEGER NOT NULL, day TEXT NOT NULL, name TEXT, raw BLOB) STRICT;
+CREATE TABLE kinds (id INTEGER PRIMARY KEY, name TEXT NOT NULL) STRICT;
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 40)
+INSERT INTO recordings SELECT i, i % 7, 1000 + i, date('2026-01-01', '+' || (i % 9) || ' days'), 1, i % 5 != 0 FROM n;
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)
+INSERT INTO pings SELECT r.id, r.day, n.i, CASE WHEN n.i % 11 = 0 THEN NULL ELSE n.i * 0.25 END
+  FROM n JOIN recordings r ON r.id = 1 + n.i % 40;
+INSERT INTO keys SELECT id, day, 'F' || (id % 12), x'00ff10' FROM recordings WHERE id % 3 = 0;
+INSERT INTO kinds VALUES (1, 'ping'), (2, 'key'), (3, 'tab	and "quote"');
+EOF
+}
+
+make_index
+case $? in
+  0) result index passed ;;
+  1)
+    if stand_in_index; then
+      result index "skipped, this vtl has no index command; a database made by sqlite3 stands in"
+    else
+      result index "skipped, this vtl has no index command and there is no sqlite3 shell"
+      exit "$failed"
+    fi
+    ;;
+  *) result index FAILED; exit 1 ;;
+esac
+
+# Every table's rows per day, as "TABLE<TAB>DAY<TAB>COUNT" ("-" for a table without days).
+TABLES=$(sq "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name")
+partitioned() { [ "$(sq "SELECT count(*) FROM pragma_table_info('$1') WHERE name = 'day'")" = 1 ]; }
+sqlite_counts() {
+  local t
+  for t in $TABLES; do
+    if partitioned "$t"; then
+      sq "SELECT '$t', day, count(*) FROM \"$t\" GROUP BY day"
+    else
+      sq "SELECT '$t', '-', count(*) FROM \"$t\""
+    fi
+  done | LC_ALL=C sort
+}
+sqlite_counts >"$WORK/sqlite.counts"
+
+# ---- the lake, read by DuckDB ------------------------------------------------
+if ! "$VTL" export "$DB" "$LAKE" >"$WORK/export1.out" 2>"$WORK/export1.err"; then
+  note "vtl export to a directory failed:"; sed 's/^/    /' "$WORK/export1.err" >&2
+  result lake FAILED
+else
+  # A rerun writes nothing.
+  if "$VTL" export "$DB" "$LAKE" >"$WORK/export2.out" 2>&1 && grep -q '^up to date' "$WORK/export2.out"; then
+    result lake passed
+  else
+    note "a second export was not up to date:"; sed 's/^/    /' "$WORK/export2.out" >&2
+    result lake FAILED
+  fi
+
+  duck=""
+  if ! command -v npm >/dev/null || ! command -v node >/dev/null; then
+    duck="skipped, npm or node is not installed"
+  elif [ ! -d "$NODE_DIR/node_modules/@duckdb/node-api" ]; then
+    mkdir -p "$NODE_DIR"
+    if ! (cd "$NODE_DIR" && npm install --no-audit --no-fund --silent @duckdb/node-api >"$WORK/npm.log" 2>&1); then
+      duck="skipped, npm cannot install @duckdb/node-api ($(tail -n 1 "$WORK/npm.log"))"
+    fi
+  fi
+  if [ -n "$duck" ]; then
+    result duckdb "$duck"
+  else
+    # DuckDB finds the tables from _schema.json, reads the day from the path
+    # (hive partitioning) and never fetches an extension.
+    cat >"$NODE_DIR/counts.mjs" <<'EOF'
+import { DuckDBInstance } from '@duckdb/node-api';
+import { readFileSync } from 'node:fs';
+const lake = process.argv[2];
+const schema = JSON.parse(readFileSync(`${lake}/_schema.json`, 'utf8'));
+const db = await DuckDBInstance.create(':memory:', {
+  autoinstall_known_extensions: 'false', autoload_known_extensions: 'false' });
+const c = await db.connect();
+const lit = (s) => `'${s.replaceAll("'", "''")}'`;
+const lines = [];
+for (const [name, t] of Object.entries(schema.tables)) {
+  const glob = t.partition ? `${lake}/${name}/day=*/part-0.jsonl.gz` : `${lake}/${name}/part-0.jsonl.gz`;
+  const files = (await c.runAndReadAll(`SELECT count(*) FROM glob(${lit(glob)})`)).getRows()[0][0];
+  if (files === 0n) { if (!t.partition) lines.push(`${name}\t-\t0`); continue; }
+  const from = `read_json(${lit(glob)}, format = 'newline_delimited', hive_partitioning = ${t.partition ? 'true' : 'false'})`;
+  const sql = t.partition
+    ? `SELECT CAST(day AS VARCHAR), count(*) FROM ${from} GROUP BY 1`
+    : `SELECT '-', count(*) FROM ${from}`;
+  for (const [day, n] of (await c.runAndReadAll(sql)).getRows()) lines.push(`${name}\t${day}\t${n}`);
+}
+console.log(lines.join('\n'));
+EOF
+    if (cd "$NODE_DIR" && node counts.mjs "$LAKE") 2>"$WORK/duckdb.err" | LC_ALL=C sort >"$WORK/duckdb.counts" &&
+        [ ! -s "$WORK/duckdb.err" ] && diff -u "$WORK/sqlite.counts" "$WORK/duckdb.counts" >"$WORK/duckdb.diff"; then
+      result duckdb passed
+    else
+      note "DuckDB's rows per day differ from SQLite's:"; sed 's/^/    /' "$WORK/duckdb.err" "$WORK/duckdb.diff" >&2
+      result duckdb FAILED
+    fi
+  fi
+fi
+
+# ---- PostgreSQL ------------------------------------------------------------
+PG=$WORK/pg
+pg_reason=""
+if [ ! -x "$PG_BIN/initdb" ] || [ ! -x "$PG_BIN/pg_ctl" ]; then
+  pg_reason="PostgreSQL 15 is not installed ($PG_BIN/initdb)"
+elif ! command -v psql >/dev/null; then
+  pg_reason="psql is not installed"
+elif ! "$VTL" export --help 2>/dev/null | grep -q postgresql; then
+  pg_reason="this vtl was built without PostgreSQL support"
+fi
+
+stop_pg() {
+  if [ -f "$PG/data/postmaster.pid" ]; then
+    runas "$PG_BIN/pg_ctl" -D "$PG/data" -m fast -w stop >/dev/null 2>&1 ||
+      runas "$PG_BIN/pg_ctl" -D "$PG/data" -m immediate stop >/dev/null 2>&1 || true
+  fi
+}
+trap stop_pg EXIT
+trap 'exit 130' INT TERM
+
+start_pg() {
+  mkdir -p "$PG/sock"
+  [ "$(id -u)" = 0 ] && chown -R nobody:nogroup "$PG"
+  if ! runas "$PG_BIN/initdb" -D "$PG/data" -U vtl --auth=trust -E UTF8 --locale=C >"$WORK/initdb.log" 2>&1; then
+    note "initdb failed:"; tail -n 5 "$WORK/initdb.log" | sed 's/^/    /' >&2
+    return 1
+  fi
+  local try
+  for try in 1 2 3 4 5; do
+    PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    if runas "$PG_BIN/pg_ctl" -D "$PG/data" -l "$PG/server.log" -w -t 60 \
+        -o "-c listen_addresses=127.0.0.1 -p $PORT -c unix_socket_directories=$PG/sock -c fsync=off" \
+        start >/dev/null 2>&1; then
+      return 0
+    fi
+  done
+  note "the server did not start:"; tail -n 5 "$PG/server.log" | sed 's/^/    /' >&2
+  return 1
+}
+
+if [ -n "$pg_reason" ]; then
+  for part in "postgresql load" "postgresql links" "postgresql find"; do result "$part" "skipped, $pg_reason"; done
+  exit "$failed"
+fi
+if ! start_pg; then
+  for part in "postgresql load" "postgresql links" "postgresql find"; do result "$part" FAILED; done
+  exit 1
+fi
+URI="postgresql://vtl@127.0.0.1:$PORT/postgres"
+pg() { psql "$URI" -X -q -v ON_ERROR_STOP=1 "$@"; }
+pg_counts() {
+  local t
+  for t in $TABLES; do
+    if partitioned "$t"; then
+      pg -At -F $'\t' -c "SELECT '$t', day, count(*) FROM \"$t\" GROUP BY day"
+    else
+      pg -At -F $'\t' -c "SELECT '$t', '-', count(*) FROM \"$t\""
+    fi
+  done | LC_ALL=C sort
+}
+
+load_ok=1
+for run in 1 2; do
+  if ! "$VTL" export "$DB" "$URI" >"$WORK/pg-export$run.out" 2>"$WORK/pg-export$run.err"; then
+    note "export $run into PostgreSQL failed:"; sed 's/^/    /' "$WORK/pg-export$run.err" >&2
+    load_ok=0
+    break
+  fi
+  if ! pg_counts >"$WORK/pg$run.counts" 2>"$WORK/pg$run.err" ||
+      ! diff -u "$WORK/sqlite.counts" "$WORK/pg$run.counts" >"$WORK/pg$run.diff"; then
+    note "PostgreSQL's rows per day after export $run differ from SQLite's:"
+    sed 's/^/    /' "$WORK/pg$run.err" "$WORK/pg$run.diff" >&2
+    load_ok=0
+  fi
+done
+[ "$load_ok" = 1 ] && ! grep -q '^up to date' "$WORK/pg-export2.out" && {
+  note "the second export into PostgreSQL was not up to date:"; sed 's/^/    /' "$WORK/pg-export2.out" >&2
+  load_ok=0
+}
+if [ "$load_ok" = 1 ]; then result "postgresql load" passed; else result "postgresql load" FAILED; fi
+
+# A read verb's answer on SQLite against its --sql statement's on PostgreSQL.
+# psql prints a header line and tab-separated rows, as vtl does.
+same_answer() {  # NAME VERB ARGS...
+  local name=$1; shift
+  local verb=$1
+  if ! has_verb "$verb"; then
+    result "$name" "skipped, this vtl has no $verb command"
+    return
+  fi
+  if ! "$VTL" "$@" --sql >"$WORK/$verb.sql" 2>"$WORK/$verb.sql.err"; then
+    note "vtl $* --sql failed:"; sed 's/^/    /' "$WORK/$verb.sql.err" >&2
+    result "$name" FAILED
+    return
+  fi
+  "$VTL" "$@" >"$WORK/$verb.sqlite" 2>"$WORK/$verb.sqlite.err"
+  pg -A -F $'\t' -P footer=off -f "$WORK/$verb.sql" >"$WORK/$verb.pg" 2>"$WORK/$verb.pg.err"
+  if [ "$load_ok" = 1 ] && [ -s "$WORK/$verb.sqlite" ] && [ ! -s "$WORK/$verb.pg.err" ] &&
+      diff -u "$WORK/$verb.sqlite" "$WORK/$verb.pg" >"$WORK/$verb.diff"; then
+    result "$name" passed
+  else
+    note "vtl $* on SQLite and its statement on PostgreSQL disagree:"
+    sed 's/^/    /' "$WORK/$verb.sqlite.err" "$WORK/$verb.pg.err" "$WORK/$verb.diff" >&2
+    result "$name" FAILED
+  fi
+}
+
+same_answer "postgresql links" links "$DB" --common 1000
+same_answer "postgresql find" find "$DB" --remote 0.0.0.0/0
+
+exit "$failed"
