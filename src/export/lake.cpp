@@ -136,7 +136,9 @@ private:
 
 bool writeWhole(const fs::path& place, const std::string& content, std::string& error) {
     WholeFile f;
-    return f.open(place, error) && f.write(content) && f.commit(error);
+    if (!f.open(place, error)) return false;
+    f.write(content);  // a refused write fails the commit, with its reason
+    return f.commit(error);
 }
 
 std::string dayDir(const std::string& day) { return "day=" + day; }
@@ -174,7 +176,11 @@ public:
             error = "cannot create " + root_.string() + " (" + ec.message() + ")";
             return false;
         }
-        return writeWhole(root_ / kSchema, schema.toJson(), error);
+        const std::string text = schema.toJson();
+        std::ifstream in((root_ / kSchema).string(), std::ios::binary);
+        if (in && std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == text)
+            return true;
+        return writeWhole(root_ / kSchema, text, error);
     }
 
     bool beginDay(const std::string& day, std::string&) override {
