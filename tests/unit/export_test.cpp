@@ -185,14 +185,18 @@ TEST_F(LakeExport, ARerunRewritesOnlyTheDaysThatChangedEachWhole) {
     ASSERT_EQ(e.status, ex::Status::Done) << e.error;
     EXPECT_EQ(e.summary.daysWritten, 1u);
     EXPECT_EQ(e.summary.dictionaries, 1u);
+    EXPECT_EQ(e.summary.generation, 2);
     EXPECT_EQ(rows(day1).size(), 2u);  // whole, and no row twice
     EXPECT_EQ(testsupport::readBytes(day2), "left alone");
     EXPECT_EQ(rows(part(dir, "kinds")).size(), 3u);
     EXPECT_EQ(json::parse(testsupport::readBytes(dir.join("out/_manifest.json")))["generation"], 2);
 
     // A recording removed from a day that keeps another: the day is written
-    // again though no generation rose.
+    // again though no generation rose, and a temporary file that a killed
+    // export left there goes with it.
     testsupport::writeBytes(day2, "left alone");
+    const std::string stale = (fs::path(day1).parent_path() / ".part-0.jsonl.gz_1.tmp").string();
+    testsupport::writeBytes(stale, "half");
     db->exec("DELETE FROM pings WHERE recording = 2; DELETE FROM recordings WHERE id = 2");
     e = exportTo(dbPath, out);
     ASSERT_EQ(e.status, ex::Status::Done) << e.error;
@@ -200,6 +204,7 @@ TEST_F(LakeExport, ARerunRewritesOnlyTheDaysThatChangedEachWhole) {
     EXPECT_EQ(rows(day1).size(), 1u);
     EXPECT_EQ(rows(part(dir, "recordings", "2026-03-01")).size(), 1u);
     EXPECT_EQ(testsupport::readBytes(day2), "left alone");
+    EXPECT_FALSE(fs::exists(stale));
 
     // Every recording of a day gone: the day goes from every table.
     testsupport::writeBytes(day2, "left alone");
@@ -277,6 +282,12 @@ TEST_F(LakeExport, RefusesWhatIsNotItsOwn) {
     Db other(dir.join("other.db"));
     other.exec("CREATE TABLE t (x INTEGER)");
     EXPECT_EQ(exportTo(dir.join("other.db"), out).status, ex::Status::SourceFailed);
+    // A table whose name is not plain (it names a directory and an SQL identifier).
+    other.exec("CREATE TABLE recordings (day TEXT NOT NULL, generation INTEGER NOT NULL) STRICT;"
+               "CREATE TABLE \"a/b\" (day TEXT NOT NULL) STRICT");
+    e = exportTo(dir.join("other.db"), out);
+    EXPECT_EQ(e.status, ex::Status::SourceFailed);
+    EXPECT_NE(e.error.find("a/b"), std::string::npos) << e.error;
     db->exec("INSERT INTO recordings VALUES (9, '../../x', 1, 19)");
     e = exportTo(dbPath, out);
     EXPECT_EQ(e.status, ex::Status::SourceFailed);
