@@ -14,6 +14,8 @@ int run(int argc, char** argv) {
                "read; 2 bad arguments, or the output cannot be written; 130 interrupted.");
     const std::vector<vtl::Verb> verbs = {vtl::addVerify(app), vtl::addCat(app), vtl::addJson(app),
                                           vtl::addRecover(app), vtl::addReport(app),
+                                          vtl::addIndex(app),  vtl::addLinks(app),   vtl::addFind(app),
+                                          vtl::addTrend(app),  vtl::addQuery(app),
                                           vtl::addExport(app)};
     try {
         app.parse(argc, argv);

@@ -2,12 +2,15 @@
 // what it prints and its exit status; what they share lives in src/.
 #pragma once
 
+#include "index/queries.h"
+
 #include <CLI/CLI.hpp>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,11 @@ Verb addCat(CLI::App& app);
 Verb addJson(CLI::App& app);
 Verb addRecover(CLI::App& app);
 Verb addReport(CLI::App& app);
+Verb addIndex(CLI::App& app);
+Verb addLinks(CLI::App& app);
+Verb addFind(CLI::App& app);
+Verb addTrend(CLI::App& app);
+Verb addQuery(CLI::App& app);
 Verb addExport(CLI::App& app);
 
 // Exit status of every command: 0 when every file is whole and everything was
@@ -54,6 +62,44 @@ int run(const Options& options, std::ostream& out, std::ostream& err);
 // Raised by Ctrl-C while a command searches a key; tests may raise it themselves.
 std::atomic<bool>& interruptFlag();
 }  // namespace recover
+
+// The index: its verbs' arguments and work.
+struct IndexArgs {
+    std::string database;
+    std::vector<std::string> paths;
+    bool search = true;
+};
+int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err);
+
+struct LinksArgs {
+    std::string database;
+    std::optional<std::int64_t> user;
+    std::string kind;
+    std::int64_t common = 20;
+    bool json = false, sql = false;
+};
+int links(const LinksArgs& args, std::ostream& out, std::ostream& err);
+
+struct FindArgs {
+    std::string database;
+    vt::index::FindQuestion question;
+    bool json = false, sql = false;
+};
+int findMatches(const FindArgs& args, std::ostream& out, std::ostream& err);
+
+struct TrendArgs {
+    std::string database;
+    bool ping = false, rate = false;
+    std::string by = "day";
+    std::optional<std::int64_t> user;
+    std::string server;
+    bool json = false;
+};
+int trend(const TrendArgs& args, std::ostream& out, std::ostream& err);
+
+// Runs one statement on a read-only connection and prints its rows (TSV or
+// JSON): 0 answered, 1 the database or the statement failed, 2 no output.
+int answer(const std::string& database, const std::string& sql, bool json, std::ostream& out, std::ostream& err);
 
 // While it lives, Ctrl-C raises recover::interruptFlag() instead of ending
 // the program, so that a key search ends cleanly; the handler before it comes

@@ -1,0 +1,961 @@
+#include "index/ingest.h"
+
+#include "index/schema.h"
+
+#include "log/file_source.h"
+#include "log/schema.h"
+#include "read/records.h"
+
+#include <boost/filesystem.hpp>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace vt {
+namespace index {
+
+namespace {
+
+namespace fs = boost::filesystem;
+using schema::Kind;
+
+// Days since 1970-01-01 of a civil date, and back.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+std::string civilFromDays(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    y += m <= 2;
+    char out[48];
+    std::snprintf(out, sizeof out, "%04d-%02u-%02u", int(y), m, d);
+    return out;
+}
+
+int digits(const std::string& s, std::size_t at, std::size_t n) {
+    int v = 0;
+    for (std::size_t i = 0; i < n; ++i) v = v * 10 + (s[at + i] - '0');
+    return v;
+}
+
+// Seconds since 1970 of "YYYY-MM-DD hh:mm:ss" (no time zone: only differences are used).
+std::optional<std::int64_t> secondsOf(const std::string& iso) {
+    if (iso.size() != 19) return {};
+    return daysFromCivil(digits(iso, 0, 4), unsigned(digits(iso, 5, 2)), unsigned(digits(iso, 8, 2))) * 86400 +
+           digits(iso, 11, 2) * 3600 + digits(iso, 14, 2) * 60 + digits(iso, 17, 2);
+}
+
+std::optional<std::int64_t> number(const std::string& text) {
+    if (text.empty() || text.size() > 18) return {};
+    std::size_t i = text[0] == '-' ? 1 : 0;
+    if (i == text.size()) return {};
+    std::int64_t v = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return {};
+        v = v * 10 + (text[i] - '0');
+    }
+    return text[0] == '-' ? -v : v;
+}
+
+const std::string& field(const read::Record& r, const char* label) {
+    static const std::string none;
+    for (const auto& f : r.fields)
+        if (f.first == label) return f.second;
+    return none;
+}
+
+// Nearest-rank percentile of sorted values.
+double percentile(const std::vector<std::int64_t>& sorted, double p) {
+    std::size_t rank = static_cast<std::size_t>(p * double(sorted.size()) + 0.999999);
+    rank = std::max<std::size_t>(1, std::min(rank, sorted.size()));
+    return double(sorted[rank - 1]);
+}
+
+void summarizePings(const std::vector<const Parsed::Ping*>& pings, Parsed::Summary& s) {
+    std::vector<std::int64_t> ms;
+    s.pings = std::int64_t(pings.size());
+    for (const auto* p : pings) {
+        if (p->answered && p->milliseconds) ms.push_back(*p->milliseconds);
+        else ++s.noAnswers;
+    }
+    if (ms.empty()) return;
+    std::sort(ms.begin(), ms.end());
+    s.p50 = percentile(ms, 0.5);
+    s.p95 = percentile(ms, 0.95);
+    double sum = 0;
+    for (auto v : ms) sum += double(v);
+    s.average = sum / double(ms.size());
+}
+
+// Cuts the lines of one log into rows.
+class Builder {
+public:
+    explicit Builder(Parsed& p) : p_(p) {}
+
+    bool line(const std::string& text, bool cut) {
+        if (!p_.failure.empty()) return false;
+        read::Record r = read::parseRecord(text);
+        const std::string at = isoTime(r.stamp);
+        if (!at.empty()) last_ = at;
+        ++p_.records;
+        if (p_.records == 1) return start(r, at, cut);
+        if (cut || !r.known || !r.type) {
+            p_.others.push_back({at, r.kind, r.action, r.raw, cut});
+            return true;
+        }
+        switch (*r.type) {
+        case Kind::UdpAdd:
+        case Kind::TcpAdd: connectionAdded(r, at); break;
+        case Kind::UdpDel:
+        case Kind::TcpDel: connectionRemoved(r, at); break;
+        case Kind::ProcessAdd: processAdded(r, at); break;
+        case Kind::ProcessDel: processRemoved(r, at); break;
+        case Kind::EthernetStats:
+            p_.rates.push_back({at, field(r, schema::label::kAdapter), number(field(r, schema::label::kTxD)),
+                                number(field(r, schema::label::kRxD))});
+            break;
+        case Kind::PingStats: {
+            Parsed::Ping ping;
+            ping.at = at;
+            ping.server = field(r, schema::label::kServer);
+            ping.serverAddress = ipv4(ping.server);
+            ping.milliseconds = number(field(r, schema::label::kActual));
+            // The monitor writes 1000 ms for a ping that had no answer.
+            ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds < 1000;
+            p_.pings.push_back(ping);
+            break;
+        }
+        case Kind::KeyPressed: p_.keys.push_back({at, field(r, schema::label::kName), {}}); break;
+        case Kind::SysInfo: fact(r, at); break;
+        case Kind::InfoStop: p_.ended = at; break;
+        case Kind::InfoRecovered: p_.recoveredFrom = field(r, schema::label::kFrom); break;
+        case Kind::InfoStart: p_.others.push_back({at, r.kind, r.action, r.raw, false}); break;
+        }
+        return true;
+    }
+
+    void finish() {
+        if (!p_.failure.empty()) return;
+        if (p_.records == 0) {
+            p_.failure = "it holds no records";
+            return;
+        }
+        const std::string end = p_.ended.empty() ? last_ : p_.ended;
+        const auto a = secondsOf(p_.started), b = secondsOf(end);
+        if (a && b && *b >= *a) p_.summary.seconds = *b - *a;
+        std::vector<const Parsed::Ping*> all;
+        std::map<std::string, std::vector<const Parsed::Ping*>> byServer;
+        for (const auto& ping : p_.pings) {
+            all.push_back(&ping);
+            byServer[ping.server].push_back(&ping);
+        }
+        summarizePings(all, p_.summary);
+        for (const auto& s : byServer) {
+            Parsed::ServerSummary server;
+            server.server = s.first;
+            server.address = ipv4(s.first);
+            summarizePings(s.second, server.ping);
+            p_.servers.push_back(server);
+        }
+        // Throughput: the adapters' rates summed per moment, averaged over the moments.
+        std::map<std::string, std::pair<double, double>> moments;
+        for (const auto& r : p_.rates) {
+            auto& m = moments[r.at];
+            m.first += double(r.tx.value_or(0));
+            m.second += double(r.rx.value_or(0));
+        }
+        if (!moments.empty()) {
+            double tx = 0, rx = 0;
+            for (const auto& m : moments) {
+                tx += m.second.first;
+                rx += m.second.second;
+            }
+            p_.summary.tx = tx / double(moments.size());
+            p_.summary.rx = rx / double(moments.size());
+        }
+    }
+
+private:
+    bool start(const read::Record& r, const std::string& at, bool cut) {
+        const auto user = number(field(r, schema::label::kUserId));
+        const auto match = number(field(r, schema::label::kMatchId));
+        if (cut || r.type != Kind::InfoStart || at.empty() || !user || !match) {
+            p_.failure = "it does not begin with a start record that names its user and match";
+            return false;
+        }
+        p_.user = *user;
+        p_.match = *match;
+        p_.started = at;
+        p_.day = at.substr(0, 10);
+        p_.week = weekOf(p_.day);
+        startSeconds_ = secondsOf(at);
+        return true;
+    }
+
+    // Processes and connections seen in the first poll were there before the recording.
+    bool inFirstPoll(const std::string& at) const {
+        const auto t = secondsOf(at);
+        return t && startSeconds_ && *t - *startSeconds_ <= 2;
+    }
+
+    static std::string connectionKey(const read::Record& r) {
+        std::string key = r.kind;
+        for (const auto& f : r.fields) key += '\x1f' + f.second;
+        return key;
+    }
+
+    void connectionAdded(const read::Record& r, const std::string& at) {
+        Parsed::Connection c;
+        c.protocol = r.kind;
+        c.localIp = field(r, schema::label::kLocalIp);
+        c.localPort = number(field(r, schema::label::kLocalPort));
+        c.remoteIp = field(r, schema::label::kRemoteIp);
+        c.remotePort = number(field(r, schema::label::kRemotePort));
+        c.remoteAddress = ipv4(c.remoteIp);
+        c.pid = number(field(r, schema::label::kPid));
+        c.path = field(r, schema::label::kPath);
+        c.opened = at;
+        c.already = inFirstPoll(at);
+        openConnections_[connectionKey(r)].push_back(p_.connections.size());
+        p_.connections.push_back(c);
+    }
+
+    void connectionRemoved(const read::Record& r, const std::string& at) {
+        auto it = openConnections_.find(connectionKey(r));
+        if (it != openConnections_.end() && !it->second.empty()) {
+            auto& c = p_.connections[it->second.front()];
+            it->second.pop_front();
+            c.closed = at;
+            c.still = false;
+            return;
+        }
+        connectionAdded(r, at);
+        auto& c = p_.connections.back();
+        openConnections_[connectionKey(r)].pop_back();
+        c.opened.clear();
+        c.closed = at;
+        c.already = true;
+        c.still = false;
+    }
+
+    static std::string processKey(const read::Record& r) {
+        return field(r, schema::label::kPid) + '\x1f' + field(r, schema::label::kPath);
+    }
+
+    void processAdded(const read::Record& r, const std::string& at) {
+        Parsed::Process proc;
+        proc.pid = number(field(r, schema::label::kPid));
+        proc.path = field(r, schema::label::kPath);
+        proc.started = at;
+        proc.already = inFirstPoll(at);
+        openProcesses_[processKey(r)].push_back(p_.processes.size());
+        p_.processes.push_back(proc);
+    }
+
+    void processRemoved(const read::Record& r, const std::string& at) {
+        auto it = openProcesses_.find(processKey(r));
+        if (it != openProcesses_.end() && !it->second.empty()) {
+            auto& proc = p_.processes[it->second.front()];
+            it->second.pop_front();
+            proc.ended = at;
+            proc.still = false;
+            return;
+        }
+        Parsed::Process proc;
+        proc.pid = number(field(r, schema::label::kPid));
+        proc.path = field(r, schema::label::kPath);
+        proc.ended = at;
+        proc.already = true;
+        proc.still = false;
+        p_.processes.push_back(proc);
+    }
+
+    void fact(const read::Record& r, const std::string& at) {
+        const std::string& value = field(r, schema::label::kValue);
+        p_.facts.push_back({at, r.action, value});
+        if (r.action == schema::fact::kVolumeId && !value.empty()) {
+            addIdentifier({"volume", value, r.action, false});
+        } else if (r.action == schema::fact::kMacAddress) {
+            // "description @ address"
+            const std::size_t atSign = value.rfind(" @ ");
+            bool weak = false;
+            const std::string mac = macAddress(atSign == std::string::npos ? value : value.substr(atSign + 3), weak);
+            if (!mac.empty()) addIdentifier({"mac", mac, r.action, weak});
+        }
+    }
+
+    void addIdentifier(const Parsed::Identifier& id) {
+        for (const auto& known : p_.identifiers)
+            if (known.kind == id.kind && known.value == id.value) return;
+        p_.identifiers.push_back(id);
+    }
+
+    Parsed& p_;
+    std::string last_;
+    std::optional<std::int64_t> startSeconds_;
+    std::unordered_map<std::string, std::deque<std::size_t>> openConnections_, openProcesses_;
+};
+
+const char* stateName(read::State s) {
+    switch (s) {
+    case read::State::NotAFile: return "not a file";
+    case read::State::Unreadable: return "unreadable";
+    case read::State::Whole: return "whole";
+    case read::State::Appended: return "appended";
+    case read::State::Recovered: return "recovered";
+    case read::State::NoKey: return "no key";
+    case read::State::NotALog: return "not a log";
+    }
+    return "unknown";
+}
+
+struct EvpDeleter {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+}  // namespace
+
+std::size_t Parsed::rows() const {
+    return processes.size() + connections.size() + pings.size() + rates.size() + keys.size() + facts.size() +
+           others.size() + identifiers.size() + servers.size() + 3;
+}
+
+std::string isoTime(const std::string& stamp) {
+    if (!schema::isStamp(stamp + ';')) return {};
+    return stamp.substr(6, 4) + '-' + stamp.substr(3, 2) + '-' + stamp.substr(0, 2) + ' ' + stamp.substr(11, 8);
+}
+
+std::string weekOf(const std::string& day) {
+    if (day.size() != 10) return day;
+    const std::int64_t days = daysFromCivil(digits(day, 0, 4), unsigned(digits(day, 5, 2)), unsigned(digits(day, 8, 2)));
+    // 1970-01-01 was a Thursday: Monday is three days before.
+    const std::int64_t sinceMonday = ((days + 3) % 7 + 7) % 7;
+    return civilFromDays(days - sinceMonday);
+}
+
+std::optional<std::int64_t> ipv4(const std::string& text) {
+    std::int64_t value = 0;
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        std::size_t end = at;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+        if (end == at || end - at > 3) return {};
+        const int octet = std::stoi(text.substr(at, end - at));
+        if (octet > 255) return {};
+        value = value * 256 + octet;
+        if (part < 3) {
+            if (end >= text.size() || text[end] != '.') return {};
+            at = end + 1;
+        } else if (end != text.size()) {
+            return {};
+        }
+    }
+    return value;
+}
+
+std::string macAddress(const std::string& text, bool& weak) {
+    std::string hex;
+    for (char c : text) {
+        if (c == '-' || c == ':') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
+        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() != 12) return {};
+    std::string out;
+    for (int i = 0; i < 6; ++i) {
+        if (i) out += '-';
+        out += hex.substr(std::size_t(i) * 2, 2);
+    }
+    const int first = std::stoi(hex.substr(0, 2), nullptr, 16);
+    // Bit 0: multicast; bit 1: locally administered (set by software, so shared by clones).
+    weak = (first & 0x03) != 0;
+    return out;
+}
+
+std::string lowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string sha256File(const std::string& path, std::string& reason) {
+    FileSource source;
+    if (!source.open(path, reason)) return {};
+    std::unique_ptr<EVP_MD_CTX, EvpDeleter> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        reason = "SHA-256 is not available";
+        return {};
+    }
+    std::vector<unsigned char> buffer(1 << 20);
+    for (std::uint64_t at = 0; at < source.size();) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), source.size() - at));
+        if (!source.read(at, buffer.data(), n)) {
+            reason = "it cannot be read to its end";
+            return {};
+        }
+        EVP_DigestUpdate(ctx.get(), buffer.data(), n);
+        at += n;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest, &length);
+    static const char hexDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < length; ++i) {
+        out += hexDigits[digest[i] >> 4];
+        out += hexDigits[digest[i] & 0xF];
+    }
+    return out;
+}
+
+void parseText(const std::string& text, Parsed& out) {
+    Builder b(out);
+    for (const auto& line : read::lines(text))
+        if (!b.line(line, false)) break;
+    b.finish();
+}
+
+Parsed parseLog(const std::string& path, const read::Options& options,
+                const std::function<bool(const std::string&)>& known) {
+    Parsed p;
+    p.path = path;
+    try {
+        bool missing = false;
+        const std::string notRegular = notRegularFile(path, missing);
+        if (!notRegular.empty()) {
+            p.failure = missing ? notRegular : "not a log file (" + notRegular + ")";
+            return p;
+        }
+        std::string reason;
+        p.sha256 = sha256File(path, reason);
+        if (p.sha256.empty()) {
+            p.failure = reason;
+            return p;
+        }
+        if (known && known(p.sha256)) {
+            p.known = true;
+            return p;
+        }
+        read::LogFile log(path, options);
+        p.state = log.state();
+        p.stateName = stateName(log.state());
+        p.reason = log.reason();
+        if (!log.regular()) {
+            p.failure = "not a log file (" + log.reason() + ")";
+            return p;
+        }
+        if (!log.readable()) {
+            p.failure = log.state() == read::State::NotALog ? log.notALog() : "not whole: " + log.reason();
+            if (log.interrupted()) p.failure = "its key search was interrupted";
+            return p;
+        }
+        {
+            std::uint64_t size = 0;
+            FileSource s;
+            std::string why;
+            if (s.open(path, why)) size = s.size();
+            p.size = size;
+        }
+        Builder b(p);
+        const bool done = log.readLines([&](const std::string& line, bool cut, std::uint64_t) { return b.line(line, cut); });
+        b.finish();
+        if (p.failure.empty() && !done) p.failure = "it cannot be read to its end (it changed or vanished while it was read)";
+    } catch (const std::bad_alloc&) {
+        p.failure = "out of memory";
+    } catch (const std::exception& e) {
+        p.failure = e.what();
+    }
+    return p;
+}
+
+std::vector<std::string> collectFiles(const std::vector<std::string>& args, std::vector<std::string>& missing) {
+    std::vector<std::string> out;
+    for (const auto& arg : args) {
+        boost::system::error_code ec;
+        const fs::path p(arg);
+        if (fs::is_directory(p, ec)) {
+            std::vector<std::string> found;
+            fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+            if (ec) {
+                missing.push_back(arg + ": cannot be listed (" + ec.message() + ")");
+                continue;
+            }
+            for (; it != end; it.increment(ec)) {
+                if (ec) {
+                    missing.push_back(arg + ": cannot be listed to its end (" + ec.message() + ")");
+                    break;
+                }
+                boost::system::error_code fileEc;
+                if (lowerAscii(it->path().extension().string()) == ".vtl" && fs::is_regular_file(it->path(), fileEc))
+                    found.push_back(it->path().string());
+            }
+            std::sort(found.begin(), found.end());
+            out.insert(out.end(), found.begin(), found.end());
+        } else {
+            out.push_back(arg);  // a missing file is reported when it is read
+        }
+    }
+    return out;
+}
+
+// ---- writing ------------------------------------------------------------------------
+
+struct Writer::Statements {
+    explicit Statements(Db& db)
+        : known(db, "SELECT 1 FROM files WHERE sha256 = ?"),
+          recording(db, "SELECT id, file_sha256, whole, records, path FROM recordings "
+                        "WHERE user_id = ? AND match_id = ? AND started = ?"),
+          insertRecording(db, "INSERT INTO recordings (day, generation, user_id, match_id, started, ended, week, "
+                              "file_sha256, path, whole, state, reason, records, recovered_from) "
+                              "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
+          updateRecording(db, "UPDATE recordings SET generation = ?, ended = ?, file_sha256 = ?, path = ?, whole = ?, "
+                              "state = ?, reason = ?, records = ?, recovered_from = ? WHERE id = ?"),
+          notCurrent(db, "UPDATE files SET current = 0 WHERE recording_id = ?"),
+          insertFile(db, "INSERT INTO files (sha256, day, recording_id, path, size, whole, state, reason, records, "
+                         "current, indexed_at) VALUES (?,?,?,?,?,?,?,?,?,?,?)"),
+          insertIdentifier(db, "INSERT INTO identifiers (kind, value, weak) VALUES (?,?,?) "
+                               "ON CONFLICT (kind, value) DO NOTHING"),
+          identifier(db, "SELECT id FROM identifiers WHERE kind = ? AND value = ?"),
+          insertSighting(db, "INSERT OR IGNORE INTO sightings (day, recording_id, identifier_id, fact) VALUES (?,?,?,?)"),
+          insertProgram(db, "INSERT INTO programs (path, name, name_lower, path_lower) VALUES (?,?,?,?) "
+                            "ON CONFLICT (path) DO NOTHING"),
+          program(db, "SELECT id FROM programs WHERE path = ?"),
+          insertProcess(db, "INSERT INTO processes (day, recording_id, pid, program_id, started, ended, "
+                            "already_running, still_running) VALUES (?,?,?,?,?,?,?,?)"),
+          insertConnection(db, "INSERT INTO connections (day, recording_id, protocol, local_ip, local_port, remote_ip, "
+                               "remote_port, remote_address, pid, program_id, opened, closed, already_open, still_open) "
+                               "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
+          insertPing(db, "INSERT INTO pings (day, recording_id, at, server, server_address, milliseconds, answered) "
+                         "VALUES (?,?,?,?,?,?,?)"),
+          insertRate(db, "INSERT INTO throughput (day, recording_id, at, adapter, tx_bytes_per_s, rx_bytes_per_s) "
+                         "VALUES (?,?,?,?,?,?)"),
+          insertKey(db, "INSERT INTO keys (day, recording_id, at, name) VALUES (?,?,?,?)"),
+          insertFact(db, "INSERT INTO facts (day, recording_id, at, name, value) VALUES (?,?,?,?,?)"),
+          insertOther(db, "INSERT INTO other_records (day, recording_id, at, kind, action, raw, cut) "
+                          "VALUES (?,?,?,?,?,?,?)"),
+          insertSummary(db, "INSERT INTO summaries (day, recording_id, week, seconds, records, pings, no_answers, "
+                            "ping_p50, ping_p95, ping_average, tx_average, rx_average, processes, connections, keys) "
+                            "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
+          insertServer(db, "INSERT INTO ping_servers (day, recording_id, week, server, server_address, pings, "
+                           "no_answers, ping_p50, ping_p95, ping_average) VALUES (?,?,?,?,?,?,?,?,?,?)") {}
+    Stmt known, recording, insertRecording, updateRecording, notCurrent, insertFile, insertIdentifier, identifier,
+        insertSighting, insertProgram, program, insertProcess, insertConnection, insertPing, insertRate, insertKey,
+        insertFact, insertOther, insertSummary, insertServer;
+    std::unordered_map<std::string, std::int64_t> programs;  // path: id, within the open transaction
+};
+
+namespace {
+
+// Text, or null when empty.
+void bindText(Stmt& s, int i, const std::string& v) {
+    if (v.empty()) s.bindNull(i);
+    else s.bind(i, v);
+}
+template <typename T>
+void bindOptional(Stmt& s, int i, const std::optional<T>& v) {
+    if (v) s.bind(i, *v);
+    else s.bindNull(i);
+}
+
+const char* const kRecordingTables[] = {"processes", "connections", "pings",     "throughput",  "keys",
+                                        "facts",     "other_records", "sightings", "summaries", "ping_servers"};
+
+// Now, UTC, as "YYYY-MM-DD hh:mm:ss".
+std::string nowText() {
+    const std::int64_t t = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400, s = t - days * 86400;
+    char clock[48];
+    std::snprintf(clock, sizeof clock, " %02d:%02d:%02d", int(s / 3600), int(s / 60 % 60), int(s % 60));
+    return civilFromDays(days) + clock;
+}
+
+}  // namespace
+
+Writer::Writer(Db& db) : db_(db) {}
+Writer::~Writer() = default;
+
+void Writer::begin() {
+    transaction_ = std::make_unique<Transaction>(db_);
+    if (!s_) s_ = std::make_unique<Statements>(db_);
+    generation_ = db_.integer("SELECT value FROM meta WHERE name = 'generation'") + 1;
+    db_.exec("UPDATE meta SET value = " + std::to_string(generation_) + " WHERE name = 'generation'");
+}
+
+void Writer::commit() {
+    transaction_->commit();
+    transaction_.reset();
+}
+
+void Writer::rollback() {
+    transaction_.reset();
+    if (s_) s_->programs.clear();
+}
+
+bool Writer::known(const std::string& sha256) {
+    if (!s_) s_ = std::make_unique<Statements>(db_);
+    s_->known.bind(1, sha256);
+    const bool found = s_->known.step();
+    s_->known.reset();
+    return found;
+}
+
+Outcome Writer::write(const Parsed& p) {
+    Outcome o;
+    o.path = p.path;
+    if (!p.failure.empty()) {
+        o.line = p.path + ": not indexed: " + p.failure;
+        return o;
+    }
+    if (p.known || known(p.sha256)) {
+        o.kind = Outcome::Already;
+        o.line = p.path + ": already indexed";
+        return o;
+    }
+    Statements& s = *s_;
+    Savepoint file(db_, "file");
+
+    std::int64_t id = 0;
+    std::string replaced;
+    s.recording.bind(1, p.user).bind(2, p.match).bind(3, p.started);
+    const bool exists = s.recording.step();
+    if (exists) {
+        id = s.recording.integer(0);
+        const bool whole = s.recording.integer(2) != 0;
+        const std::int64_t records = s.recording.integer(3);
+        const std::string path = s.recording.text(4);
+        s.recording.reset();
+        const bool better = (p.whole() && !whole) || (p.whole() == whole && p.records > records);
+        if (!better) {
+            s.insertFile.bind(1, p.sha256).bind(2, p.day).bind(3, id).bind(4, p.path).bind(5, std::int64_t(p.size))
+                .bind(6, std::int64_t(p.whole())).bind(7, p.stateName);
+            bindText(s.insertFile, 8, p.reason);
+            s.insertFile.bind(9, p.records).bind(10, std::int64_t(0)).bind(11, nowText());
+            s.insertFile.run();
+            file.release();
+            o.kind = Outcome::Already;
+            o.line = p.path + ": already indexed (its recording is held " + (whole ? "whole" : "as far") + " by " +
+                     path + ")";
+            return o;
+        }
+        replaced = path;
+        for (const char* table : kRecordingTables)
+            db_.exec(std::string("DELETE FROM ") + table + " WHERE recording_id = " + std::to_string(id));
+        s.notCurrent.bind(1, id).run();
+        s.updateRecording.bind(1, generation_);
+        bindText(s.updateRecording, 2, p.ended);
+        s.updateRecording.bind(3, p.sha256).bind(4, p.path).bind(5, std::int64_t(p.whole())).bind(6, p.stateName);
+        bindText(s.updateRecording, 7, p.reason);
+        s.updateRecording.bind(8, p.records);
+        bindText(s.updateRecording, 9, p.recoveredFrom);
+        s.updateRecording.bind(10, id).run();
+    } else {
+        s.insertRecording.bind(1, p.day).bind(2, generation_).bind(3, p.user).bind(4, p.match).bind(5, p.started);
+        bindText(s.insertRecording, 6, p.ended);
+        s.insertRecording.bind(7, p.week).bind(8, p.sha256).bind(9, p.path).bind(10, std::int64_t(p.whole()))
+            .bind(11, p.stateName);
+        bindText(s.insertRecording, 12, p.reason);
+        s.insertRecording.bind(13, p.records);
+        bindText(s.insertRecording, 14, p.recoveredFrom);
+        s.insertRecording.run();
+        id = db_.integer("SELECT last_insert_rowid()");
+    }
+
+    s.insertFile.bind(1, p.sha256).bind(2, p.day).bind(3, id).bind(4, p.path).bind(5, std::int64_t(p.size))
+        .bind(6, std::int64_t(p.whole())).bind(7, p.stateName);
+    bindText(s.insertFile, 8, p.reason);
+    s.insertFile.bind(9, p.records).bind(10, std::int64_t(1)).bind(11, nowText());
+    s.insertFile.run();
+
+    auto programId = [&](const std::string& path) -> std::int64_t {
+        auto it = s.programs.find(path);
+        if (it != s.programs.end()) return it->second;
+        const std::size_t slash = path.find_last_of("\\/");
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        s.insertProgram.bind(1, path).bind(2, name).bind(3, lowerAscii(name)).bind(4, lowerAscii(path)).run();
+        s.program.bind(1, path);
+        if (!s.program.step()) throw Error("a program was not stored");
+        const std::int64_t pid = s.program.integer(0);
+        s.program.reset();
+        s.programs.emplace(path, pid);
+        return pid;
+    };
+
+    for (const auto& i : p.identifiers) {
+        s.insertIdentifier.bind(1, i.kind).bind(2, i.value).bind(3, std::int64_t(i.weak)).run();
+        s.identifier.bind(1, i.kind).bind(2, i.value);
+        if (!s.identifier.step()) throw Error("an identifier was not stored");
+        const std::int64_t iid = s.identifier.integer(0);
+        s.identifier.reset();
+        s.insertSighting.bind(1, p.day).bind(2, id).bind(3, iid).bind(4, i.fact).run();
+    }
+    for (const auto& x : p.processes) {
+        s.insertProcess.bind(1, p.day).bind(2, id);
+        bindOptional(s.insertProcess, 3, x.pid);
+        s.insertProcess.bind(4, programId(x.path));
+        bindText(s.insertProcess, 5, x.started);
+        bindText(s.insertProcess, 6, x.ended);
+        s.insertProcess.bind(7, std::int64_t(x.already)).bind(8, std::int64_t(x.still)).run();
+    }
+    for (const auto& c : p.connections) {
+        s.insertConnection.bind(1, p.day).bind(2, id).bind(3, c.protocol);
+        bindText(s.insertConnection, 4, c.localIp);
+        bindOptional(s.insertConnection, 5, c.localPort);
+        bindText(s.insertConnection, 6, c.remoteIp);
+        bindOptional(s.insertConnection, 7, c.remotePort);
+        bindOptional(s.insertConnection, 8, c.remoteAddress);
+        bindOptional(s.insertConnection, 9, c.pid);
+        if (c.path.empty()) s.insertConnection.bindNull(10);
+        else s.insertConnection.bind(10, programId(c.path));
+        bindText(s.insertConnection, 11, c.opened);
+        bindText(s.insertConnection, 12, c.closed);
+        s.insertConnection.bind(13, std::int64_t(c.already)).bind(14, std::int64_t(c.still)).run();
+    }
+    for (const auto& x : p.pings) {
+        s.insertPing.bind(1, p.day).bind(2, id);
+        bindText(s.insertPing, 3, x.at);
+        s.insertPing.bind(4, x.server);
+        bindOptional(s.insertPing, 5, x.serverAddress);
+        bindOptional(s.insertPing, 6, x.milliseconds);
+        s.insertPing.bind(7, std::int64_t(x.answered)).run();
+    }
+    for (const auto& x : p.rates) {
+        s.insertRate.bind(1, p.day).bind(2, id);
+        bindText(s.insertRate, 3, x.at);
+        s.insertRate.bind(4, x.adapter);
+        bindOptional(s.insertRate, 5, x.tx);
+        bindOptional(s.insertRate, 6, x.rx);
+        s.insertRate.run();
+    }
+    for (const auto& x : p.keys) {
+        s.insertKey.bind(1, p.day).bind(2, id);
+        bindText(s.insertKey, 3, x.at);
+        s.insertKey.bind(4, x.name).run();
+    }
+    for (const auto& x : p.facts) {
+        s.insertFact.bind(1, p.day).bind(2, id);
+        bindText(s.insertFact, 3, x.at);
+        s.insertFact.bind(4, x.name).bind(5, x.value).run();
+    }
+    for (const auto& x : p.others) {
+        s.insertOther.bind(1, p.day).bind(2, id);
+        bindText(s.insertOther, 3, x.at);
+        s.insertOther.bind(4, x.kind).bind(5, x.action).bind(6, x.raw).bind(7, std::int64_t(x.cut)).run();
+    }
+    const auto& m = p.summary;
+    s.insertSummary.bind(1, p.day).bind(2, id).bind(3, p.week);
+    bindOptional(s.insertSummary, 4, m.seconds);
+    s.insertSummary.bind(5, p.records).bind(6, m.pings).bind(7, m.noAnswers);
+    bindOptional(s.insertSummary, 8, m.p50);
+    bindOptional(s.insertSummary, 9, m.p95);
+    bindOptional(s.insertSummary, 10, m.average);
+    bindOptional(s.insertSummary, 11, m.tx);
+    bindOptional(s.insertSummary, 12, m.rx);
+    s.insertSummary.bind(13, std::int64_t(p.processes.size())).bind(14, std::int64_t(p.connections.size()))
+        .bind(15, std::int64_t(p.keys.size())).run();
+    for (const auto& x : p.servers) {
+        s.insertServer.bind(1, p.day).bind(2, id).bind(3, p.week).bind(4, x.server);
+        bindOptional(s.insertServer, 5, x.address);
+        s.insertServer.bind(6, x.ping.pings).bind(7, x.ping.noAnswers);
+        bindOptional(s.insertServer, 8, x.ping.p50);
+        bindOptional(s.insertServer, 9, x.ping.p95);
+        bindOptional(s.insertServer, 10, x.ping.average);
+        s.insertServer.run();
+    }
+    file.release();
+
+    o.kind = p.whole() ? Outcome::Indexed : Outcome::IndexedPartial;
+    o.line = p.path + ": indexed " + std::to_string(p.records) + " records";
+    if (!p.whole()) o.line += ", not whole: " + p.reason;
+    if (!replaced.empty()) o.line += " (in place of " + replaced + ")";
+    return o;
+}
+
+// ---- the two threads ----------------------------------------------------------------
+
+namespace {
+
+// Parsed logs handed from the reading thread to the writing one, a few at a time.
+class Queue {
+public:
+    void push(Parsed p) {
+        std::unique_lock<std::mutex> lock(m_);
+        notFull_.wait(lock, [&] { return items_.size() < kCapacity || closed_; });
+        if (closed_) return;
+        items_.push_back(std::move(p));
+        notEmpty_.notify_one();
+    }
+    // False when the queue is finished and empty.
+    bool pop(Parsed& out) {
+        std::unique_lock<std::mutex> lock(m_);
+        notEmpty_.wait(lock, [&] { return !items_.empty() || finished_; });
+        if (items_.empty()) return false;
+        out = std::move(items_.front());
+        items_.pop_front();
+        notFull_.notify_one();
+        return true;
+    }
+    bool empty() {
+        std::lock_guard<std::mutex> lock(m_);
+        return items_.empty();
+    }
+    void finish() {
+        std::lock_guard<std::mutex> lock(m_);
+        finished_ = true;
+        notEmpty_.notify_all();
+    }
+    // The reader stops: nothing more is taken.
+    void close() {
+        std::lock_guard<std::mutex> lock(m_);
+        closed_ = true;
+        notFull_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 8;
+    std::mutex m_;
+    std::condition_variable notEmpty_, notFull_;
+    std::deque<Parsed> items_;
+    bool finished_ = false, closed_ = false;
+};
+
+// Joins the reading thread however the writing one ends.
+class Joiner {
+public:
+    Joiner(std::thread& t, Queue& q, std::atomic<bool>& quit) : t_(t), q_(q), quit_(quit) {}
+    ~Joiner() {
+        quit_.store(true);
+        q_.close();
+        if (t_.joinable()) t_.join();
+    }
+
+private:
+    std::thread& t_;
+    Queue& q_;
+    std::atomic<bool>& quit_;
+};
+
+}  // namespace
+
+bool indexFiles(const std::string& database, const std::vector<std::string>& files, const Options& options,
+                const std::function<void(const Outcome&)>& report, std::string& error) {
+    try {
+        Db db(database, Db::Mode::ReadWrite);
+        prepareForWriting(db);
+        Writer writer(db);
+
+        Queue queue;
+        std::atomic<bool> quit{false};
+        auto stopped = [&] { return quit.load() || (options.stop && options.stop->load()); };
+        std::thread reader([&] {
+            try {
+                std::unique_ptr<Db> lookup;
+                try {
+                    lookup = std::make_unique<Db>(database, Db::Mode::ReadOnly);
+                } catch (const Error&) {
+                }
+                std::unique_ptr<Stmt> known;
+                if (lookup) known = std::make_unique<Stmt>(*lookup, "SELECT 1 FROM files WHERE sha256 = ?");
+                read::Options ro;
+                ro.search = options.search;
+                ro.progress = options.progress;
+                ro.stop = options.stop;
+                auto isKnown = [&](const std::string& sha) {
+                    if (!known) return false;
+                    try {
+                        known->bind(1, sha);
+                        const bool found = known->step();
+                        known->reset();
+                        return found;
+                    } catch (const Error&) {
+                        known->reset();
+                        return false;  // the writer looks again
+                    }
+                };
+                for (const auto& f : files) {
+                    if (stopped()) break;
+                    queue.push(parseLog(f, ro, isKnown));
+                }
+            } catch (...) {
+                // Out of memory: the files not handed over are not indexed, and said so below.
+            }
+            queue.finish();
+        });
+        Joiner joiner(reader, queue, quit);
+
+        std::vector<Outcome> pending;
+        std::size_t done = 0;
+        std::int64_t records = 0;
+        auto lastProgress = std::chrono::steady_clock::now();
+        const auto begun = lastProgress;
+        auto flush = [&] {
+            if (writer.open()) writer.commit();
+            for (const auto& o : pending) report(o);
+            pending.clear();
+        };
+        try {
+            Parsed p;
+            while (queue.pop(p)) {
+                if (options.stop && options.stop->load()) break;
+                if ((p.known || !p.failure.empty()) && !writer.open()) {
+                    report(writer.write(p));
+                } else {
+                    if (!writer.open()) writer.begin();
+                    pending.push_back(writer.write(p));
+                    if (options.afterFile) options.afterFile(p);
+                }
+                ++done;
+                records += p.records;
+                if (pending.size() >= options.batch || (options.idle && queue.empty())) flush();
+                const auto now = std::chrono::steady_clock::now();
+                if (options.progress && now - lastProgress > std::chrono::seconds(1)) {
+                    lastProgress = now;
+                    const double s = std::chrono::duration<double>(now - begun).count();
+                    options.progress("indexing: " + std::to_string(done) + " of " + std::to_string(files.size()) +
+                                     " files, " + std::to_string(std::int64_t(double(records) / s)) + " records/s");
+                }
+            }
+            flush();
+        } catch (const std::exception& e) {
+            writer.rollback();
+            error = e.what();
+            for (auto& o : pending) {
+                o.kind = Outcome::NotIndexed;
+                o.line = o.path + ": not indexed: the database refused its batch (" + error + ")";
+                report(o);
+            }
+            return false;
+        }
+        if (done < files.size() && !(options.stop && options.stop->load()))
+            error = std::to_string(files.size() - done) + " files were not read";
+        return error.empty();
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+}
+
+}  // namespace index
+}  // namespace vt

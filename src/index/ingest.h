@@ -1,0 +1,171 @@
+// Indexing logs: each file read through the one reading path and cut into the
+// rows of the index's tables (on one thread), the rows written (on another),
+// in transactions that either hold a file's rows whole or not at all.
+#pragma once
+
+#include "index/sqlite.h"
+#include "read/logfile.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vt {
+namespace index {
+
+// One log, read and cut into rows.
+struct Parsed {
+    std::string path;
+    std::string sha256;     // of the file's bytes, lower-case hex
+    std::uint64_t size = 0;
+    read::State state = read::State::Unreadable;
+    std::string stateName;  // "whole", "appended", "recovered", ...
+    std::string reason;     // why it is not whole
+    std::string failure;    // set when it cannot be indexed at all: why
+    bool known = false;     // its hash was in the database when it was read
+
+    // The recording.
+    std::int64_t user = 0, match = 0;
+    std::string started, ended, day, week;  // times "YYYY-MM-DD hh:mm:ss"
+    std::string recoveredFrom;
+    std::int64_t records = 0;
+
+    struct Process {
+        std::optional<std::int64_t> pid;
+        std::string path;
+        std::string started, ended;
+        bool already = false, still = true;
+    };
+    struct Connection {
+        std::string protocol, localIp, remoteIp;
+        std::optional<std::int64_t> localPort, remotePort, remoteAddress, pid;
+        std::string path;
+        std::string opened, closed;
+        bool already = false, still = true;
+    };
+    struct Ping {
+        std::string at, server;
+        std::optional<std::int64_t> serverAddress, milliseconds;
+        bool answered = false;
+    };
+    struct Rate {
+        std::string at, adapter;
+        std::optional<std::int64_t> tx, rx;
+    };
+    struct Named {
+        std::string at, name, value;
+    };
+    struct Other {
+        std::string at, kind, action, raw;
+        bool cut = false;
+    };
+    struct Identifier {
+        std::string kind, value, fact;
+        bool weak = false;
+    };
+    struct Summary {
+        std::optional<std::int64_t> seconds;
+        std::int64_t pings = 0, noAnswers = 0;
+        std::optional<double> p50, p95, average, tx, rx;
+    };
+    struct ServerSummary {
+        std::string server;
+        std::optional<std::int64_t> address;
+        Summary ping;
+    };
+    std::vector<Process> processes;
+    std::vector<Connection> connections;
+    std::vector<Ping> pings;
+    std::vector<Rate> rates;
+    std::vector<Named> keys;
+    std::vector<Named> facts;
+    std::vector<Other> others;
+    std::vector<Identifier> identifiers;
+    Summary summary;
+    std::vector<ServerSummary> servers;
+
+    bool whole() const { return state == read::State::Whole; }
+    std::size_t rows() const;
+};
+
+// "DD.MM.YYYY hh:mm:ss" as "YYYY-MM-DD hh:mm:ss"; empty when it is no such time.
+std::string isoTime(const std::string& stamp);
+// The Monday of the week of "YYYY-MM-DD".
+std::string weekOf(const std::string& day);
+// A dotted IPv4 address as its number.
+std::optional<std::int64_t> ipv4(const std::string& text);
+// A MAC address ("00-1a-2b-..", or with ':') in one spelling ("00-1A-2B-.."),
+// empty when it is none; weak when locally administered or multicast.
+std::string macAddress(const std::string& text, bool& weak);
+// Lower-case ASCII.
+std::string lowerAscii(std::string text);
+// The SHA-256 of a file, hex; empty with the reason when it cannot be read.
+std::string sha256File(const std::string& path, std::string& reason);
+
+// Reads one file into rows. Never throws.
+// known: whether a hash is in the database already (then the file is not read further).
+Parsed parseLog(const std::string& path, const read::Options& options,
+                const std::function<bool(const std::string&)>& known = nullptr);
+// The same from a log's text, for a file already opened (tests and benchmarks).
+void parseText(const std::string& text, Parsed& out);
+
+struct Options {
+    bool search = true;                        // search the key of a log without its trailer
+    std::function<void(const std::string&)> progress;  // lines for standard error
+    const std::atomic<bool>* stop = nullptr;   // raised by Ctrl-C
+    // Files per transaction at most; with idle, a transaction also ends when
+    // the next file is not read yet.
+    std::size_t batch = 256;
+    bool idle = true;
+    // Called after each file is written into the open transaction (tests
+    // raise a fault here).
+    std::function<void(const Parsed&)> afterFile;
+};
+
+// What became of one file, in the line printed for it.
+struct Outcome {
+    enum Kind { Indexed, IndexedPartial, Already, NotIndexed } kind = NotIndexed;
+    std::string path;
+    std::string line;  // "PATH: indexed N records", ...
+};
+
+// The files of the arguments: files as given, directories searched for *.vtl
+// (in name order). Arguments that are neither are reported through missing.
+std::vector<std::string> collectFiles(const std::vector<std::string>& args, std::vector<std::string>& missing);
+
+class Writer {
+public:
+    explicit Writer(Db& db);
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    // Starts a transaction, raising the generation.
+    void begin();
+    // Writes one file into the open transaction.
+    Outcome write(const Parsed& p);
+    void commit();
+    void rollback();
+    bool open() const { return transaction_ != nullptr; }
+    bool known(const std::string& sha256);
+
+private:
+    struct Statements;
+    Db& db_;
+    std::unique_ptr<Transaction> transaction_;
+    std::unique_ptr<Statements> s_;
+    std::int64_t generation_ = 0;
+};
+
+// Indexes files into db: each outcome reported once its transaction has
+// committed. Returns false when the database failed (the reason in error);
+// the outcomes of the transaction that failed are reported as NotIndexed.
+bool indexFiles(const std::string& database, const std::vector<std::string>& files, const Options& options,
+                const std::function<void(const Outcome&)>& report, std::string& error);
+
+}  // namespace index
+}  // namespace vt

@@ -1,0 +1,222 @@
+#include "index/schema.h"
+
+namespace vt {
+namespace index {
+
+namespace {
+
+// Version 1. Later versions append ALTER TABLE ... ADD COLUMN and new tables
+// in steps of their own, so a database of any earlier version is brought up.
+const char kVersion1[] = R"SQL(
+CREATE TABLE meta (
+  name TEXT PRIMARY KEY,
+  value INTEGER NOT NULL
+) STRICT;
+INSERT INTO meta (name, value) VALUES ('generation', 0);
+
+CREATE TABLE recordings (
+  id INTEGER PRIMARY KEY,
+  day TEXT NOT NULL,
+  generation INTEGER NOT NULL,
+  user_id INTEGER NOT NULL,
+  match_id INTEGER NOT NULL,
+  started TEXT NOT NULL,
+  ended TEXT,
+  week TEXT NOT NULL,
+  file_sha256 TEXT NOT NULL,
+  path TEXT NOT NULL,
+  whole INTEGER NOT NULL,
+  state TEXT NOT NULL,
+  reason TEXT,
+  records INTEGER NOT NULL,
+  recovered_from TEXT,
+  UNIQUE (user_id, match_id, started)
+) STRICT;
+CREATE INDEX recordings_day ON recordings (day);
+CREATE INDEX recordings_generation ON recordings (generation);
+
+CREATE TABLE files (
+  sha256 TEXT PRIMARY KEY,
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  path TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  whole INTEGER NOT NULL,
+  state TEXT NOT NULL,
+  reason TEXT,
+  records INTEGER NOT NULL,
+  current INTEGER NOT NULL,
+  indexed_at TEXT NOT NULL
+) STRICT;
+CREATE INDEX files_recording ON files (recording_id);
+
+CREATE TABLE identifiers (
+  id INTEGER PRIMARY KEY,
+  kind TEXT NOT NULL,
+  value TEXT NOT NULL,
+  weak INTEGER NOT NULL,
+  UNIQUE (kind, value)
+) STRICT;
+
+CREATE TABLE sightings (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  identifier_id INTEGER NOT NULL,
+  fact TEXT NOT NULL,
+  PRIMARY KEY (recording_id, identifier_id)
+) STRICT;
+CREATE INDEX sightings_identifier ON sightings (identifier_id);
+
+CREATE TABLE programs (
+  id INTEGER PRIMARY KEY,
+  path TEXT NOT NULL UNIQUE,
+  name TEXT NOT NULL,
+  name_lower TEXT NOT NULL,
+  path_lower TEXT NOT NULL
+) STRICT;
+CREATE INDEX programs_name ON programs (name_lower);
+
+CREATE TABLE processes (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  pid INTEGER,
+  program_id INTEGER NOT NULL,
+  started TEXT,
+  ended TEXT,
+  already_running INTEGER NOT NULL,
+  still_running INTEGER NOT NULL
+) STRICT;
+CREATE INDEX processes_recording ON processes (recording_id);
+CREATE INDEX processes_program ON processes (program_id);
+
+CREATE TABLE connections (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  protocol TEXT NOT NULL,
+  local_ip TEXT,
+  local_port INTEGER,
+  remote_ip TEXT,
+  remote_port INTEGER,
+  remote_address INTEGER,
+  pid INTEGER,
+  program_id INTEGER,
+  opened TEXT,
+  closed TEXT,
+  already_open INTEGER NOT NULL,
+  still_open INTEGER NOT NULL
+) STRICT;
+CREATE INDEX connections_recording ON connections (recording_id);
+CREATE INDEX connections_remote ON connections (remote_address);
+
+CREATE TABLE pings (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  at TEXT,
+  server TEXT NOT NULL,
+  server_address INTEGER,
+  milliseconds INTEGER,
+  answered INTEGER NOT NULL
+) STRICT;
+CREATE INDEX pings_recording ON pings (recording_id);
+
+CREATE TABLE throughput (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  at TEXT,
+  adapter TEXT NOT NULL,
+  tx_bytes_per_s INTEGER,
+  rx_bytes_per_s INTEGER
+) STRICT;
+CREATE INDEX throughput_recording ON throughput (recording_id);
+
+CREATE TABLE keys (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  at TEXT,
+  name TEXT NOT NULL
+) STRICT;
+CREATE INDEX keys_recording ON keys (recording_id);
+
+CREATE TABLE facts (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  at TEXT,
+  name TEXT NOT NULL,
+  value TEXT NOT NULL
+) STRICT;
+CREATE INDEX facts_recording ON facts (recording_id);
+
+CREATE TABLE other_records (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  at TEXT,
+  kind TEXT NOT NULL,
+  action TEXT NOT NULL,
+  raw TEXT NOT NULL,
+  cut INTEGER NOT NULL
+) STRICT;
+CREATE INDEX other_records_recording ON other_records (recording_id);
+
+CREATE TABLE summaries (
+  day TEXT NOT NULL,
+  recording_id INTEGER PRIMARY KEY,
+  week TEXT NOT NULL,
+  seconds INTEGER,
+  records INTEGER NOT NULL,
+  pings INTEGER NOT NULL,
+  no_answers INTEGER NOT NULL,
+  ping_p50 REAL,
+  ping_p95 REAL,
+  ping_average REAL,
+  tx_average REAL,
+  rx_average REAL,
+  processes INTEGER NOT NULL,
+  connections INTEGER NOT NULL,
+  keys INTEGER NOT NULL
+) STRICT;
+
+CREATE TABLE ping_servers (
+  day TEXT NOT NULL,
+  recording_id INTEGER NOT NULL,
+  week TEXT NOT NULL,
+  server TEXT NOT NULL,
+  server_address INTEGER,
+  pings INTEGER NOT NULL,
+  no_answers INTEGER NOT NULL,
+  ping_p50 REAL,
+  ping_p95 REAL,
+  ping_average REAL,
+  PRIMARY KEY (recording_id, server)
+) STRICT;
+CREATE INDEX ping_servers_server ON ping_servers (server);
+)SQL";
+
+}  // namespace
+
+void prepareForWriting(Db& db) {
+    db.exec("PRAGMA journal_mode=WAL");
+    db.exec("PRAGMA synchronous=NORMAL");
+    Transaction t(db);
+    const std::int64_t version = db.integer("PRAGMA user_version");
+    if (version > kSchemaVersion)
+        throw Error("the database is of schema version " + std::to_string(version) + ", newer than this vtl's " +
+                    std::to_string(kSchemaVersion));
+    if (version == 0) {
+        if (db.integer("SELECT count(*) FROM sqlite_schema") != 0)
+            throw Error("the file is an SQLite database, but not an index");
+        db.exec(kVersion1);
+        db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
+    }
+    t.commit();
+}
+
+void checkForReading(Db& db) {
+    const std::int64_t version = db.integer("PRAGMA user_version");
+    if (version == 0) throw Error("not an index (no schema version)");
+    if (version > kSchemaVersion)
+        throw Error("the database is of schema version " + std::to_string(version) + ", newer than this vtl's " +
+                    std::to_string(kSchemaVersion));
+}
+
+}  // namespace index
+}  // namespace vt

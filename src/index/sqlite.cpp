@@ -1,0 +1,147 @@
+#include "index/sqlite.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+
+namespace vt {
+namespace index {
+
+namespace {
+constexpr int kBusyMilliseconds = 120000;
+}
+
+Db::Db(const std::string& path, Mode mode) {
+    const int flags = mode == Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw Error(path + ": cannot be opened (" + why + ")");
+    }
+    sqlite3_busy_timeout(db_, kBusyMilliseconds);
+    sqlite3_extended_result_codes(db_, 1);
+}
+
+Db::~Db() { sqlite3_close(db_); }
+
+std::string Db::message() const { return sqlite3_errmsg(db_); }
+
+void Db::exec(const std::string& sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string why = error ? error : message();
+        sqlite3_free(error);
+        throw Error(why);
+    }
+}
+
+std::int64_t Db::integer(const std::string& sql) {
+    Stmt s(*this, sql);
+    if (!s.step()) throw Error("no row from: " + sql);
+    return s.integer(0);
+}
+
+Stmt::Stmt(Db& db, const std::string& sql) : db_(db) {
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), int(sql.size()), &stmt_, &tail) != SQLITE_OK)
+        throw Error(db.message());
+    if (!stmt_) throw Error("no statement in the text");
+    // What follows the first statement must be empty, or only comments.
+    for (const char* p = tail; p && *p; ++p) {
+        if (std::isspace(static_cast<unsigned char>(*p)) || *p == ';') continue;
+        sqlite3_stmt* next = nullptr;
+        const char* rest = nullptr;
+        if (sqlite3_prepare_v2(db.handle(), p, -1, &next, &rest) != SQLITE_OK || next) trailing_ = true;
+        sqlite3_finalize(next);
+        break;
+    }
+}
+
+Stmt::~Stmt() { sqlite3_finalize(stmt_); }
+
+Stmt& Stmt::bind(int i, std::int64_t v) {
+    if (sqlite3_bind_int64(stmt_, i, v) != SQLITE_OK) throw Error(db_.message());
+    return *this;
+}
+Stmt& Stmt::bind(int i, double v) {
+    if (sqlite3_bind_double(stmt_, i, v) != SQLITE_OK) throw Error(db_.message());
+    return *this;
+}
+Stmt& Stmt::bind(int i, const std::string& v) {
+    if (sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_TRANSIENT) != SQLITE_OK) throw Error(db_.message());
+    return *this;
+}
+Stmt& Stmt::bindNull(int i) {
+    if (sqlite3_bind_null(stmt_, i) != SQLITE_OK) throw Error(db_.message());
+    return *this;
+}
+
+bool Stmt::step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) {
+        sqlite3_reset(stmt_);
+        return false;
+    }
+    std::string why = db_.message();
+    sqlite3_reset(stmt_);
+    throw Error(why);
+}
+
+void Stmt::run() {
+    while (step()) {
+    }
+    reset();
+}
+
+void Stmt::reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+int Stmt::columns() const { return sqlite3_column_count(stmt_); }
+std::string Stmt::name(int col) const {
+    const char* n = sqlite3_column_name(stmt_, col);
+    return n ? n : "";
+}
+int Stmt::type(int col) const { return sqlite3_column_type(stmt_, col); }
+std::int64_t Stmt::integer(int col) const { return sqlite3_column_int64(stmt_, col); }
+double Stmt::real(int col) const { return sqlite3_column_double(stmt_, col); }
+std::string Stmt::text(int col) const {
+    const unsigned char* t = sqlite3_column_text(stmt_, col);
+    return t ? std::string(reinterpret_cast<const char*>(t), std::size_t(sqlite3_column_bytes(stmt_, col))) : std::string();
+}
+
+Transaction::Transaction(Db& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
+Transaction::~Transaction() {
+    if (open_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+void Transaction::commit() {
+    db_.exec("COMMIT");
+    open_ = false;
+}
+
+Savepoint::Savepoint(Db& db, const char* name) : db_(db), name_(name) { db_.exec("SAVEPOINT " + name_); }
+Savepoint::~Savepoint() {
+    if (!open_) return;
+    const std::string undo = "ROLLBACK TO " + name_ + "; RELEASE " + name_;
+    sqlite3_exec(db_.handle(), undo.c_str(), nullptr, nullptr, nullptr);
+}
+void Savepoint::release() {
+    db_.exec("RELEASE " + name_);
+    open_ = false;
+}
+
+std::string quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace index
+}  // namespace vt

@@ -1,0 +1,107 @@
+// A thin owner of SQLite's handles: a connection and its prepared statements,
+// each closed by its destructor; every failure is an Error with SQLite's words.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vt {
+namespace index {
+
+class Error : public std::runtime_error {
+public:
+    explicit Error(const std::string& what) : std::runtime_error(what) {}
+};
+
+class Db {
+public:
+    enum class Mode { ReadOnly, ReadWrite };
+    // Opens (ReadWrite: creates) the database; throws Error when it cannot.
+    Db(const std::string& path, Mode mode);
+    ~Db();
+    Db(const Db&) = delete;
+    Db& operator=(const Db&) = delete;
+
+    sqlite3* handle() const { return db_; }
+    // Runs statements that return no rows.
+    void exec(const std::string& sql);
+    // The first column of the first row of a query that yields one integer.
+    std::int64_t integer(const std::string& sql);
+    std::string message() const;
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+class Stmt {
+public:
+    Stmt(Db& db, const std::string& sql);
+    ~Stmt();
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    // Parameters count from 1.
+    Stmt& bind(int i, std::int64_t v);
+    Stmt& bind(int i, double v);
+    Stmt& bind(int i, const std::string& v);
+    Stmt& bindNull(int i);
+    // True while there is a row; a statement that is done is reset for the next binding.
+    bool step();
+    // Runs a statement that returns no rows, then resets it.
+    void run();
+    void reset();
+
+    int columns() const;
+    std::string name(int col) const;
+    // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL.
+    int type(int col) const;
+    std::int64_t integer(int col) const;
+    double real(int col) const;
+    std::string text(int col) const;
+    // Whether the statement has more than whitespace and comments after its first statement.
+    bool trailing() const { return trailing_; }
+
+private:
+    Db& db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    bool trailing_ = false;
+};
+
+// Savepoints and transactions that roll back unless committed.
+class Transaction {
+public:
+    // BEGIN IMMEDIATE: the write lock is taken at once (waiting up to the busy timeout).
+    explicit Transaction(Db& db);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit();
+
+private:
+    Db& db_;
+    bool open_ = true;
+};
+
+class Savepoint {
+public:
+    Savepoint(Db& db, const char* name);
+    ~Savepoint();
+    Savepoint(const Savepoint&) = delete;
+    Savepoint& operator=(const Savepoint&) = delete;
+    void release();
+
+private:
+    Db& db_;
+    std::string name_;
+    bool open_ = true;
+};
+
+// A text as an SQL string literal: quoted, its quotes doubled.
+std::string quote(const std::string& text);
+
+}  // namespace index
+}  // namespace vt

@@ -1,0 +1,184 @@
+// vtl index as a user runs it: two runs at once on one database, and a run
+// killed or interrupted midway, then run again.
+#include "support/index_contents.h"
+#include "support/log_text.h"
+#include "support/match_logs.h"
+#include "support/temp_dir.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = boost::filesystem;
+
+const std::string kVtl = VT_VTL_PATH;
+
+// vtl with its standard output and error sent to files; killed with the object.
+class Vtl {
+public:
+    Vtl(std::vector<std::string> args, const std::string& out, const std::string& err) {
+        args.insert(args.begin(), kVtl);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Vtl() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+    Vtl(const Vtl&) = delete;
+    Vtl& operator=(const Vtl&) = delete;
+    void signal(int s) { kill(pid_, s); }
+    // The exit status, or 128 + the signal that ended it.
+    int wait() {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::vector<std::string> lines(const std::string& file) {
+    std::istringstream in(testsupport::readBytes(file));
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+int countWith(const std::vector<std::string>& ls, const std::string& text) {
+    int n = 0;
+    for (const auto& l : ls) n += l.find(text) != std::string::npos;
+    return n;
+}
+
+class IndexTools : public ::testing::Test {
+protected:
+    void SetUp() override {
+        logs = dir.join("logs");
+        fs::create_directory(logs);
+        for (int i = 0; i < kFiles; ++i) {
+            testsupport::MatchSpec m;
+            m.user = 1 + i % 37;
+            m.match = i;
+            m.ticks = 150;
+            m.facts = {{"Volume ID from C-Drive", "V-" + std::to_string(i % 50)}};
+            testsupport::writeBytes(logs + "/m" + std::to_string(1000 + i) + ".vtl",
+                                    testsupport::sealedLog(testsupport::matchText(m)));
+        }
+        reference = dir.join("reference.db");
+        Vtl one({"index", reference, logs, "--no-search"}, dir.join("ref.out"), dir.join("ref.err"));
+        ASSERT_EQ(one.wait(), 0) << testsupport::readBytes(dir.join("ref.err"));
+        ASSERT_EQ(countWith(lines(dir.join("ref.out")), ": indexed 459 records"), kFiles);
+    }
+
+    // What a database holds beyond doubt: every recording's rows whole.
+    void expectWholeRecordings(const std::string& db) {
+        vt::index::Db d(db, vt::index::Db::Mode::ReadOnly);
+        vt::index::Stmt check(d, "PRAGMA integrity_check");
+        ASSERT_TRUE(check.step());
+        EXPECT_EQ(check.text(0), "ok");
+        EXPECT_EQ(d.integer("SELECT count(*) FROM recordings r WHERE "
+                            "(SELECT count(*) FROM pings p WHERE p.recording_id = r.id) <> 150 OR "
+                            "(SELECT count(*) FROM summaries s WHERE s.recording_id = r.id) <> 1"),
+                  0);
+        EXPECT_EQ(d.integer("SELECT count(*) FROM files"), d.integer("SELECT count(*) FROM recordings"));
+    }
+
+    static constexpr int kFiles = 120;
+    testsupport::TempDir dir;
+    std::string logs, reference;
+};
+
+TEST_F(IndexTools, TwoRunsAtOnceIndexEachFileOnce) {
+    const std::string db = dir.join("shared.db");
+    Vtl a({"index", db, logs, "--no-search"}, dir.join("a.out"), dir.join("a.err"));
+    Vtl b({"index", db, logs, "--no-search"}, dir.join("b.out"), dir.join("b.err"));
+    EXPECT_EQ(a.wait(), 0) << testsupport::readBytes(dir.join("a.err"));
+    EXPECT_EQ(b.wait(), 0) << testsupport::readBytes(dir.join("b.err"));
+    const auto la = lines(dir.join("a.out")), lb = lines(dir.join("b.out"));
+    EXPECT_EQ(la.size(), std::size_t(kFiles));
+    EXPECT_EQ(lb.size(), std::size_t(kFiles));
+    EXPECT_EQ(countWith(la, ": indexed ") + countWith(lb, ": indexed "), kFiles);
+    EXPECT_EQ(countWith(la, ": already indexed") + countWith(lb, ": already indexed"), kFiles);
+    EXPECT_EQ(testsupport::indexContents(db), testsupport::indexContents(reference));
+}
+
+TEST_F(IndexTools, AKilledOrInterruptedRunLeavesWholeFilesAndARerunFinishes) {
+    for (const int sig : {SIGKILL, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const std::string db = dir.join("cut" + std::to_string(sig) + ".db");
+        const std::string out = dir.join("cut.out"), err = dir.join("cut.err");
+        {
+            Vtl run({"index", db, logs, "--no-search"}, out, err);
+            // Once some files are in, end it.
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (lines(out).size() < 10 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+            run.signal(sig);
+            const int status = run.wait();
+            EXPECT_EQ(status, sig == SIGINT ? 130 : 128 + SIGKILL) << testsupport::readBytes(err);
+        }
+        const auto said = lines(out);
+        vt::index::Db d(db, vt::index::Db::Mode::ReadOnly);
+        const std::int64_t held = d.integer("SELECT count(*) FROM recordings");
+        EXPECT_LT(held, kFiles) << "the run ended before its end";
+        // Every file said to be indexed is there; with Ctrl-C, exactly those.
+        EXPECT_GE(held, countWith(said, ": indexed "));
+        if (sig == SIGINT) {
+            EXPECT_EQ(held, countWith(said, ": indexed "));
+            EXPECT_NE(testsupport::readBytes(err).find("interrupted"), std::string::npos);
+        }
+        expectWholeRecordings(db);
+
+        Vtl again({"index", db, logs, "--no-search"}, out, err);
+        EXPECT_EQ(again.wait(), 0) << testsupport::readBytes(err);
+        EXPECT_EQ(countWith(lines(out), ": indexed "), kFiles - held);
+        EXPECT_EQ(testsupport::indexContents(db), testsupport::indexContents(reference));
+    }
+}
+
+TEST_F(IndexTools, ReadVerbsAnswerAndRefuseAsTheOthers) {
+    Vtl links({"links", reference, "--kind", "volume", "--common", "3"}, dir.join("l.out"), dir.join("l.err"));
+    EXPECT_EQ(links.wait(), 0);
+    // Volume V-k is on matches k, k+50, k+100 (fewer for k >= 20): users 1 + i % 37.
+    const auto l = lines(dir.join("l.out"));
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ(l[0].rfind("user_a\tuser_b\tkind\tidentifier\t", 0), 0u);
+    EXPECT_EQ(l.size(), 1u + 20 * 3 + 30);
+    Vtl help({"links", "--help"}, dir.join("h.out"), dir.join("h.err"));
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(testsupport::readBytes(dir.join("h.out")).find("A link is evidence, not a verdict"), std::string::npos);
+    Vtl bad({"find", reference, "--program", "a", "--remote", "1.2.3.4"}, dir.join("b.out"), dir.join("b.err"));
+    EXPECT_EQ(bad.wait(), 2);
+    Vtl full({"query", reference, "SELECT * FROM pings"}, "/dev/full", dir.join("f.err"));
+    EXPECT_EQ(full.wait(), 2);
+    Vtl sql({"find", reference, "--program", "client.exe", "--sql"}, dir.join("s.out"), dir.join("s.err"));
+    EXPECT_EQ(sql.wait(), 0);
+    EXPECT_EQ(testsupport::readBytes(dir.join("s.out")).rfind("SELECT ", 0), 0u);
+}
+
+}  // namespace

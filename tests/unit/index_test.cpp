@@ -1,0 +1,577 @@
+// The index: what a log becomes in its tables, which file a recording keeps,
+// a batch that fails, and the questions of links, find, trend and query.
+#include "index/ingest.h"
+#include "index/queries.h"
+#include "index/schema.h"
+#include "log/keygen.h"
+#include "log/logger.h"
+#include "platform/os.h"
+#include "support/index_contents.h"
+#include "support/log_text.h"
+#include "support/match_logs.h"
+#include "support/temp_dir.h"
+#include "verbs.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+using testsupport::MatchSpec;
+using testsupport::matchText;
+using testsupport::readBytes;
+using testsupport::sealedLog;
+using testsupport::writeBytes;
+namespace fs = boost::filesystem;
+
+std::size_t lineCount(const std::string& text) { return std::size_t(std::count(text.begin(), text.end(), '\n')); }
+
+struct Said {
+    int status = -1;
+    std::string out, err;
+};
+
+class IndexTest : public ::testing::Test {
+protected:
+    std::string db() const { return dir.join("index.db"); }
+
+    std::string log(const std::string& name, const MatchSpec& m) {
+        const std::string path = dir.join(name);
+        writeBytes(path, sealedLog(matchText(m)));
+        return path;
+    }
+
+    Said runIndex(const std::vector<std::string>& paths, bool search = false) {
+        vtl::IndexArgs a;
+        a.database = db();
+        a.paths = paths;
+        a.search = search;
+        std::ostringstream out, err;
+        Said r;
+        r.status = vtl::indexLogs(a, out, err);
+        r.out = out.str();
+        r.err = err.str();
+        return r;
+    }
+
+    std::int64_t count(const std::string& sql) {
+        vt::index::Db d(db(), vt::index::Db::Mode::ReadOnly);
+        return d.integer(sql);
+    }
+
+    Said ask(const std::function<int(std::ostream&, std::ostream&)>& verb) {
+        std::ostringstream out, err;
+        Said r;
+        r.status = verb(out, err);
+        r.out = out.str();
+        r.err = err.str();
+        return r;
+    }
+
+    testsupport::TempDir dir;
+};
+
+// ---- what a log becomes -----------------------------------------------------------
+
+TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
+    MatchSpec m;
+    m.user = 7;
+    m.match = 70;
+    m.ticks = 10;
+    m.facts = {{"Volume ID from C-Drive", "1A2B-3C4D"},
+               {"Mac Address", "Intel(R) Ethernet @ 00-1b-21-aa-bb-cc"},
+               {"Mac Address", "Virtual @ 02-00-4c-4f-4f-50"},
+               {"GPU", "Vendor:Model"}};
+    m.extra = {{3, "Process;Add;PID:300:Path:D:\\Tools\\cheat_x.exe"},
+               {4, "Process;Del;PID:300:Path:D:\\Tools\\cheat_x.exe"},
+               {5, "Process;Del;PID:77:Path:C:\\early.exe"},
+               {5, "UDP;Add;LocalIp:0.0.0.0:LocalPort:5353:PID:200:Path:C:\\Games\\Client\\client.exe"},
+               {6, "Hologram;Beam;Power:9000"},
+               {6, "not a record at all"}};
+    const std::string file = log("a.vtl", m);
+    const Said r = runIndex({file});
+    EXPECT_EQ(r.status, vtl::kWhole) << r.err;
+    const std::int64_t lines = std::int64_t(testsupport::recordLines(file).size());
+    EXPECT_EQ(r.out, file + ": indexed " + std::to_string(lines) + " records\n");
+
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE user_id = 7 AND match_id = 70 AND whole = 1 "
+                    "AND day = '2026-12-08' AND started = '2026-12-08 10:00:00' AND ended = '2026-12-08 10:00:12' "
+                    "AND records = " + std::to_string(lines)),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 10);
+    EXPECT_EQ(count("SELECT count(*) FROM pings WHERE answered = 0 AND milliseconds = 1000"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE adapter = 'Intel(R) Ethernet' AND tx_bytes_per_s > 1000"),
+              10);
+    EXPECT_EQ(count("SELECT count(*) FROM keys"), 10);
+    EXPECT_EQ(count("SELECT count(*) FROM facts"), 5);
+    EXPECT_EQ(count("SELECT count(*) FROM facts WHERE name = 'GPU' AND value = 'Vendor:Model'"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM other_records"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM other_records WHERE kind = 'Hologram' AND raw LIKE '%Power:9000'"), 1);
+    // Processes: explorer (already running, still running), the client (already, ended),
+    // the short one (started and ended inside), one whose start came before the log.
+    EXPECT_EQ(count("SELECT count(*) FROM processes"), 4);
+    EXPECT_EQ(count("SELECT count(*) FROM processes x JOIN programs g ON g.id = x.program_id WHERE "
+                    "g.name = 'explorer.exe' AND already_running = 1 AND still_running = 1 AND ended IS NULL"),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM processes x JOIN programs g ON g.id = x.program_id WHERE "
+                    "g.name_lower = 'cheat_x.exe' AND already_running = 0 AND still_running = 0 "
+                    "AND started = '2026-12-08 10:00:03' AND ended = '2026-12-08 10:00:04'"),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM processes WHERE started IS NULL AND already_running = 1 AND pid = 77"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM connections"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM connections WHERE protocol = 'TCP' AND remote_address = 3405803783 "
+                    "AND remote_port = 443 AND still_open = 0 AND closed = '2026-12-08 10:00:11'"),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM connections WHERE protocol = 'UDP' AND still_open = 1"), 1);
+    // Identifiers: the volume, a MAC, a weak (locally administered) MAC.
+    EXPECT_EQ(count("SELECT count(*) FROM identifiers"), 3);
+    EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '00-1B-21-AA-BB-CC' AND weak = 0"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '02-00-4C-4F-4F-50' AND weak = 1"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM sightings"), 3);
+    // The summary: answered pings 21..29 except the fifth and tenth.
+    EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE pings = 10 AND no_answers = 2 AND ping_p50 = 24 "
+                    "AND ping_p95 = 29 AND seconds = 12 AND keys = 10 AND processes = 4 AND connections = 2"),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM ping_servers WHERE server = '203.0.113.7' AND pings = 10"), 1);
+    // Every table that holds a recording's rows has its day.
+    for (const char* t : {"files", "processes", "connections", "pings", "throughput", "keys", "facts", "other_records",
+                          "sightings", "summaries", "ping_servers"})
+        EXPECT_EQ(count(std::string("SELECT count(*) FROM ") + t + " WHERE day <> '2026-12-08'"), 0) << t;
+    EXPECT_EQ(count("PRAGMA user_version"), vt::index::kSchemaVersion);
+}
+
+TEST_F(IndexTest, HelpersReadTimesAddressesAndMacs) {
+    EXPECT_EQ(vt::index::isoTime("08.12.2026 10:00:03"), "2026-12-08 10:00:03");
+    EXPECT_EQ(vt::index::isoTime("8.12.2026 10:00:03"), "");
+    EXPECT_EQ(vt::index::weekOf("2026-12-08"), "2026-12-07");  // a Tuesday
+    EXPECT_EQ(vt::index::weekOf("2026-12-07"), "2026-12-07");
+    EXPECT_EQ(vt::index::weekOf("2027-01-03"), "2026-12-28");  // a Sunday, across the year
+    EXPECT_EQ(vt::index::ipv4("10.0.0.1"), 167772161);
+    EXPECT_FALSE(vt::index::ipv4("10.0.0.256"));
+    EXPECT_FALSE(vt::index::ipv4("10.0.0"));
+    EXPECT_FALSE(vt::index::ipv4("10.0.0.1.2"));
+    bool weak = true;
+    EXPECT_EQ(vt::index::macAddress("00:1b:21:aa:bb:cc", weak), "00-1B-21-AA-BB-CC");
+    EXPECT_FALSE(weak);
+    EXPECT_EQ(vt::index::macAddress("01-00-5e-00-00-01", weak), "01-00-5E-00-00-01");
+    EXPECT_TRUE(weak);
+    EXPECT_EQ(vt::index::macAddress("00-1b-21", weak), "");
+    vt::index::Remote r;
+    ASSERT_TRUE(vt::index::parseRemote("10.1.2.3/16:443", r));
+    EXPECT_EQ(r.first, 167837696);
+    EXPECT_EQ(r.last, 167837696 + 65535);
+    EXPECT_EQ(r.port, 443);
+    for (const char* bad : {"10.1.2.3/33", "10.1.2.3:70000", "10.1.2.3:", "host:80", "::1"})
+        EXPECT_FALSE(vt::index::parseRemote(bad, r)) << bad;
+}
+
+// ---- which file a recording keeps --------------------------------------------------
+
+TEST_F(IndexTest, RerunsCopiesAndTruncatedCopiesAddNothing) {
+    const std::string a = log("a.vtl", MatchSpec());
+    ASSERT_EQ(runIndex({a}).status, vtl::kWhole);
+    const std::int64_t generation = count("SELECT value FROM meta WHERE name = 'generation'");
+    const std::int64_t pings = count("SELECT count(*) FROM pings");
+
+    Said again = runIndex({a});
+    EXPECT_EQ(again.status, vtl::kWhole);
+    EXPECT_EQ(again.out, a + ": already indexed\n");
+
+    const std::string renamed = dir.join("renamed.vtl");
+    fs::copy_file(a, renamed);
+    again = runIndex({renamed});
+    EXPECT_EQ(again.out, renamed + ": already indexed\n");
+
+    // A partial copy that can be read (a whole log with bytes after it) holds no more.
+    const std::string appended = dir.join("appended.vtl");
+    writeBytes(appended, readBytes(a) + "xx");
+    again = runIndex({appended});
+    EXPECT_EQ(again.out, appended + ": already indexed (its recording is held whole by " + a + ")\n");
+    EXPECT_EQ(again.status, vtl::kWhole);
+
+    // A truncated copy without its key cannot be read at all.
+    const std::string cut = dir.join("cut.vtl");
+    const std::string bytes = readBytes(a);
+    writeBytes(cut, bytes.substr(0, bytes.size() / 2 / 8 * 8));
+    again = runIndex({cut});
+    EXPECT_EQ(again.status, vtl::kNotWhole);
+    EXPECT_EQ(again.out.rfind(cut + ": not indexed: not whole", 0), 0u) << again.out;
+
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), pings);
+    EXPECT_EQ(count("SELECT count(*) FROM recordings"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM files WHERE current = 1"), 1);
+    // Only the appended copy was written (as a file that is not current): one more generation, no recording in it.
+    EXPECT_EQ(count("SELECT value FROM meta WHERE name = 'generation'"), generation + 1);
+    EXPECT_EQ(count("SELECT max(generation) FROM recordings"), generation);
+}
+
+TEST_F(IndexTest, AWholeFileAndMoreRecordsReplaceLess) {
+    // The same recording: a partial (appended-to) log of 5 ticks, then a
+    // partial one of 8, then the whole one of 6 ticks.
+    MatchSpec m;
+    m.ticks = 5;
+    const std::string five = dir.join("five.vtl");
+    writeBytes(five, sealedLog(matchText(m)) + "xx");
+    m.ticks = 8;
+    const std::string eight = dir.join("eight.vtl");
+    writeBytes(eight, sealedLog(matchText(m)) + "yy");
+    m.ticks = 6;
+    const std::string whole = log("six.vtl", m);
+
+    Said r = runIndex({five});
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_NE(r.out.find(five + ": indexed 23 records, not whole: "), std::string::npos) << r.out;
+    const std::int64_t g1 = count("SELECT generation FROM recordings");
+    r = runIndex({eight});
+    EXPECT_NE(r.out.find("(in place of " + five + ")"), std::string::npos) << r.out;
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 8);
+    EXPECT_GT(count("SELECT generation FROM recordings"), g1);
+    r = runIndex({five});
+    EXPECT_EQ(r.out, five + ": already indexed\n");
+    r = runIndex({whole});
+    EXPECT_EQ(r.status, vtl::kWhole);
+    EXPECT_EQ(r.out, whole + ": indexed 26 records (in place of " + eight + ")\n");
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 6);
+    EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE pings = 6"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE whole = 1 AND records = 26"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM files"), 3);
+    EXPECT_EQ(count("SELECT count(*) FROM files WHERE current = 1 AND path LIKE '%six.vtl'"), 1);
+}
+
+TEST_F(IndexTest, ARecoveredLogReplacesItsPartialOne) {
+    // A log left open by a crash, keyed as the library keys it.
+    vt::keygen::seed(static_cast<std::uint32_t>(os::currentTime() - 5));
+    vt::logger logger;
+    ASSERT_TRUE(logger.openLog(0, 12, 47, dir.path()));
+    logger.writeSysInfo("Volume ID from C-Drive", "ABCD-0001");
+    logger.writePingStats(23, "10.0.0.1");
+    logger.writeKeyPressed("W");
+    logger.flush();
+    const std::string partial = logger.currentPath();
+
+    Said r = runIndex({partial}, false);
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_NE(r.out.find(partial + ": not indexed: not whole"), std::string::npos) << r.out;
+    r = runIndex({partial}, true);
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_NE(r.out.find(partial + ": indexed 4 records, not whole: "), std::string::npos) << r.out;
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE whole = 0 AND state = 'recovered' AND user_id = 12"), 1);
+
+    vtl::recover::Options o;
+    o.files = {partial};
+    o.window = 30;
+    o.offsets = 20;
+    o.seal = true;
+    o.outDir = dir.join("out");
+    fs::create_directory(o.outDir);
+    std::ostringstream said, progress;
+    ASSERT_EQ(vtl::recover::run(o, said, progress), 0) << said.str() << progress.str();
+    const auto sealed = testsupport::logFiles(o.outDir);
+    ASSERT_EQ(sealed.size(), 1u);
+
+    r = runIndex({sealed[0]});
+    EXPECT_EQ(r.status, vtl::kWhole) << r.out;
+    EXPECT_EQ(r.out, sealed[0] + ": indexed 6 records (in place of " + partial + ")\n");
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE whole = 1 AND records = 6 AND recovered_from IS NOT NULL"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM sightings"), 1);
+    // The partial log, seen again, stays behind the recovered one.
+    r = runIndex({partial}, true);
+    EXPECT_EQ(r.out, partial + ": already indexed\n");
+    logger.closeLog();
+}
+
+// ---- a batch that fails --------------------------------------------------------------
+
+TEST_F(IndexTest, AFaultMidBatchLeavesWholeFilesAndARerunFinishes) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 6; ++i) {
+        MatchSpec m;
+        m.user = 100 + i;
+        m.match = i;
+        m.facts = {{"Volume ID from C-Drive", "V" + std::to_string(i % 2)}};
+        files.push_back(log("m" + std::to_string(i) + ".vtl", m));
+    }
+    vt::index::Options options;
+    options.search = false;
+    options.batch = 3;
+    options.idle = false;
+    int written = 0;
+    options.afterFile = [&](const vt::index::Parsed&) {
+        if (++written == 5) throw std::runtime_error("disk I/O error (injected)");
+    };
+    std::vector<vt::index::Outcome> outcomes;
+    std::string error;
+    EXPECT_FALSE(vt::index::indexFiles(db(), files, options, [&](const vt::index::Outcome& o) { outcomes.push_back(o); },
+                                       error));
+    EXPECT_EQ(error, "disk I/O error (injected)");
+    ASSERT_EQ(outcomes.size(), 5u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(outcomes[std::size_t(i)].kind, vt::index::Outcome::Indexed);
+    for (int i = 3; i < 5; ++i) {
+        EXPECT_EQ(outcomes[std::size_t(i)].kind, vt::index::Outcome::NotIndexed);
+        EXPECT_NE(outcomes[std::size_t(i)].line.find("refused its batch"), std::string::npos);
+    }
+    EXPECT_EQ(count("SELECT count(*) FROM recordings"), 3);
+    EXPECT_EQ(count("SELECT count(*) FROM files"), 3);
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 30);
+
+    const Said rerun = runIndex(files);
+    EXPECT_EQ(rerun.status, vtl::kWhole);
+    EXPECT_EQ(std::count(rerun.out.begin(), rerun.out.end(), '\n'), 6);
+    EXPECT_EQ(rerun.out.find(files[3] + ": indexed"), rerun.out.find(files[2] + ": already indexed\n") +
+                                                          files[2].size() + 18);
+
+    // The same as one clean run.
+    testsupport::TempDir other;
+    vtl::IndexArgs a;
+    a.database = other.join("clean.db");
+    a.paths = files;
+    std::ostringstream out, err;
+    ASSERT_EQ(vtl::indexLogs(a, out, err), vtl::kWhole);
+    EXPECT_EQ(testsupport::indexContents(db()), testsupport::indexContents(a.database));
+    EXPECT_NE(testsupport::indexContents(db()).find("pings|day=2026-12-08|recording_id=105/5/2026-12-08 10:00:00"), std::string::npos);
+}
+
+TEST_F(IndexTest, ArgumentsAndDatabasesThatCannotBeUsed) {
+    const std::string a = log("a.vtl", MatchSpec());
+    fs::create_directories(dir.join("sub/deeper"));
+    const std::string b = log("sub/deeper/b.VTL", [] {
+        MatchSpec m;
+        m.match = 2;
+        return m;
+    }());
+    writeBytes(dir.join("sub/notes.txt"), "not a log");
+    Said r = runIndex({dir.join("sub"), dir.join("missing.vtl")});
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_NE(r.out.find(b + ": indexed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(dir.join("missing.vtl") + ": not indexed: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("notes.txt"), std::string::npos);
+
+    // A file that is no index is refused, and left as it was.
+    const std::string notIndex = dir.join("notes.db");
+    writeBytes(notIndex, "plain text, not a database at all, long enough to be looked at.......");
+    vtl::IndexArgs args;
+    args.database = notIndex;
+    args.paths = {a};
+    std::ostringstream out, err;
+    EXPECT_EQ(vtl::indexLogs(args, out, err), vtl::kUsage);
+    EXPECT_NE(err.str().find("vtl index: "), std::string::npos);
+    EXPECT_EQ(readBytes(notIndex), "plain text, not a database at all, long enough to be looked at.......");
+    EXPECT_EQ(vtl::answer(notIndex, "SELECT 1", false, out, err), vtl::kNotWhole);
+}
+
+// ---- the questions -----------------------------------------------------------------
+
+class Questions : public IndexTest {
+protected:
+    void SetUp() override {
+        std::vector<std::string> files;
+        int n = 0;
+        auto match = [&](std::int64_t user, const std::vector<std::pair<std::string, std::string>>& facts,
+                         const std::string& day = "08.12.2026", std::vector<std::pair<int, std::string>> extra = {}) {
+            MatchSpec m;
+            m.user = user;
+            m.match = 1000 + n;
+            m.day = day;
+            m.facts = facts;
+            m.extra = std::move(extra);
+            files.push_back(log("q" + std::to_string(n++) + ".vtl", m));
+        };
+        const std::pair<std::string, std::string> volume = {"Volume ID from C-Drive", "AAAA-0001"};
+        const std::string mac = "Mac Address";
+        // Accounts 1 and 2 share a volume, account 1 in two matches.
+        match(1, {volume, {mac, "NIC @ 00-11-22-33-44-01"}});
+        match(1, {volume}, "09.12.2026");
+        match(2, {volume, {mac, "NIC @ 00-11-22-33-44-02"}});
+        // A MAC on 25 accounts: a cloned image.
+        for (int u = 100; u < 125; ++u) match(u, {{mac, "Cloned NIC @ 00-50-56-00-00-01"}});
+        // A weak MAC (locally administered) shared by 3 and 4.
+        match(3, {{mac, "Virtual @ 02-42-ac-11-00-02"}});
+        match(4, {{mac, "Virtual @ 02-42-ac-11-00-02"}},  "10.12.2026",
+              {{4, "Process;Add;PID:666:Path:D:\\Tools\\Aim_Helper.EXE"},
+               {5, "TCP;Add;LocalIp:192.168.1.2:LocalPort:50001:RemoteIp:198.51.100.20:RemotePort:8080:PID:666:Path:D:\\Tools\\Aim_Helper.EXE"}});
+        // A chain: 6 - 7 by one volume, 7 - 8 by another.
+        match(6, {{"Volume ID from C-Drive", "CHAIN-1"}});
+        match(7, {{"Volume ID from C-Drive", "CHAIN-1"}, {"Volume ID from C-Drive", "CHAIN-2"}});
+        match(8, {{"Volume ID from C-Drive", "CHAIN-2"}});
+        const Said r = runIndex(files);
+        ASSERT_EQ(r.status, vtl::kWhole) << r.out << r.err;
+    }
+
+    std::string links(vtl::LinksArgs a, bool json = false) {
+        a.database = db();
+        a.json = json;
+        const Said r = ask([&](std::ostream& o, std::ostream& e) { return vtl::links(a, o, e); });
+        EXPECT_EQ(r.status, vtl::kWhole) << r.err;
+        return r.out;
+    }
+
+    Said find(vtl::FindArgs a) {
+        a.database = db();
+        return ask([&](std::ostream& o, std::ostream& e) { return vtl::findMatches(a, o, e); });
+    }
+};
+
+const std::string kLinksHeader = "user_a\tuser_b\tkind\tidentifier\tweak\taccounts\tmatches_a\tmatches_b\t"
+                                 "first_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\n";
+
+TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
+    EXPECT_EQ(links({}), kLinksHeader +
+                             "1\t2\tvolume\tAAAA-0001\t0\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\n"
+                             "3\t4\tmac\t02-42-AC-11-00-02\t1\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n"
+                             "6\t7\tvolume\tCHAIN-1\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
+                             "7\t8\tvolume\tCHAIN-2\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n");
+    vtl::LinksArgs a;
+    a.kind = "mac";
+    EXPECT_EQ(links(a), kLinksHeader +
+                            "3\t4\tmac\t02-42-AC-11-00-02\t1\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n");
+    // Asked for, the cloned MAC links all 25 accounts: 300 pairs.
+    a.common = 25;
+    const std::string all = links(a);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + 300 + 1);
+    EXPECT_NE(all.find("100\t124\tmac\t00-50-56-00-00-01\t0\t25\t"), std::string::npos);
+    a.common = 24;
+    EXPECT_EQ(lineCount(links(a)), 2);
+    // A cluster reaches every account linked at any distance, and nothing else.
+    vtl::LinksArgs c;
+    c.user = 8;
+    EXPECT_EQ(links(c), kLinksHeader +
+                            "6\t7\tvolume\tCHAIN-1\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
+                            "7\t8\tvolume\tCHAIN-2\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n");
+    c.user = 5;
+    EXPECT_EQ(links(c), kLinksHeader);
+    c.user = 2;
+    c.json = true;
+    EXPECT_EQ(links(c, true), "{\"user_a\":1,\"user_b\":2,\"kind\":\"volume\",\"identifier\":\"AAAA-0001\",\"weak\":0,"
+                              "\"accounts\":2,\"matches_a\":2,\"matches_b\":1,\"first_day_a\":\"2026-12-08\","
+                              "\"last_day_a\":\"2026-12-09\",\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\"}\n");
+}
+
+TEST_F(Questions, SqlPrintsTheStatementThatRuns) {
+    vtl::LinksArgs a;
+    a.database = db();
+    a.user = 2;
+    a.sql = true;
+    const Said printed = ask([&](std::ostream& o, std::ostream& e) { return vtl::links(a, o, e); });
+    EXPECT_EQ(printed.status, vtl::kWhole);
+    ASSERT_EQ(printed.out.substr(printed.out.size() - 2), ";\n");
+    const Said direct = ask([&](std::ostream& o, std::ostream& e) {
+        return vtl::answer(db(), printed.out.substr(0, printed.out.size() - 2), false, o, e);
+    });
+    a.sql = false;
+    EXPECT_EQ(direct.out, links(a));
+
+    vtl::FindArgs f;
+    f.question.program = "it's.exe";
+    f.sql = true;
+    const Said quoted = find(f);
+    EXPECT_NE(quoted.out.find("g.name_lower = 'it''s.exe'"), std::string::npos) << quoted.out;
+    f.sql = false;
+    const Said none = find(f);
+    EXPECT_EQ(none.status, vtl::kWhole) << none.err;
+    EXPECT_EQ(std::count(none.out.begin(), none.out.end(), '\n'), 1);
+}
+
+TEST_F(Questions, FindByProgramPathAndRemote) {
+    vtl::FindArgs f;
+    f.question.program = "AIM_helper.exe";
+    Said r = find(f);
+    const std::string header = "day\tuser_id\tmatch_id\tstarted\tprogram\tprocesses\tfirst_started\tlast_ended\t"
+                               "already_running\tstill_running\n";
+    EXPECT_EQ(r.out, header + "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tD:\\\\Tools\\\\Aim_Helper.EXE\t1\t"
+                              "2026-12-10 10:00:04\t\t0\t1\n");
+    f.question.program.clear();
+    f.question.path = "tools\\aim_";  // '_' is literal, not any character
+    EXPECT_EQ(find(f).out, r.out);
+    f.question.path = "tools\\aimx";
+    EXPECT_EQ(find(f).out, header);
+    f.question.path = "\\client\\";
+    EXPECT_EQ(lineCount(find(f).out), 1 + 33);
+    f.question.from = "2026-12-09";
+    f.question.to = "2026-12-09";
+    r = find(f);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+    EXPECT_NE(r.out.find("2026-12-09\t1\t1001\t"), std::string::npos);
+
+    vtl::FindArgs n;
+    n.question.remote = "198.51.100.0/24:8080";
+    r = find(n);
+    EXPECT_EQ(r.out, "day\tuser_id\tmatch_id\tstarted\tprotocol\tremote_ip\tremote_port\tprogram\tconnections\t"
+                     "first_opened\tlast_closed\tstill_open\n"
+                     "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tTCP\t198.51.100.20\t8080\t"
+                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\t1\n");
+    n.question.remote = "198.51.100.0/24:8081";
+    EXPECT_EQ(lineCount(find(n).out), 1);
+    n.question.remote = "203.0.113.0/29";
+    EXPECT_EQ(lineCount(find(n).out), 1 + 33);
+
+    for (const auto& bad : {"300.1.1.1", "10.0.0.0/40"}) {
+        vtl::FindArgs b;
+        b.question.remote = bad;
+        EXPECT_EQ(find(b).status, vtl::kUsage) << bad;
+    }
+    vtl::FindArgs day;
+    day.question.program = "x";
+    day.question.from = "2026-13-01";
+    EXPECT_EQ(find(day).status, vtl::kUsage);
+    EXPECT_EQ(find(vtl::FindArgs()).status, vtl::kUsage);
+}
+
+TEST_F(Questions, TrendsByDayWeekAndMatch) {
+    vtl::TrendArgs t;
+    t.database = db();
+    t.ping = true;
+    Said r = ask([&](std::ostream& o, std::ostream& e) { return vtl::trend(t, o, e); });
+    EXPECT_EQ(r.status, vtl::kWhole) << r.err;
+    // Every match: 8 answered pings (21..29 without 25 and 30), median 24, p95 29, mean 25.0.
+    EXPECT_EQ(r.out, "day\tmatches\tpings\tno_answers\tping_p50\tping_p95\tworst_p95\tping_average\n"
+                     "2026-12-08\t31\t310\t62\t24.0\t29.0\t29.0\t25.0\n"
+                     "2026-12-09\t1\t10\t2\t24.0\t29.0\t29.0\t25.0\n"
+                     "2026-12-10\t1\t10\t2\t24.0\t29.0\t29.0\t25.0\n");
+    t.by = "week";
+    t.user = 1;
+    t.server = "203.0.113.7";
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::trend(t, o, e); });
+    EXPECT_EQ(r.out, "week\tmatches\tpings\tno_answers\tping_p50\tping_p95\tworst_p95\tping_average\n"
+                     "2026-12-07\t2\t20\t4\t24.0\t29.0\t29.0\t25.0\n");
+    t.server = "192.0.2.1";
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::trend(t, o, e); });
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+    t.ping = false;
+    t.rate = true;
+    t.server.clear();
+    t.by = "match";
+    t.json = true;
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::trend(t, o, e); });
+    // Rates 1001..1010 sent, 2001..2010 received.
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+              "{\"day\":\"2026-12-08\",\"user_id\":1,\"match_id\":1000,\"started\":\"2026-12-08 10:00:00\","
+              "\"matches\":1,\"tx_bytes_per_s\":1005.5,\"rx_bytes_per_s\":2005.5,\"top_tx_bytes_per_s\":1005.5,"
+              "\"top_rx_bytes_per_s\":2005.5}");
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+}
+
+TEST_F(Questions, QueryIsReadOnlyAndOneStatement) {
+    Said r = ask([&](std::ostream& o, std::ostream& e) {
+        return vtl::answer(db(), "SELECT 'a\tb' AS x, NULL AS y, 2.5 AS z", false, o, e);
+    });
+    EXPECT_EQ(r.out, "x\ty\tz\na\\tb\t\t2.5\n");
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::answer(db(), "DELETE FROM pings", false, o, e); });
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_GT(count("SELECT count(*) FROM pings"), 0);
+    r = ask([&](std::ostream& o, std::ostream& e) {
+        return vtl::answer(db(), "SELECT 1; DELETE FROM pings", false, o, e);
+    });
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_NE(r.err.find("one statement"), std::string::npos);
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::answer(db(), "SELECT 1; -- done", false, o, e); });
+    EXPECT_EQ(r.status, vtl::kWhole) << r.err;
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::answer(dir.join("none.db"), "SELECT 1", false, o, e); });
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_FALSE(fs::exists(dir.join("none.db")));
+}
+
+}  // namespace

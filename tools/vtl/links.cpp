@@ -1,0 +1,44 @@
+// `vtl links DB`: pairs of accounts that share a machine identifier.
+#include "verbs.h"
+
+#include "index/queries.h"
+
+#include <iostream>
+
+namespace vtl {
+
+int links(const LinksArgs& a, std::ostream& out, std::ostream& err) {
+    vt::index::LinksQuestion q;
+    if (a.user) q.user = *a.user;
+    q.kind = a.kind;
+    q.common = a.common;
+    const std::string sql = vt::index::linksSql(q);
+    if (a.sql) {
+        out << sql << ";\n";
+        out.flush();
+        return out ? kWhole : kUsage;
+    }
+    return answer(a.database, sql, a.json, out, err);
+}
+
+Verb addLinks(CLI::App& app) {
+    auto a = std::make_shared<LinksArgs>();
+    auto* c = app.add_subcommand("links", "pairs of accounts that share a disk volume or a network adapter's MAC");
+    c->add_option("database", a->database, "the index database")->required();
+    c->add_option("--user", a->user, "only the cluster of this account: every account linked to it, at any distance");
+    c->add_option("--kind", a->kind, "only identifiers of this kind")->check(CLI::IsMember({"volume", "mac"}));
+    c->add_option("--common", a->common,
+                  "leave out an identifier seen on more than N accounts (a cloned image or a shared machine)")
+        ->check(CLI::Range(std::int64_t(2), std::int64_t(1) << 40));
+    c->add_flag("--json", a->json, "one JSON object per row instead of tab-separated text");
+    c->add_flag("--sql", a->sql, "print the one SELECT statement that answers (SQLite and PostgreSQL read it alike) "
+                                 "and exit");
+    c->footer("One row per pair of accounts (user_a < user_b) and identifier, with how many accounts share it, "
+              "whether it is weak (a MAC set by software, or a multicast one), and each side's matches and days as "
+              "evidence.\n\nA link is evidence, not a verdict: two accounts on one machine may be one player, or "
+              "a family, a café, a lab, a cloned disk image or a spoofed MAC. A link says where to look, not what "
+              "happened.");
+    return {c, [a] { return links(*a, std::cout, std::cerr); }};
+}
+
+}  // namespace vtl
