@@ -310,6 +310,12 @@ Status walk(const std::string& database, Sink& sink, const Options& options, Sum
     now.schemaKey = schema.key();
     now.days = source->days();
     if (!sink.prepare(schema, full, error)) return Status::TargetFailed;
+    if (full) {
+        std::set<std::string> held;
+        if (!sink.heldDays(schema, held, error)) return Status::TargetFailed;
+        for (const std::string& d : held)
+            if (isDay(d)) days.insert(d);
+    }
 
     // Dictionaries: small; rewritten whole when their rows differ from the last export's.
     for (const Table& t : schema.tables) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,9 @@ public:
     // The state of the last export, found false when there was none.
     virtual bool loadState(State& state, bool& found, std::string& error) = 0;
     virtual bool prepare(const Schema& schema, bool full, std::string& error) = 0;
+    // The days the target holds rows of (after prepare), so that a full
+    // export also removes those the database no longer has.
+    virtual bool heldDays(const Schema& schema, std::set<std::string>& days, std::string& error) = 0;
     // A day: every partitioned table's rows of that day, in one unit.
     virtual bool beginDay(const std::string& day, std::string& error) = 0;
     virtual bool endDay(std::string& error) = 0;

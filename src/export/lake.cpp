@@ -168,8 +168,7 @@ public:
         return true;
     }
 
-    bool prepare(const Schema& schema, bool full, std::string& error) override {
-        full_ = full;
+    bool prepare(const Schema& schema, bool, std::string& error) override {
         boost::system::error_code ec;
         fs::create_directories(root_, ec);
         if (ec) {
@@ -181,6 +180,18 @@ public:
         if (in && std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == text)
             return true;
         return writeWhole(root_ / kSchema, text, error);
+    }
+
+    bool heldDays(const Schema& schema, std::set<std::string>& days, std::string&) override {
+        for (const Table& t : schema.tables) {
+            if (!t.byDay()) continue;
+            boost::system::error_code ec;
+            for (fs::directory_iterator it(root_ / t.name, ec), end; !ec && it != end; it.increment(ec)) {
+                const std::string name = it->path().filename().string();
+                if (name.compare(0, 4, "day=") == 0) days.insert(name.substr(4));
+            }
+        }
+        return true;
     }
 
     bool beginDay(const std::string& day, std::string&) override {
@@ -222,16 +233,12 @@ public:
         if (rows) {
             const bool ok = file_->commit(error);
             file_.reset();
-            if (ok && table.byDay()) written_[table.name].insert(day_);
             return ok;
         }
         return removePart(place_.parent_path(), !table.byDay() ? fs::path() : place_.parent_path(), error);
     }
 
     bool finish(const Schema& schema, const State& state, std::string& error) override {
-        if (full_)
-            for (const Table& t : schema.tables)
-                if (t.byDay() && !sweep(t, error)) return false;
         return writeWhole(root_ / kManifest, state.toJson(schema), error);
     }
 
@@ -264,26 +271,9 @@ private:
         return true;
     }
 
-    // After a full export: the day directories of days that no longer have rows.
-    bool sweep(const Table& table, std::string& error) {
-        boost::system::error_code ec;
-        const fs::path dir = root_ / table.name;
-        std::vector<fs::path> stale;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            if (name.compare(0, 4, "day=") == 0 && isDay(name.substr(4)) && !written_[table.name].count(name.substr(4)))
-                stale.push_back(it->path());
-        }
-        for (const fs::path& p : stale)
-            if (!removePart(p, p, error)) return false;
-        return true;
-    }
-
     fs::path root_, place_;
     std::string day_;
-    bool full_ = false;
     std::unique_ptr<GzipFile> file_;
-    std::map<std::string, std::set<std::string>> written_;  // table -> days written with rows
 };
 
 }  // namespace

@@ -158,6 +158,19 @@ public:
         return true;
     }
 
+    bool heldDays(const Schema& schema, std::set<std::string>& days, std::string& error) override {
+        for (const Table& t : schema.tables) {
+            if (!t.byDay()) continue;
+            Result r(PQexec(conn_.get(), ("SELECT DISTINCT day FROM " + ident(t.name)).c_str()));
+            if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+                error = "cannot read the days of " + t.name + ": " + message();
+                return false;
+            }
+            for (int i = 0; i < PQntuples(r.get()); ++i) days.insert(PQgetvalue(r.get(), i, 0));
+        }
+        return true;
+    }
+
     bool beginDay(const std::string& day, std::string& error) override {
         day_ = day;
         return command("BEGIN", error);

@@ -222,6 +222,10 @@ TEST_F(LakeExport, ARerunRewritesOnlyTheDaysThatChangedEachWhole) {
 
 TEST_F(LakeExport, AnAddedColumnRewritesEveryDay) {
     ASSERT_EQ(exportTo(dbPath, out).status, ex::Status::Done);
+    // A day that no manifest knows of (its state lost): a full export removes it.
+    const std::string stray = part(dir, "pings", "2020-01-01");
+    fs::create_directories(fs::path(stray).parent_path());
+    testsupport::writeBytes(stray, "stray");
     db->exec("ALTER TABLE pings ADD COLUMN lost INTEGER; UPDATE pings SET lost = 5 WHERE day = '2026-03-02';"
              "PRAGMA user_version = 5");
     const Export e = exportTo(dbPath, out);
@@ -230,6 +234,7 @@ TEST_F(LakeExport, AnAddedColumnRewritesEveryDay) {
     EXPECT_EQ(rows(part(dir, "pings", "2026-03-01"))[0]["lost"], nullptr);
     EXPECT_EQ(rows(part(dir, "pings", "2026-03-02"))[0]["lost"], 5);
     EXPECT_EQ(json::parse(testsupport::readBytes(dir.join("out/_schema.json")))["schema_version"], 5);
+    EXPECT_FALSE(fs::exists(fs::path(stray).parent_path()));
 }
 
 TEST_F(LakeExport, AFailedOrStoppedExportLeavesNoHalfFileAndARerunCompletes) {
