@@ -256,6 +256,24 @@ round() {  # ROUND FIRST
     duck_ok=0
   fi
   [ -n "$pg_reason" ] && return
+  # A day that fails midway (the server refuses its recordings, after other
+  # tables of that day were copied) changes no day's rows, and says so; the
+  # tables without days were written before it.
+  if [ "$r" = 2 ]; then
+    pg -c "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS \$\$ BEGIN RAISE EXCEPTION 'refused'; END \$\$;
+           CREATE TRIGGER refuse BEFORE INSERT ON recordings FOR EACH ROW EXECUTE FUNCTION refuse();" 2>"$WORK/refuse.err"
+    "$VTL" export "$DB" "$URI" >"$WORK/pg-refused.out" 2>"$WORK/pg-refused.err"
+    local rc=$?
+    counts pg_select >"$WORK/pg-refused.counts" 2>&1
+    if [ "$rc" != 2 ] || ! grep -q refused "$WORK/pg-refused.err" ||
+        ! diff -u <(grep -v $'\t-\t' "$WORK/sqlite1.counts") <(grep -v $'\t-\t' "$WORK/pg-refused.counts") \
+          >"$WORK/pg-refused.diff"; then
+      note "a refused day (exit $rc) left PostgreSQL changed or was not reported:"
+      sed 's/^/    /' "$WORK/refuse.err" "$WORK/pg-refused.err" "$WORK/pg-refused.diff" >&2 2>/dev/null
+      load_ok=0
+    fi
+    pg -c "DROP TRIGGER refuse ON recordings; DROP FUNCTION refuse();" >/dev/null
+  fi
   for run in a b; do
     "$VTL" export "$DB" "$URI" >"$WORK/pg$r$run.out" 2>"$WORK/pg$r$run.err"
     if ! grep -qE "$([ $run = a ] && echo "$2" || echo '^up to date')" "$WORK/pg$r$run.out"; then
