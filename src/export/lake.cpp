@@ -17,7 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <sstream>
+#include <vector>
 
 namespace vt {
 namespace exporter {
@@ -247,14 +247,14 @@ private:
     static void clearTemporaries(const fs::path& dir) {
         boost::system::error_code ec;
         const std::string prefix = std::string(".") + kPart;
+        std::vector<fs::path> left;
         for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
             const std::string name = it->path().filename().string();
             if (name.compare(0, prefix.size(), prefix) == 0 && name.size() > 4 &&
-                name.compare(name.size() - 4, 4, ".tmp") == 0) {
-                boost::system::error_code rm;
-                fs::remove(it->path(), rm);
-            }
+                name.compare(name.size() - 4, 4, ".tmp") == 0)
+                left.push_back(it->path());
         }
+        for (const fs::path& p : left) fs::remove(p, ec);
     }
 
     // Removes the part file of dir; and dir itself when it is a day's and left empty.
