@@ -117,12 +117,17 @@ public:
     bool line(const std::string& text, bool cut) {
         if (!p_.failure.empty()) return false;
         read::Record r = read::parseRecord(text);
-        const std::string at = isoTime(r.stamp);
+        // Records come many to a second: the last stamp's time is kept.
+        if (r.stamp != lastStamp_) {
+            lastStamp_ = r.stamp;
+            lastIso_ = isoTime(r.stamp);
+        }
+        const std::string& at = lastIso_;
         if (!at.empty()) last_ = at;
         ++p_.records;
         if (p_.records == 1) return start(r, at, cut);
         if (cut || !r.known || !r.type) {
-            p_.others.push_back({at, r.kind, r.action, r.raw, cut});
+            p_.others.push_back({at, r.kind, r.action, r.raw, cut, p_.records});
             return true;
         }
         switch (*r.type) {
@@ -134,7 +139,7 @@ public:
         case Kind::ProcessDel: processRemoved(r, at); break;
         case Kind::EthernetStats:
             p_.rates.push_back({at, field(r, schema::label::kAdapter), number(field(r, schema::label::kTxD)),
-                                number(field(r, schema::label::kRxD))});
+                                number(field(r, schema::label::kRxD)), p_.records});
             break;
         case Kind::PingStats: {
             Parsed::Ping ping;
@@ -142,16 +147,18 @@ public:
             ping.server = field(r, schema::label::kServer);
             ping.serverAddress = ipv4(ping.server);
             ping.milliseconds = number(field(r, schema::label::kActual));
-            // The monitor writes 1000 ms for a ping that had no answer.
-            ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds < 1000;
+            // A time is 0 to 500 ms; the monitor writes 1000 for no answer and
+            // 501 for a reply without a plausible time.
+            ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds <= 500;
+            ping.line = p_.records;
             p_.pings.push_back(ping);
             break;
         }
-        case Kind::KeyPressed: p_.keys.push_back({at, field(r, schema::label::kName), {}}); break;
+        case Kind::KeyPressed: p_.keys.push_back({at, field(r, schema::label::kName), {}, p_.records}); break;
         case Kind::SysInfo: fact(r, at); break;
         case Kind::InfoStop: p_.ended = at; break;
         case Kind::InfoRecovered: p_.recoveredFrom = field(r, schema::label::kFrom); break;
-        case Kind::InfoStart: p_.others.push_back({at, r.kind, r.action, r.raw, false}); break;
+        case Kind::InfoStart: p_.others.push_back({at, r.kind, r.action, r.raw, false, p_.records}); break;
         }
         return true;
     }
@@ -238,6 +245,7 @@ private:
         c.path = field(r, schema::label::kPath);
         c.opened = at;
         c.already = inFirstPoll(at);
+        c.line = p_.records;
         openConnections_[connectionKey(r)].push_back(p_.connections.size());
         p_.connections.push_back(c);
     }
@@ -270,6 +278,7 @@ private:
         proc.path = field(r, schema::label::kPath);
         proc.started = at;
         proc.already = inFirstPoll(at);
+        proc.line = p_.records;
         openProcesses_[processKey(r)].push_back(p_.processes.size());
         p_.processes.push_back(proc);
     }
@@ -289,12 +298,13 @@ private:
         proc.ended = at;
         proc.already = true;
         proc.still = false;
+        proc.line = p_.records;
         p_.processes.push_back(proc);
     }
 
     void fact(const read::Record& r, const std::string& at) {
         const std::string& value = field(r, schema::label::kValue);
-        p_.facts.push_back({at, r.action, value});
+        p_.facts.push_back({at, r.action, value, p_.records});
         if (r.action == schema::fact::kVolumeId && !value.empty()) {
             addIdentifier({"volume", value, r.action, false});
         } else if (r.action == schema::fact::kMacAddress) {
@@ -313,7 +323,7 @@ private:
     }
 
     Parsed& p_;
-    std::string last_;
+    std::string last_, lastStamp_, lastIso_;
     std::optional<std::int64_t> startSeconds_;
     std::unordered_map<std::string, std::deque<std::size_t>> openConnections_, openProcesses_;
 };
@@ -543,18 +553,18 @@ struct Writer::Statements {
                             "ON CONFLICT (path) DO NOTHING"),
           program(db, "SELECT id FROM programs WHERE path = ?"),
           insertProcess(db, "INSERT INTO processes (day, recording_id, pid, program_id, started, ended, "
-                            "already_running, still_running) VALUES (?,?,?,?,?,?,?,?)"),
+                            "already_running, still_running, line) VALUES (?,?,?,?,?,?,?,?,?)"),
           insertConnection(db, "INSERT INTO connections (day, recording_id, protocol, local_ip, local_port, remote_ip, "
-                               "remote_port, remote_address, pid, program_id, opened, closed, already_open, still_open) "
-                               "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
-          insertPing(db, "INSERT INTO pings (day, recording_id, at, server, server_address, milliseconds, answered) "
+                               "remote_port, remote_address, pid, program_id, opened, closed, already_open, still_open, line) "
+                               "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
+          insertPing(db, "INSERT INTO pings (day, recording_id, at, server, server_address, milliseconds, answered, line) "
+                         "VALUES (?,?,?,?,?,?,?,?)"),
+          insertRate(db, "INSERT INTO throughput (day, recording_id, at, adapter, tx_bytes_per_s, rx_bytes_per_s, line) "
                          "VALUES (?,?,?,?,?,?,?)"),
-          insertRate(db, "INSERT INTO throughput (day, recording_id, at, adapter, tx_bytes_per_s, rx_bytes_per_s) "
-                         "VALUES (?,?,?,?,?,?)"),
-          insertKey(db, "INSERT INTO keys (day, recording_id, at, name) VALUES (?,?,?,?)"),
-          insertFact(db, "INSERT INTO facts (day, recording_id, at, name, value) VALUES (?,?,?,?,?)"),
-          insertOther(db, "INSERT INTO other_records (day, recording_id, at, kind, action, raw, cut) "
-                          "VALUES (?,?,?,?,?,?,?)"),
+          insertKey(db, "INSERT INTO keys (day, recording_id, at, name, line) VALUES (?,?,?,?,?)"),
+          insertFact(db, "INSERT INTO facts (day, recording_id, at, name, value, line) VALUES (?,?,?,?,?,?)"),
+          insertOther(db, "INSERT INTO other_records (day, recording_id, at, kind, action, raw, cut, line) "
+                          "VALUES (?,?,?,?,?,?,?,?)"),
           insertSummary(db, "INSERT INTO summaries (day, recording_id, week, seconds, records, pings, no_answers, "
                             "ping_p50, ping_p95, ping_average, tx_average, rx_average, processes, connections, keys) "
                             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
@@ -571,7 +581,7 @@ namespace {
 // Text, or null when empty.
 void bindText(Stmt& s, int i, const std::string& v) {
     if (v.empty()) s.bindNull(i);
-    else s.bind(i, v);
+    else s.bindRef(i, v);
 }
 template <typename T>
 void bindOptional(Stmt& s, int i, const std::optional<T>& v) {
@@ -717,7 +727,7 @@ Outcome Writer::write(const Parsed& p) {
         s.insertProcess.bind(4, programId(x.path));
         bindText(s.insertProcess, 5, x.started);
         bindText(s.insertProcess, 6, x.ended);
-        s.insertProcess.bind(7, std::int64_t(x.already)).bind(8, std::int64_t(x.still)).run();
+        s.insertProcess.bind(7, std::int64_t(x.already)).bind(8, std::int64_t(x.still)).bind(9, x.line).run();
     }
     for (const auto& c : p.connections) {
         s.insertConnection.bind(1, p.day).bind(2, id).bind(3, c.protocol);
@@ -731,38 +741,37 @@ Outcome Writer::write(const Parsed& p) {
         else s.insertConnection.bind(10, programId(c.path));
         bindText(s.insertConnection, 11, c.opened);
         bindText(s.insertConnection, 12, c.closed);
-        s.insertConnection.bind(13, std::int64_t(c.already)).bind(14, std::int64_t(c.still)).run();
+        s.insertConnection.bind(13, std::int64_t(c.already)).bind(14, std::int64_t(c.still)).bind(15, c.line).run();
     }
+    // The bulk of the rows: bound without copies (p outlives each step).
+    for (Stmt* st : {&s.insertPing, &s.insertRate, &s.insertKey, &s.insertFact, &s.insertOther})
+        st->bindRef(1, p.day).bind(2, id);
     for (const auto& x : p.pings) {
-        s.insertPing.bind(1, p.day).bind(2, id);
         bindText(s.insertPing, 3, x.at);
-        s.insertPing.bind(4, x.server);
+        s.insertPing.bindRef(4, x.server);
         bindOptional(s.insertPing, 5, x.serverAddress);
         bindOptional(s.insertPing, 6, x.milliseconds);
-        s.insertPing.bind(7, std::int64_t(x.answered)).run();
+        s.insertPing.bind(7, std::int64_t(x.answered)).bind(8, x.line).run();
     }
     for (const auto& x : p.rates) {
-        s.insertRate.bind(1, p.day).bind(2, id);
         bindText(s.insertRate, 3, x.at);
-        s.insertRate.bind(4, x.adapter);
+        s.insertRate.bindRef(4, x.adapter);
         bindOptional(s.insertRate, 5, x.tx);
         bindOptional(s.insertRate, 6, x.rx);
-        s.insertRate.run();
+        s.insertRate.bind(7, x.line).run();
     }
     for (const auto& x : p.keys) {
-        s.insertKey.bind(1, p.day).bind(2, id);
         bindText(s.insertKey, 3, x.at);
-        s.insertKey.bind(4, x.name).run();
+        s.insertKey.bindRef(4, x.name).bind(5, x.line).run();
     }
     for (const auto& x : p.facts) {
-        s.insertFact.bind(1, p.day).bind(2, id);
         bindText(s.insertFact, 3, x.at);
-        s.insertFact.bind(4, x.name).bind(5, x.value).run();
+        s.insertFact.bindRef(4, x.name).bindRef(5, x.value).bind(6, x.line).run();
     }
     for (const auto& x : p.others) {
-        s.insertOther.bind(1, p.day).bind(2, id);
         bindText(s.insertOther, 3, x.at);
-        s.insertOther.bind(4, x.kind).bind(5, x.action).bind(6, x.raw).bind(7, std::int64_t(x.cut)).run();
+        s.insertOther.bindRef(4, x.kind).bindRef(5, x.action).bindRef(6, x.raw).bind(7, std::int64_t(x.cut))
+            .bind(8, x.line).run();
     }
     const auto& m = p.summary;
     s.insertSummary.bind(1, p.day).bind(2, id).bind(3, p.week);
@@ -817,9 +826,16 @@ public:
         notFull_.notify_one();
         return true;
     }
-    bool empty() {
-        std::lock_guard<std::mutex> lock(m_);
-        return items_.empty();
+    enum Got { Item, Waited, Done };
+    // pop, waiting at most `wait`.
+    Got popFor(Parsed& out, std::chrono::milliseconds wait) {
+        std::unique_lock<std::mutex> lock(m_);
+        if (!notEmpty_.wait_for(lock, wait, [&] { return !items_.empty() || finished_; })) return Waited;
+        if (items_.empty()) return Done;
+        out = std::move(items_.front());
+        items_.pop_front();
+        notFull_.notify_one();
+        return Item;
     }
     void finish() {
         std::lock_guard<std::mutex> lock(m_);
@@ -909,7 +925,7 @@ bool indexFiles(const std::string& database, const std::vector<std::string>& fil
         std::size_t done = 0;
         std::int64_t records = 0;
         auto lastProgress = std::chrono::steady_clock::now();
-        const auto begun = lastProgress;
+        const auto started = lastProgress;
         auto flush = [&] {
             if (writer.open()) writer.commit();
             for (const auto& o : pending) report(o);
@@ -917,22 +933,38 @@ bool indexFiles(const std::string& database, const std::vector<std::string>& fil
         };
         try {
             Parsed p;
-            while (queue.pop(p)) {
+            auto begun = std::chrono::steady_clock::now();
+            for (;;) {
+                // A transaction is held while files come; when the reader is
+                // slow (a key search), what was written is committed first.
+                if (writer.open() && options.idle) {
+                    const auto got = queue.popFor(p, std::chrono::milliseconds(200));
+                    if (got == Queue::Done) break;
+                    if (got == Queue::Waited) {
+                        flush();
+                        continue;
+                    }
+                } else if (!queue.pop(p)) {
+                    break;
+                }
                 if (options.stop && options.stop->load()) break;
                 if ((p.known || !p.failure.empty()) && !writer.open()) {
                     report(writer.write(p));
                 } else {
-                    if (!writer.open()) writer.begin();
+                    if (!writer.open()) {
+                        writer.begin();
+                        begun = std::chrono::steady_clock::now();
+                    }
                     pending.push_back(writer.write(p));
                     if (options.afterFile) options.afterFile(p);
                 }
                 ++done;
                 records += p.records;
-                if (pending.size() >= options.batch || (options.idle && queue.empty())) flush();
                 const auto now = std::chrono::steady_clock::now();
+                if (pending.size() >= options.batch || (options.idle && now - begun > std::chrono::seconds(1))) flush();
                 if (options.progress && now - lastProgress > std::chrono::seconds(1)) {
                     lastProgress = now;
-                    const double s = std::chrono::duration<double>(now - begun).count();
+                    const double s = std::chrono::duration<double>(now - started).count();
                     options.progress("indexing: " + std::to_string(done) + " of " + std::to_string(files.size()) +
                                      " files, " + std::to_string(std::int64_t(double(records) / s)) + " records/s");
                 }

@@ -40,6 +40,7 @@ struct Parsed {
         std::string path;
         std::string started, ended;
         bool already = false, still = true;
+        std::int64_t line = 0;  // of its first record in the log
     };
     struct Connection {
         std::string protocol, localIp, remoteIp;
@@ -47,22 +48,27 @@ struct Parsed {
         std::string path;
         std::string opened, closed;
         bool already = false, still = true;
+        std::int64_t line = 0;
     };
     struct Ping {
         std::string at, server;
         std::optional<std::int64_t> serverAddress, milliseconds;
         bool answered = false;
+        std::int64_t line = 0;
     };
     struct Rate {
         std::string at, adapter;
         std::optional<std::int64_t> tx, rx;
+        std::int64_t line = 0;
     };
     struct Named {
         std::string at, name, value;
+        std::int64_t line = 0;
     };
     struct Other {
         std::string at, kind, action, raw;
         bool cut = false;
+        std::int64_t line = 0;
     };
     struct Identifier {
         std::string kind, value, fact;
@@ -118,8 +124,8 @@ struct Options {
     bool search = true;                        // search the key of a log without its trailer
     std::function<void(const std::string&)> progress;  // lines for standard error
     const std::atomic<bool>* stop = nullptr;   // raised by Ctrl-C
-    // Files per transaction at most; with idle, a transaction also ends when
-    // the next file is not read yet.
+    // Files per transaction at most; with idle, a transaction also ends after
+    // a second, and when the next file is not read within 200 ms.
     std::size_t batch = 256;
     bool idle = true;
     // Called after each file is written into the open transaction (tests

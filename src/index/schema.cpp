@@ -79,19 +79,21 @@ CREATE INDEX programs_name ON programs (name_lower);
 CREATE TABLE processes (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   pid INTEGER,
   program_id INTEGER NOT NULL,
   started TEXT,
   ended TEXT,
   already_running INTEGER NOT NULL,
-  still_running INTEGER NOT NULL
-) STRICT;
-CREATE INDEX processes_recording ON processes (recording_id);
+  still_running INTEGER NOT NULL,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 CREATE INDEX processes_program ON processes (program_id);
 
 CREATE TABLE connections (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   protocol TEXT NOT NULL,
   local_ip TEXT,
   local_port INTEGER,
@@ -103,59 +105,64 @@ CREATE TABLE connections (
   opened TEXT,
   closed TEXT,
   already_open INTEGER NOT NULL,
-  still_open INTEGER NOT NULL
-) STRICT;
-CREATE INDEX connections_recording ON connections (recording_id);
+  still_open INTEGER NOT NULL,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 CREATE INDEX connections_remote ON connections (remote_address);
 
 CREATE TABLE pings (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   at TEXT,
   server TEXT NOT NULL,
   server_address INTEGER,
   milliseconds INTEGER,
-  answered INTEGER NOT NULL
-) STRICT;
-CREATE INDEX pings_recording ON pings (recording_id);
+  answered INTEGER NOT NULL,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 
 CREATE TABLE throughput (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   at TEXT,
   adapter TEXT NOT NULL,
   tx_bytes_per_s INTEGER,
-  rx_bytes_per_s INTEGER
-) STRICT;
-CREATE INDEX throughput_recording ON throughput (recording_id);
+  rx_bytes_per_s INTEGER,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 
 CREATE TABLE keys (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   at TEXT,
-  name TEXT NOT NULL
-) STRICT;
-CREATE INDEX keys_recording ON keys (recording_id);
+  name TEXT NOT NULL,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 
 CREATE TABLE facts (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   at TEXT,
   name TEXT NOT NULL,
-  value TEXT NOT NULL
-) STRICT;
-CREATE INDEX facts_recording ON facts (recording_id);
+  value TEXT NOT NULL,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 
 CREATE TABLE other_records (
   day TEXT NOT NULL,
   recording_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
   at TEXT,
   kind TEXT NOT NULL,
   action TEXT NOT NULL,
   raw TEXT NOT NULL,
-  cut INTEGER NOT NULL
-) STRICT;
-CREATE INDEX other_records_recording ON other_records (recording_id);
+  cut INTEGER NOT NULL,
+  PRIMARY KEY (recording_id, line)
+) STRICT, WITHOUT ROWID;
 
 CREATE TABLE summaries (
   day TEXT NOT NULL,
@@ -196,6 +203,7 @@ CREATE INDEX ping_servers_server ON ping_servers (server);
 void prepareForWriting(Db& db) {
     db.exec("PRAGMA journal_mode=WAL");
     db.exec("PRAGMA synchronous=NORMAL");
+    db.exec("PRAGMA cache_size=-65536");
     Transaction t(db);
     const std::int64_t version = db.integer("PRAGMA user_version");
     if (version > kSchemaVersion)

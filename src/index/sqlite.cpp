@@ -11,7 +11,16 @@ namespace {
 constexpr int kBusyMilliseconds = 120000;
 }
 
+namespace {
+// SQLite counts its memory under a global mutex unless told not to; it can be
+// told only before it starts.
+struct Setup {
+    Setup() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
+};
+}  // namespace
+
 Db::Db(const std::string& path, Mode mode) {
+    static const Setup setup;
     const int flags = mode == Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
@@ -73,6 +82,10 @@ Stmt& Stmt::bind(int i, const std::string& v) {
     if (sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_TRANSIENT) != SQLITE_OK) throw Error(db_.message());
     return *this;
 }
+Stmt& Stmt::bindRef(int i, const std::string& v) {
+    if (sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_STATIC) != SQLITE_OK) throw Error(db_.message());
+    return *this;
+}
 Stmt& Stmt::bindNull(int i) {
     if (sqlite3_bind_null(stmt_, i) != SQLITE_OK) throw Error(db_.message());
     return *this;
@@ -93,7 +106,6 @@ bool Stmt::step() {
 void Stmt::run() {
     while (step()) {
     }
-    reset();
 }
 
 void Stmt::reset() {

@@ -48,6 +48,8 @@ public:
     Stmt& bind(int i, std::int64_t v);
     Stmt& bind(int i, double v);
     Stmt& bind(int i, const std::string& v);
+    // Without a copy: v must outlive the next step.
+    Stmt& bindRef(int i, const std::string& v);
     Stmt& bindNull(int i);
     // True while there is a row; a statement that is done is reset for the next binding.
     bool step();

@@ -134,7 +134,7 @@ TEST_F(IndexTools, AKilledOrInterruptedRunLeavesWholeFilesAndARerunFinishes) {
         const std::string db = dir.join("cut" + std::to_string(sig) + ".db");
         const std::string out = dir.join("cut.out"), err = dir.join("cut.err");
         {
-            Vtl run({"index", db, logs, "--no-search"}, out, err);
+            Vtl run({"index", db, logs, "--no-search", "--batch", "4"}, out, err);
             // Once some files are in, end it.
             const auto deadline = std::chrono::steady_clock::now() + 20s;
             while (lines(out).size() < 10 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);

@@ -90,7 +90,8 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
                {5, "Process;Del;PID:77:Path:C:\\early.exe"},
                {5, "UDP;Add;LocalIp:0.0.0.0:LocalPort:5353:PID:200:Path:C:\\Games\\Client\\client.exe"},
                {6, "Hologram;Beam;Power:9000"},
-               {6, "not a record at all"}};
+               {6, "not a record at all"},
+               {7, "Ping;Stats;Server:203.0.113.7:Actual:501"}};
     const std::string file = log("a.vtl", m);
     const Said r = runIndex({file});
     EXPECT_EQ(r.status, vtl::kWhole) << r.err;
@@ -101,8 +102,8 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
                     "AND day = '2026-12-08' AND started = '2026-12-08 10:00:00' AND ended = '2026-12-08 10:00:12' "
                     "AND records = " + std::to_string(lines)),
               1);
-    EXPECT_EQ(count("SELECT count(*) FROM pings"), 10);
-    EXPECT_EQ(count("SELECT count(*) FROM pings WHERE answered = 0 AND milliseconds = 1000"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 11);
+    EXPECT_EQ(count("SELECT count(*) FROM pings WHERE answered = 0 AND milliseconds IN (501, 1000)"), 3);
     EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE adapter = 'Intel(R) Ethernet' AND tx_bytes_per_s > 1000"),
               10);
     EXPECT_EQ(count("SELECT count(*) FROM keys"), 10);
@@ -131,11 +132,11 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
     EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '00-1B-21-AA-BB-CC' AND weak = 0"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '02-00-4C-4F-4F-50' AND weak = 1"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM sightings"), 3);
-    // The summary: answered pings 21..29 except the fifth and tenth.
-    EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE pings = 10 AND no_answers = 2 AND ping_p50 = 24 "
+    // The summary: answered pings 21..29 except the fifth and tenth (1000) and the 501.
+    EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE pings = 11 AND no_answers = 3 AND ping_p50 = 24 "
                     "AND ping_p95 = 29 AND seconds = 12 AND keys = 10 AND processes = 4 AND connections = 2"),
               1);
-    EXPECT_EQ(count("SELECT count(*) FROM ping_servers WHERE server = '203.0.113.7' AND pings = 10"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM ping_servers WHERE server = '203.0.113.7' AND pings = 11"), 1);
     // Every table that holds a recording's rows has its day.
     for (const char* t : {"files", "processes", "connections", "pings", "throughput", "keys", "facts", "other_records",
                           "sightings", "summaries", "ping_servers"})

@@ -18,6 +18,7 @@ int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err) {
         }
         vt::index::Options options;
         options.search = args.search;
+        options.batch = args.batch;
         options.progress = [&err](const std::string& line) { err << line << std::endl; };
         options.stop = &recover::interruptFlag();
         InterruptGuard guard;
@@ -60,6 +61,10 @@ Verb addIndex(CLI::App& app) {
     c->add_option("paths", a->paths, "log files, or directories searched for *.vtl")->required();
     c->add_flag("--no-search{false}", a->search,
                 "do not search the key of a log without its trailer (for bulk runs); such a log is not indexed");
+    c->add_option("--batch", a->batch,
+                  "files per transaction at most (a transaction also ends after a second); a file's line is printed "
+                  "once its transaction is committed")
+        ->check(CLI::Range(std::size_t(1), std::size_t(1) << 20));
     c->footer("One line per file on standard output: \"indexed N records\", \"already indexed\", \"indexed N records, "
               "not whole: REASON\" or \"not indexed: REASON\"; progress on standard error. A file is known by its "
               "SHA-256; a recording (user, match, start) keeps one file: a whole one over a partial one, more "

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -68,6 +69,7 @@ struct IndexArgs {
     std::string database;
     std::vector<std::string> paths;
     bool search = true;
+    std::size_t batch = 256;  // files per transaction at most
 };
 int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err);
 
