@@ -153,12 +153,12 @@ public:
         const fs::file_status st = fs::status(root_, ec);
         if (st.type() == fs::file_not_found) return true;
         if (st.type() != fs::directory_file) {
-            error = root_.string() + " is not a directory";
+            error = "not a directory";
             return false;
         }
         const bool ours = fs::exists(root_ / kManifest, ec) || fs::exists(root_ / kSchema, ec);
         if (!ours && fs::directory_iterator(root_, ec) != fs::directory_iterator()) {
-            error = root_.string() + " is neither empty nor an earlier export (it has no " + kManifest + ")";
+            error = std::string("neither empty nor an earlier export (it has no ") + kManifest + ")";
             return false;
         }
         std::ifstream in((root_ / kManifest).string(), std::ios::binary);
