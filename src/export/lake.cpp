@@ -10,8 +10,6 @@
 
 #ifdef VT_HAVE_ZLIB
 #include <zlib.h>
-#else
-#include "report/pack.h"
 #endif
 
 #include <fstream>
@@ -58,55 +56,40 @@ private:
     fs::path place_;
 };
 
+#ifdef VT_HAVE_ZLIB
 // gzip into a WholeFile.
 class GzipFile {
 public:
     GzipFile() = default;
     GzipFile(const GzipFile&) = delete;
     GzipFile& operator=(const GzipFile&) = delete;
-#ifdef VT_HAVE_ZLIB
     ~GzipFile() {
         if (started_) deflateEnd(&z_);
     }
-#endif
 
     bool open(const fs::path& place, std::string& error) {
         if (!file_.open(place, error)) return false;
-#ifdef VT_HAVE_ZLIB
         z_ = z_stream();
         if (deflateInit2(&z_, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
             error = "cannot start compressing";
             return false;
         }
         started_ = true;
-#endif
         return true;
     }
 
-    bool write(const std::string& data) {
-#ifdef VT_HAVE_ZLIB
-        return pump(data, Z_NO_FLUSH);
-#else
-        data_ += data;
-        return true;
-#endif
-    }
+    bool write(const std::string& data) { return pump(data, Z_NO_FLUSH); }
 
     // A write the disk refused fails here, with its reason; nothing is left behind.
     bool commit(std::string& error) {
-#ifdef VT_HAVE_ZLIB
         if (!pump(std::string(), Z_FINISH) && !failed_) {
             error = "cannot compress " + file_.place().string();
             return false;
         }
-#else
-        file_.write(report::gzip(data_));
-#endif
         return file_.commit(error);
     }
 
 private:
-#ifdef VT_HAVE_ZLIB
     bool pump(const std::string& data, int flush) {
         if (failed_) return false;
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
@@ -126,13 +109,23 @@ private:
         } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
         return true;
     }
+
     z_stream z_{};
     bool started_ = false, failed_ = false;
-#else
-    std::string data_;
-#endif
     WholeFile file_;
 };
+#else
+// A build without zlib writes no lake.
+class GzipFile {
+public:
+    bool open(const fs::path&, std::string& error) {
+        error = "this vtl was built without zlib, so it cannot write gzip files";
+        return false;
+    }
+    bool write(const std::string&) { return false; }
+    bool commit(std::string& error) { return open(fs::path(), error); }
+};
+#endif
 
 bool writeWhole(const fs::path& place, const std::string& content, std::string& error) {
     WholeFile f;
