@@ -72,7 +72,9 @@ sq() {
 record() {  # USER MATCH DAY
   local at=()
   if command -v faketime >/dev/null; then
-    at=(env FAKETIME_DONT_FAKE_MONOTONIC=1 faketime -f "@$3 10:00:00")
+    # faketime preloads itself, which a sanitizer build must be told it may.
+    at=(env FAKETIME_DONT_FAKE_MONOTONIC=1 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+      faketime -f "@$3 10:00:00")
   fi
   if ! "${at[@]}" "$BUILD/vtrecord" --user "$1" --match "$2" --server 127.0.0.1 --seconds 2 \
       --key F1 --info map=dust --dir "$WORK/logs" >"$WORK/vtrecord-$1-$2.out" 2>&1; then
