@@ -18,7 +18,7 @@ PKGS=(
   wine wine64
   iproute2 procps time
   chromium zlib1g-dev
-  libsqlite3-dev libpq-dev sqlite3 postgresql
+  libsqlite3-dev libpq-dev sqlite3 postgresql faketime
 )
 
 need_install=0
