@@ -43,6 +43,7 @@ MatchSpec twentyMinutes(int i) {
     for (int p = 0; p < 30; ++p)
         m.extra.push_back({1 + p * 30, "Process;Add;PID:" + std::to_string(1000 + p) + ":Path:C:\\Program Files\\App" +
                                            std::to_string((i + p) % 400) + "\\app" + std::to_string(p) + ".exe"});
+    if (i % 100 == 7) m.extra.push_back({600, "Process;Add;PID:4000:Path:D:\\Temp\\x\\Aimbot.exe"});
     for (int c = 0; c < 5; ++c)
         m.extra.push_back({2 + c * 200, "TCP;Add;LocalIp:192.168.1.2:LocalPort:" + std::to_string(50000 + c) +
                                             ":RemoteIp:198.51." + std::to_string(i % 200) + "." + std::to_string(c + 1) +
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
     cluster.user = 42;
     vtl::FindArgs program, path, remote;
     program.database = path.database = remote.database = big;
-    program.question.program = "APP7.exe";
+    program.question.program = "aimbot.EXE";
     path.question.path = "app12\\";
     remote.question.remote = "198.51.100.0/24:443";
     vtl::TrendArgs ping, rate;
@@ -190,8 +191,9 @@ int main(int argc, char** argv) {
         {"vtl trend --ping --by day", [&](std::ostream& o, std::ostream& e) { return vtl::trend(ping, o, e); }},
         {"vtl trend --rate --by week", [&](std::ostream& o, std::ostream& e) { return vtl::trend(rate, o, e); }},
         {"vtl trend --ping --by match --user", [&](std::ostream& o, std::ostream& e) { return vtl::trend(byMatch, o, e); }},
-        {"vtl query (count of pings)", [&](std::ostream& o, std::ostream& e) {
-             return vtl::answer(big, "SELECT count(*) FROM pings", false, o, e);
+        {"vtl query (the ten accounts with most matches)", [&](std::ostream& o, std::ostream& e) {
+             return vtl::answer(big, "SELECT user_id, count(*) AS matches FROM recordings GROUP BY user_id "
+                                     "ORDER BY matches DESC, user_id LIMIT 10", false, o, e);
          }},
     };
     for (const auto& q : questions) {

@@ -127,7 +127,7 @@ public:
         ++p_.records;
         if (p_.records == 1) return start(r, at, cut);
         if (cut || !r.known || !r.type) {
-            p_.others.push_back({at, r.kind, r.action, r.raw, cut, p_.records});
+            p_.others.push_back({at, std::move(r.kind), std::move(r.action), std::move(r.raw), cut, p_.records});
             return true;
         }
         switch (*r.type) {
@@ -151,7 +151,7 @@ public:
             // 501 for a reply without a plausible time.
             ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds <= 500;
             ping.line = p_.records;
-            p_.pings.push_back(ping);
+            p_.pings.push_back(std::move(ping));
             break;
         }
         case Kind::KeyPressed: p_.keys.push_back({at, field(r, schema::label::kName), {}, p_.records}); break;
@@ -247,7 +247,7 @@ private:
         c.already = inFirstPoll(at);
         c.line = p_.records;
         openConnections_[connectionKey(r)].push_back(p_.connections.size());
-        p_.connections.push_back(c);
+        p_.connections.push_back(std::move(c));
     }
 
     void connectionRemoved(const read::Record& r, const std::string& at) {
@@ -280,7 +280,7 @@ private:
         proc.already = inFirstPoll(at);
         proc.line = p_.records;
         openProcesses_[processKey(r)].push_back(p_.processes.size());
-        p_.processes.push_back(proc);
+        p_.processes.push_back(std::move(proc));
     }
 
     void processRemoved(const read::Record& r, const std::string& at) {
@@ -299,7 +299,7 @@ private:
         proc.already = true;
         proc.still = false;
         proc.line = p_.records;
-        p_.processes.push_back(proc);
+        p_.processes.push_back(std::move(proc));
     }
 
     void fact(const read::Record& r, const std::string& at) {
@@ -543,6 +543,7 @@ struct Writer::Statements {
           updateRecording(db, "UPDATE recordings SET generation = ?, ended = ?, file_sha256 = ?, path = ?, whole = ?, "
                               "state = ?, reason = ?, records = ?, recovered_from = ? WHERE id = ?"),
           notCurrent(db, "UPDATE files SET current = 0 WHERE recording_id = ?"),
+          touch(db, "UPDATE recordings SET generation = ? WHERE id = ?"),
           insertFile(db, "INSERT INTO files (sha256, day, recording_id, path, size, whole, state, reason, records, "
                          "current, indexed_at) VALUES (?,?,?,?,?,?,?,?,?,?,?)"),
           insertIdentifier(db, "INSERT INTO identifiers (kind, value, weak) VALUES (?,?,?) "
@@ -570,7 +571,7 @@ struct Writer::Statements {
                             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
           insertServer(db, "INSERT INTO ping_servers (day, recording_id, week, server, server_address, pings, "
                            "no_answers, ping_p50, ping_p95, ping_average) VALUES (?,?,?,?,?,?,?,?,?,?)") {}
-    Stmt known, recording, insertRecording, updateRecording, notCurrent, insertFile, insertIdentifier, identifier,
+    Stmt known, recording, insertRecording, updateRecording, notCurrent, touch, insertFile, insertIdentifier, identifier,
         insertSighting, insertProgram, program, insertProcess, insertConnection, insertPing, insertRate, insertKey,
         insertFact, insertOther, insertSummary, insertServer;
     std::unordered_map<std::string, std::int64_t> programs;  // path: id, within the open transaction
@@ -664,6 +665,8 @@ Outcome Writer::write(const Parsed& p) {
             bindText(s.insertFile, 8, p.reason);
             s.insertFile.bind(9, p.records).bind(10, std::int64_t(0)).bind(11, nowText());
             s.insertFile.run();
+            // The recording's rows changed (one more file): a copy takes its day again.
+            s.touch.bind(1, generation_).bind(2, id).run();
             file.release();
             o.kind = Outcome::Already;
             o.line = p.path + ": already indexed (its recording is held " + (whole ? "whole" : "as far") + " by " +
@@ -842,6 +845,20 @@ public:
         finished_ = true;
         notEmpty_.notify_all();
     }
+    // A parsed log that has been written goes back to the reading thread to be
+    // freed there: memory freed by the thread that took it is freed without
+    // contention for the allocator's locks.
+    void bury(Parsed&& p) {
+        std::lock_guard<std::mutex> lock(m_);
+        graveyard_.push_back(std::move(p));
+    }
+    void sweep() {
+        std::deque<Parsed> dead;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            dead.swap(graveyard_);
+        }
+    }
     // The reader stops: nothing more is taken.
     void close() {
         std::lock_guard<std::mutex> lock(m_);
@@ -853,7 +870,7 @@ private:
     static constexpr std::size_t kCapacity = 8;
     std::mutex m_;
     std::condition_variable notEmpty_, notFull_;
-    std::deque<Parsed> items_;
+    std::deque<Parsed> items_, graveyard_;
     bool finished_ = false, closed_ = false;
 };
 
@@ -912,8 +929,10 @@ bool indexFiles(const std::string& database, const std::vector<std::string>& fil
                 };
                 for (const auto& f : files) {
                     if (stopped()) break;
+                    queue.sweep();
                     queue.push(parseLog(f, ro, isKnown));
                 }
+                queue.sweep();
             } catch (...) {
                 // Out of memory: the files not handed over are not indexed, and said so below.
             }
@@ -960,6 +979,8 @@ bool indexFiles(const std::string& database, const std::vector<std::string>& fil
                 }
                 ++done;
                 records += p.records;
+                queue.bury(std::move(p));
+                p = Parsed();
                 const auto now = std::chrono::steady_clock::now();
                 if (pending.size() >= options.batch || (options.idle && now - begun > std::chrono::seconds(1))) flush();
                 if (options.progress && now - lastProgress > std::chrono::seconds(1)) {

@@ -145,9 +145,11 @@ std::string findSql(const FindQuestion& q, std::string& error) {
                "ORDER BY r.day, r.user_id, r.match_id, r.id, c.remote_address, COALESCE(c.remote_port, -1), "
                "c.protocol, COALESCE(g.id, 0)";
     }
-    const std::string where = !q.program.empty() ? "g.name_lower = " + quote(lowerAscii(q.program))
-                                                  : "g.path_lower LIKE " + quote(containsPattern(lowerAscii(q.path))) +
+    // The programs first (a few), then their processes by index.
+    const std::string match = !q.program.empty() ? "p.name_lower = " + quote(lowerAscii(q.program))
+                                                  : "p.path_lower LIKE " + quote(containsPattern(lowerAscii(q.path))) +
                                                         " ESCAPE '\\'";
+    const std::string where = "x.program_id IN (SELECT p.id FROM programs p WHERE " + match + ")";
     return "SELECT r.day, r.user_id, r.match_id, r.started, g.path AS program, COUNT(*) AS processes, "
            "MIN(x.started) AS first_started, MAX(x.ended) AS last_ended, MAX(x.already_running) AS already_running, "
            "MAX(x.still_running) AS still_running "
@@ -222,7 +224,8 @@ std::int64_t printRows(Db& db, const std::string& sql, bool json, std::ostream& 
         } else {
             for (int i = 0; i < n; ++i) {
                 if (i) out << '\t';
-                if (s.type(i) != SQLITE_NULL) out << tsvField(s.text(i));
+                if (s.type(i) == SQLITE_NULL) out << "\\N";
+                else out << tsvField(s.text(i));
             }
             out << '\n';
         }

@@ -50,7 +50,9 @@ bool parseRemote(const std::string& text, Remote& out);
 bool isDay(const std::string& text);
 
 // Runs one statement and writes its rows: tab-separated with a header line,
-// or one JSON object per line. Returns the rows written; throws Error.
+// as PostgreSQL's COPY ... TO STDOUT (FORMAT text, HEADER) writes them (null
+// as \N; tab, line feed, carriage return and backslash as \t \n \r \\), or
+// one JSON object per line. Returns the rows written; throws Error.
 std::int64_t printRows(Db& db, const std::string& sql, bool json, std::ostream& out);
 
 }  // namespace index

@@ -91,7 +91,9 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
                {5, "UDP;Add;LocalIp:0.0.0.0:LocalPort:5353:PID:200:Path:C:\\Games\\Client\\client.exe"},
                {6, "Hologram;Beam;Power:9000"},
                {6, "not a record at all"},
-               {7, "Ping;Stats;Server:203.0.113.7:Actual:501"}};
+               {7, "Ping;Stats;Server:203.0.113.7:Actual:501"},
+               {8, "Key;Pressed;Name:after the overflow"},
+               {8, "Process;Add;PID:99999999999999999999:Path:C:\\huge.exe"}};
     const std::string file = log("a.vtl", m);
     const Said r = runIndex({file});
     EXPECT_EQ(r.status, vtl::kWhole) << r.err;
@@ -106,14 +108,15 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
     EXPECT_EQ(count("SELECT count(*) FROM pings WHERE answered = 0 AND milliseconds IN (501, 1000)"), 3);
     EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE adapter = 'Intel(R) Ethernet' AND tx_bytes_per_s > 1000"),
               10);
-    EXPECT_EQ(count("SELECT count(*) FROM keys"), 10);
+    EXPECT_EQ(count("SELECT count(*) FROM keys"), 11);
     EXPECT_EQ(count("SELECT count(*) FROM facts"), 5);
     EXPECT_EQ(count("SELECT count(*) FROM facts WHERE name = 'GPU' AND value = 'Vendor:Model'"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM other_records"), 2);
     EXPECT_EQ(count("SELECT count(*) FROM other_records WHERE kind = 'Hologram' AND raw LIKE '%Power:9000'"), 1);
     // Processes: explorer (already running, still running), the client (already, ended),
     // the short one (started and ended inside), one whose start came before the log.
-    EXPECT_EQ(count("SELECT count(*) FROM processes"), 4);
+    EXPECT_EQ(count("SELECT count(*) FROM processes"), 5);
+    EXPECT_EQ(count("SELECT count(*) FROM processes WHERE pid IS NULL AND started = '2026-12-08 10:00:08'"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM processes x JOIN programs g ON g.id = x.program_id WHERE "
                     "g.name = 'explorer.exe' AND already_running = 1 AND still_running = 1 AND ended IS NULL"),
               1);
@@ -134,7 +137,7 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
     EXPECT_EQ(count("SELECT count(*) FROM sightings"), 3);
     // The summary: answered pings 21..29 except the fifth and tenth (1000) and the 501.
     EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE pings = 11 AND no_answers = 3 AND ping_p50 = 24 "
-                    "AND ping_p95 = 29 AND seconds = 12 AND keys = 10 AND processes = 4 AND connections = 2"),
+                    "AND ping_p95 = 29 AND seconds = 12 AND keys = 11 AND processes = 5 AND connections = 2"),
               1);
     EXPECT_EQ(count("SELECT count(*) FROM ping_servers WHERE server = '203.0.113.7' AND pings = 11"), 1);
     // Every table that holds a recording's rows has its day.
@@ -150,6 +153,8 @@ TEST_F(IndexTest, HelpersReadTimesAddressesAndMacs) {
     EXPECT_EQ(vt::index::weekOf("2026-12-08"), "2026-12-07");  // a Tuesday
     EXPECT_EQ(vt::index::weekOf("2026-12-07"), "2026-12-07");
     EXPECT_EQ(vt::index::weekOf("2027-01-03"), "2026-12-28");  // a Sunday, across the year
+    EXPECT_EQ(vt::index::weekOf("2026-03-01"), "2026-02-23");  // across the end of February
+    EXPECT_EQ(vt::index::weekOf("2028-03-01"), "2028-02-28");  // and of a leap February
     EXPECT_EQ(vt::index::ipv4("10.0.0.1"), 167772161);
     EXPECT_FALSE(vt::index::ipv4("10.0.0.256"));
     EXPECT_FALSE(vt::index::ipv4("10.0.0"));
@@ -204,9 +209,11 @@ TEST_F(IndexTest, RerunsCopiesAndTruncatedCopiesAddNothing) {
     EXPECT_EQ(count("SELECT count(*) FROM pings"), pings);
     EXPECT_EQ(count("SELECT count(*) FROM recordings"), 1);
     EXPECT_EQ(count("SELECT count(*) FROM files WHERE current = 1"), 1);
-    // Only the appended copy was written (as a file that is not current): one more generation, no recording in it.
+    EXPECT_EQ(count("SELECT count(*) FROM files WHERE current = 0 AND whole = 0 AND path LIKE '%appended.vtl'"), 1);
+    // Only the appended copy was written (as a file of the recording that is not current): one more
+    // generation, which the recording takes, since its day holds one more row.
     EXPECT_EQ(count("SELECT value FROM meta WHERE name = 'generation'"), generation + 1);
-    EXPECT_EQ(count("SELECT max(generation) FROM recordings"), generation);
+    EXPECT_EQ(count("SELECT max(generation) FROM recordings"), generation + 1);
 }
 
 TEST_F(IndexTest, AWholeFileAndMoreRecordsReplaceLess) {
@@ -469,7 +476,7 @@ TEST_F(Questions, SqlPrintsTheStatementThatRuns) {
     f.question.program = "it's.exe";
     f.sql = true;
     const Said quoted = find(f);
-    EXPECT_NE(quoted.out.find("g.name_lower = 'it''s.exe'"), std::string::npos) << quoted.out;
+    EXPECT_NE(quoted.out.find("p.name_lower = 'it''s.exe'"), std::string::npos) << quoted.out;
     f.sql = false;
     const Said none = find(f);
     EXPECT_EQ(none.status, vtl::kWhole) << none.err;
@@ -483,7 +490,7 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     const std::string header = "day\tuser_id\tmatch_id\tstarted\tprogram\tprocesses\tfirst_started\tlast_ended\t"
                                "already_running\tstill_running\n";
     EXPECT_EQ(r.out, header + "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tD:\\\\Tools\\\\Aim_Helper.EXE\t1\t"
-                              "2026-12-10 10:00:04\t\t0\t1\n");
+                              "2026-12-10 10:00:04\t\\N\t0\t1\n");
     f.question.program.clear();
     f.question.path = "tools\\aim_";  // '_' is literal, not any character
     EXPECT_EQ(find(f).out, r.out);
@@ -503,7 +510,7 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     EXPECT_EQ(r.out, "day\tuser_id\tmatch_id\tstarted\tprotocol\tremote_ip\tremote_port\tprogram\tconnections\t"
                      "first_opened\tlast_closed\tstill_open\n"
                      "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tTCP\t198.51.100.20\t8080\t"
-                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\t1\n");
+                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\\N\t1\n");
     n.question.remote = "198.51.100.0/24:8081";
     EXPECT_EQ(lineCount(find(n).out), 1);
     n.question.remote = "203.0.113.0/29";
@@ -559,7 +566,7 @@ TEST_F(Questions, QueryIsReadOnlyAndOneStatement) {
     Said r = ask([&](std::ostream& o, std::ostream& e) {
         return vtl::answer(db(), "SELECT 'a\tb' AS x, NULL AS y, 2.5 AS z", false, o, e);
     });
-    EXPECT_EQ(r.out, "x\ty\tz\na\\tb\t\t2.5\n");
+    EXPECT_EQ(r.out, "x\ty\tz\na\\tb\t\\N\t2.5\n");
     r = ask([&](std::ostream& o, std::ostream& e) { return vtl::answer(db(), "DELETE FROM pings", false, o, e); });
     EXPECT_EQ(r.status, vtl::kNotWhole);
     EXPECT_GT(count("SELECT count(*) FROM pings"), 0);

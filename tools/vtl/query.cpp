@@ -40,8 +40,8 @@ Verb addQuery(CLI::App& app) {
     c->add_option("database", a->database, "the index database")->required();
     c->add_option("sql", a->sql, "one SQL statement")->required();
     c->add_flag("--json", a->json, "one JSON object per row instead of tab-separated text");
-    c->footer("Rows are tab-separated with a header line (tab, line feed and backslash written as \\t, \\n, \\\\; "
-              "null as an empty field), or with --json one object per row (numbers as numbers, null as null). "
+    c->footer("Rows are tab-separated with a header line as PostgreSQL's COPY text format writes them (tab, line "
+              "feed, carriage return and backslash as \\t, \\n, \\r, \\\\; null as \\N), or with --json one object per row (numbers as numbers, null as null). "
               "The connection is read-only: a statement that would change the database fails. Exit status: 0 "
               "answered; 1 the database cannot be read or the statement fails; 2 bad arguments or the output "
               "cannot be written.");
