@@ -291,8 +291,7 @@ round() {  # ROUND FIRST
   done
 }
 
-# A read verb's answer on SQLite against its --sql statement's on PostgreSQL;
-# psql prints a header line and tab-separated rows, as vtl does.
+# A read verb's answer on SQLite against its --sql statement's on PostgreSQL.
 same_answer() {  # NAME VERB ARGS...
   local name=$1; shift
   local verb=$1
@@ -310,7 +309,10 @@ same_answer() {  # NAME VERB ARGS...
     return
   fi
   "$VTL" "$@" >"$WORK/$verb.sqlite" 2>"$WORK/$verb.sqlite.err"
-  pg -A -F $'\t' -P footer=off -f "$WORK/$verb.sql" >"$WORK/$verb.pg" 2>"$WORK/$verb.pg.err"
+  # vtl prints rows as COPY's text format does: the server is asked the same way.
+  local select
+  select=$(sed -e ':a' -e '$!{N;ba' -e '}' -e 's/;[[:space:]]*$//' "$WORK/$verb.sql")
+  pg -c "COPY ($select) TO STDOUT (FORMAT text, HEADER true)" >"$WORK/$verb.pg" 2>"$WORK/$verb.pg.err"
   # Rows beyond the header: an empty answer would prove nothing.
   if [ "$load_ok" = 1 ] && [ "$(wc -l <"$WORK/$verb.sqlite")" -gt 1 ] && [ ! -s "$WORK/$verb.pg.err" ] &&
       diff -u "$WORK/$verb.sqlite" "$WORK/$verb.pg" >"$WORK/$verb.diff"; then
