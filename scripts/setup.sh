@@ -19,7 +19,7 @@ PKGS=(
   iproute2 procps time
   chromium zlib1g-dev libz-mingw-w64-dev
   tcl  # tclsh makes SQLite's one-file source for the Windows builds
-  libsqlite3-dev
+  libsqlite3-dev libpq-dev sqlite3 postgresql faketime
 )
 
 need_install=0
@@ -54,6 +54,12 @@ update() {  # a mirror in the middle of a sync refuses an index now and then: tr
 
 missing32="$CACHE/wine32-missing"
 if [ "$need_install" = 1 ]; then
+  # The tests start a PostgreSQL server of their own; the package need not
+  # make and start one of its own.
+  if [ ! -e /etc/postgresql-common/createcluster.conf ]; then
+    mkdir -p /etc/postgresql-common
+    echo "create_main_cluster = false" > /etc/postgresql-common/createcluster.conf
+  fi
   dpkg --add-architecture i386
   update
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${PKGS[@]}"

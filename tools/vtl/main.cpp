@@ -15,7 +15,8 @@ int run(int argc, char** argv) {
     const std::vector<vtl::Verb> verbs = {vtl::addVerify(app), vtl::addCat(app), vtl::addJson(app),
                                           vtl::addRecover(app), vtl::addReport(app),
                                           vtl::addIndex(app),  vtl::addLinks(app),   vtl::addFind(app),
-                                          vtl::addTrend(app),  vtl::addQuery(app)};
+                                          vtl::addTrend(app),  vtl::addQuery(app),
+                                          vtl::addExport(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

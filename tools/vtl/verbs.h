@@ -33,6 +33,7 @@ Verb addLinks(CLI::App& app);
 Verb addFind(CLI::App& app);
 Verb addTrend(CLI::App& app);
 Verb addQuery(CLI::App& app);
+Verb addExport(CLI::App& app);
 
 // Exit status of every command: 0 when every file is whole and everything was
 // written; 1 when a file is not whole or cannot be read; 2 for bad arguments
@@ -43,6 +44,9 @@ constexpr int kWhole = 0, kNotWhole = 1, kUsage = 2, kInterrupted = 130;
 int verify(const std::vector<std::string>& files, std::ostream& out);
 int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err);
 int json(const std::string& file, bool force, std::ostream& out, std::ostream& err);
+// An index database into a directory, or a PostgreSQL server (a postgresql:// URI).
+int exportIndex(const std::string& database, const std::string& target, bool full, std::ostream& out,
+                std::ostream& err);
 
 namespace recover {
 struct Options {

@@ -1,0 +1,490 @@
+#include "export/core.h"
+
+#include "common/utf8.h"
+
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <set>
+#include <stdexcept>
+
+namespace vt {
+namespace exporter {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// ---- SQLite, owned
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtCloser {
+    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+};
+using Db = std::unique_ptr<sqlite3, DbCloser>;
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
+
+// A failure of the database, reported as the source's.
+struct SourceError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string quoted(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+Stmt prepare(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        throw SourceError(sqlite3_errmsg(db));
+    }
+    return Stmt(st);
+}
+
+// True for a row, false at the end.
+bool step(sqlite3* db, sqlite3_stmt* st) {
+    const int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw SourceError(sqlite3_errmsg(db));
+}
+
+std::string text(sqlite3_stmt* st, int i) {
+    const unsigned char* p = sqlite3_column_text(st, i);
+    return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st, i)) : std::string();
+}
+
+// Bytes that are not well-formed UTF-8 become U+FFFD, so that every engine takes the text.
+void wellFormed(std::string_view in, std::string& out) {
+    out.clear();
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    std::size_t left = in.size();
+    while (left) {
+        std::uint32_t cp = 0;
+        const std::size_t n = utf8::decode(p, left, cp);
+        if (n) {
+            out.append(reinterpret_cast<const char*>(p), n);
+        } else {
+            out += "\xEF\xBF\xBD";
+        }
+        const std::size_t used = n ? n : 1;
+        p += used;
+        left -= used;
+    }
+}
+
+std::uint64_t fnv1a(std::uint64_t h, const std::string& data) {
+    for (unsigned char c : data) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+std::string hex64(std::uint64_t v) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(16, '0');
+    for (int i = 15; i >= 0; --i, v >>= 4) s[i] = digits[v & 15];
+    return s;
+}
+
+// The database in one read snapshot.
+class Source {
+public:
+    explicit Source(const std::string& path) {
+        sqlite3* db = nullptr;
+        const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        db_.reset(db);
+        if (rc != SQLITE_OK) throw SourceError(db ? sqlite3_errmsg(db) : "cannot be opened");
+        sqlite3_busy_timeout(db, 10000);
+        exec("BEGIN");
+        readSchema();
+        readRecordings();
+    }
+    ~Source() {
+        if (db_) sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
+    }
+
+    const Schema& schema() const { return schema_; }
+    std::int64_t generation() const { return generation_; }
+    const std::map<std::string, std::int64_t>& days() const { return days_; }
+
+    std::set<std::string> daysAbove(std::int64_t generation) {
+        Stmt st = prepare(db_.get(), "SELECT DISTINCT day FROM recordings WHERE generation > ?");
+        sqlite3_bind_int64(st.get(), 1, generation);
+        std::set<std::string> out;
+        while (step(db_.get(), st.get())) out.insert(text(st.get(), 0));
+        return out;
+    }
+
+    // A cursor over a table's rows in day order: all of them, or those of the days given.
+    class Cursor {
+    public:
+        Cursor(Source& source, const Table& table, const std::set<std::string>* days) : db_(source.db_.get()) {
+            std::string sql = "SELECT ";
+            for (std::size_t i = 0; i < table.columns.size(); ++i)
+                sql += (i ? ", " : "") + quoted(table.columns[i].name);
+            sql += " FROM " + quoted(table.name);
+            if (days) sql += " WHERE " + quoted("day") + " IN (SELECT value FROM json_each(?1))";
+            if (table.byDay()) sql += " ORDER BY " + quoted(table.columns[table.dayColumn].name);
+            st_ = prepare(db_, sql);
+            if (days) {
+                list_ = json(std::vector<std::string>(days->begin(), days->end())).dump();
+                sqlite3_bind_text(st_.get(), 1, list_.c_str(), int(list_.size()), SQLITE_STATIC);
+            }
+            day_ = table.dayColumn;
+            advance();
+        }
+        bool atEnd() const { return end_; }
+        // The day of the current row (a partitioned table's).
+        const std::string& day() const { return currentDay_; }
+        void advance() {
+            end_ = !step(db_, st_.get());
+            if (!end_ && day_ >= 0) {
+                currentDay_ = text(st_.get(), day_);
+                if (!isDay(currentDay_))
+                    throw SourceError("a row has the day '" + currentDay_ + "', which is not YYYY-MM-DD");
+            }
+        }
+        // The current row, valid until advance().
+        const Row& row() {
+            const int n = sqlite3_column_count(st_.get());
+            row_.resize(n);
+            texts_.resize(n);
+            for (int i = 0; i < n; ++i) {
+                Value& v = row_[i];
+                v = Value();
+                switch (sqlite3_column_type(st_.get(), i)) {
+                case SQLITE_INTEGER:
+                    v.kind = Value::Integer;
+                    v.integer = sqlite3_column_int64(st_.get(), i);
+                    break;
+                case SQLITE_FLOAT:
+                    v.kind = Value::Real;
+                    v.real = sqlite3_column_double(st_.get(), i);
+                    break;
+                case SQLITE_TEXT: {
+                    v.kind = Value::Text;
+                    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.get(), i));
+                    wellFormed(std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(st_.get(), i))),
+                               texts_[i]);
+                    v.bytes = texts_[i];
+                    break;
+                }
+                case SQLITE_BLOB: {
+                    v.kind = Value::Blob;
+                    const void* p = sqlite3_column_blob(st_.get(), i);
+                    v.bytes = std::string_view(static_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st_.get(), i)));
+                    break;
+                }
+                default:
+                    break;
+                }
+            }
+            return row_;
+        }
+
+    private:
+        sqlite3* db_;
+        Stmt st_;
+        std::string list_, currentDay_;
+        int day_ = -1;
+        bool end_ = false;
+        Row row_;
+        std::vector<std::string> texts_;
+    };
+
+private:
+    void exec(const char* sql) {
+        if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw SourceError(sqlite3_errmsg(db_.get()));
+    }
+
+    void readSchema() {
+        {
+            Stmt st = prepare(db_.get(), "PRAGMA user_version");
+            if (step(db_.get(), st.get())) schema_.version = sqlite3_column_int64(st.get(), 0);
+        }
+        // Ordinary tables of the main database only: no views, virtual tables or their shadows.
+        std::vector<std::string> names;
+        {
+            Stmt st = prepare(db_.get(),
+                              "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type = 'table' "
+                              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name");
+            while (step(db_.get(), st.get())) names.push_back(text(st.get(), 0));
+        }
+        for (const std::string& name : names) {
+            if (!isPlainName(name))
+                throw SourceError("the table name '" + name + "' is not made of letters, digits and '_'");
+            Table t;
+            t.name = name;
+            Stmt st = prepare(db_.get(), "SELECT name, type, \"notnull\" FROM pragma_table_info(?) ORDER BY cid");
+            sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+            while (step(db_.get(), st.get())) {
+                Column c{text(st.get(), 0), text(st.get(), 1), sqlite3_column_int(st.get(), 2) != 0};
+                if (c.name == "day") t.dayColumn = int(t.columns.size());
+                t.columns.push_back(std::move(c));
+            }
+            schema_.tables.push_back(std::move(t));
+        }
+        const auto rec = std::find_if(schema_.tables.begin(), schema_.tables.end(),
+                                      [](const Table& t) { return t.name == "recordings"; });
+        if (rec == schema_.tables.end() || !rec->byDay() ||
+            std::none_of(rec->columns.begin(), rec->columns.end(),
+                         [](const Column& c) { return c.name == "generation"; }))
+            throw SourceError("not an index database (no recordings table with a day and a generation)");
+    }
+
+    void readRecordings() {
+        {
+            Stmt st = prepare(db_.get(), "SELECT coalesce(max(generation), 0) FROM recordings");
+            if (step(db_.get(), st.get())) generation_ = sqlite3_column_int64(st.get(), 0);
+        }
+        Stmt st = prepare(db_.get(), "SELECT day, count(*) FROM recordings GROUP BY day");
+        while (step(db_.get(), st.get())) days_[text(st.get(), 0)] = sqlite3_column_int64(st.get(), 1);
+    }
+
+    Db db_;
+    Schema schema_;
+    std::int64_t generation_ = 0;
+    std::map<std::string, std::int64_t> days_;
+};
+
+std::string hexBytes(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+Status walk(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
+    auto say = [&](const std::string& line) {
+        if (options.progress) options.progress(line);
+    };
+    std::unique_ptr<Source> source;
+    try {
+        source = std::make_unique<Source>(database);
+    } catch (const SourceError& e) {
+        error = database + ": " + e.what();
+        return Status::SourceFailed;
+    }
+    const Schema& schema = source->schema();
+    State old;
+    bool found = false;
+    if (!sink.loadState(old, found, error)) return Status::TargetFailed;
+    const bool full = options.full || !found || old.schemaKey != schema.key();
+
+    // The days to write: every day, or those of recordings ingested since and
+    // those whose recordings were removed; a day without rows any more is
+    // removed by being written empty.
+    std::set<std::string> days;
+    for (const auto& d : old.days)
+        if (full || !source->days().count(d.first) || source->days().at(d.first) != d.second) days.insert(d.first);
+    if (full) {
+        for (const auto& d : source->days()) days.insert(d.first);
+    } else {
+        for (const std::string& d : source->daysAbove(old.generation)) days.insert(d);
+    }
+    for (const std::string& d : days)
+        if (!isDay(d)) {
+            error = database + ": a recording has the day '" + d + "', which is not YYYY-MM-DD";
+            return Status::SourceFailed;
+        }
+    summary.full = full;
+    summary.generation = source->generation();
+
+    State now;
+    now.generation = source->generation();
+    now.schemaKey = schema.key();
+    now.days = source->days();
+    if (!sink.prepare(schema, full, error)) return Status::TargetFailed;
+    if (full) {
+        std::set<std::string> held;
+        if (!sink.heldDays(schema, held, error)) return Status::TargetFailed;
+        for (const std::string& d : held)
+            if (isDay(d)) days.insert(d);
+    }
+
+    // Dictionaries: small; rewritten whole when their rows differ from the last export's.
+    for (const Table& t : schema.tables) {
+        if (t.byDay()) continue;
+        std::uint64_t h = 0xcbf29ce484222325ull, n = 0;
+        {
+            Source::Cursor c(*source, t, nullptr);
+            for (; !c.atEnd(); c.advance(), ++n) h = fnv1a(h, jsonLine(t, c.row(), true) + "\n");
+        }
+        now.dictionaries[t.name] = hex64(h) + "/" + std::to_string(n);
+        const auto was = old.dictionaries.find(t.name);
+        if (!full && was != old.dictionaries.end() && was->second == now.dictionaries[t.name]) continue;
+        if (!sink.beginTable(t, error)) return Status::TargetFailed;
+        std::uint64_t rows = 0;
+        for (Source::Cursor c(*source, t, nullptr); !c.atEnd(); c.advance(), ++rows)
+            if (!sink.row(t, c.row(), error)) return Status::TargetFailed;
+        if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
+        summary.rows += rows;
+        ++summary.dictionaries;
+    }
+
+    // Partitioned tables: one cursor each in day order, walked together a day at a time.
+    std::vector<std::pair<const Table*, std::unique_ptr<Source::Cursor>>> cursors;
+    if (!days.empty() || full)
+        for (const Table& t : schema.tables)
+            if (t.byDay()) cursors.emplace_back(&t, std::make_unique<Source::Cursor>(*source, t, full ? nullptr : &days));
+    std::size_t done = 0;
+    for (;;) {
+        // The next day: the least of those still to write and of the cursors' days.
+        std::string day;
+        bool any = false;
+        if (!days.empty()) {
+            day = *days.begin();
+            any = true;
+        }
+        for (const auto& c : cursors)
+            if (!c.second->atEnd() && (!any || c.second->day() < day)) {
+                day = c.second->day();
+                any = true;
+            }
+        if (!any) break;
+        days.erase(day);
+        if (options.stop && options.stop->load()) {
+            error = "interrupted";
+            return Status::Interrupted;
+        }
+        if (!sink.beginDay(day, error)) return Status::TargetFailed;
+        std::uint64_t dayRows = 0;
+        for (auto& c : cursors) {
+            const Table& t = *c.first;
+            if (!sink.beginTable(t, error)) return Status::TargetFailed;
+            std::uint64_t rows = 0;
+            for (; !c.second->atEnd() && c.second->day() == day; c.second->advance(), ++rows)
+                if (!sink.row(t, c.second->row(), error)) return Status::TargetFailed;
+            if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
+            dayRows += rows;
+        }
+        if (!sink.endDay(error)) return Status::TargetFailed;
+        summary.rows += dayRows;
+        if (dayRows) ++summary.daysWritten;
+        else ++summary.daysRemoved;
+        ++done;
+        say("day " + day + ": " + (dayRows ? std::to_string(dayRows) + " rows" : std::string("removed")) + " (" +
+            std::to_string(done) + ")");
+    }
+    if (!sink.finish(schema, now, error)) return Status::TargetFailed;
+    return Status::Done;
+}
+
+}  // namespace
+
+std::string Schema::key() const {
+    std::string k = std::to_string(version);
+    for (const Table& t : tables) {
+        k += ";" + t.name;
+        for (const Column& c : t.columns) k += "," + c.name + " " + c.type + (c.notNull ? "!" : "");
+    }
+    return k;
+}
+
+std::string Schema::toJson() const {
+    json tables = json::object();
+    for (const Table& t : this->tables) {
+        json columns = json::array();
+        for (std::size_t i = 0; i < t.columns.size(); ++i) {
+            if (int(i) == t.dayColumn) continue;  // in the path, not in the rows
+            const Column& c = t.columns[i];
+            columns.push_back({{"name", c.name}, {"type", c.type}, {"nullable", !c.notNull}});
+        }
+        json entry = {{"columns", columns}};
+        if (t.byDay()) {
+            entry["partition"] = {{"name", "day"}, {"type", "TEXT"}, {"format", "YYYY-MM-DD"}};
+            entry["files"] = t.name + "/day=YYYY-MM-DD/part-0.jsonl.gz";
+        } else {
+            entry["files"] = t.name + "/part-0.jsonl.gz";
+        }
+        tables[t.name] = entry;
+    }
+    json out = {{"schema_version", version}, {"format", "JSON Lines, gzip"}, {"tables", tables}};
+    return out.dump(2) + "\n";
+}
+
+std::string State::toJson(const Schema& schema) const {
+    json out = {{"generation", generation},
+                {"schema_version", schema.version},
+                {"schema_key", schemaKey},
+                {"days", days},
+                {"dictionaries", dictionaries}};
+    return out.dump(2) + "\n";
+}
+
+bool State::fromJson(const std::string& text, State& out) {
+    try {
+        const json j = json::parse(text);
+        out.generation = j.at("generation").get<std::int64_t>();
+        out.schemaKey = j.at("schema_key").get<std::string>();
+        out.days = j.at("days").get<std::map<std::string, std::int64_t>>();
+        out.dictionaries = j.at("dictionaries").get<std::map<std::string, std::string>>();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string jsonLine(const Table& table, const Row& row, bool withDay) {
+    json o = json::object();
+    for (std::size_t i = 0; i < row.size() && i < table.columns.size(); ++i) {
+        if (!withDay && int(i) == table.dayColumn) continue;
+        const Value& v = row[i];
+        json& cell = o[table.columns[i].name];
+        switch (v.kind) {
+        case Value::Null: break;
+        case Value::Integer: cell = v.integer; break;
+        case Value::Real: cell = v.real; break;
+        case Value::Text: cell = std::string(v.bytes); break;
+        case Value::Blob: cell = hexBytes(v.bytes); break;
+        }
+    }
+    return o.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool isDay(std::string_view day) {
+    if (day.size() != 10 || day[4] != '-' || day[7] != '-') return false;
+    for (std::size_t i = 0; i < day.size(); ++i)
+        if (i != 4 && i != 7 && (day[i] < '0' || day[i] > '9')) return false;
+    return true;
+}
+
+bool isPlainName(const std::string& name) {
+    if (name.empty() || name.size() > 63) return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    return true;
+}
+
+Status run(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
+    summary = Summary();
+    try {
+        return walk(database, sink, options, summary, error);
+    } catch (const SourceError& e) {
+        error = database + ": " + e.what();
+        return Status::SourceFailed;
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    return Status::TargetFailed;
+}
+
+}  // namespace exporter
+}  // namespace vt
