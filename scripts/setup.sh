@@ -21,6 +21,9 @@ PKGS=(
   tcl  # tclsh makes SQLite's one-file source for the Windows builds
   libsqlite3-dev libpq-dev sqlite3 postgresql faketime
 )
+# npm installs the DuckDB client the export test reads with; a machine that
+# has Node.js from elsewhere keeps it.
+command -v npm > /dev/null || PKGS+=(nodejs npm)
 
 need_install=0
 for p in "${PKGS[@]}"; do

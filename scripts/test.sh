@@ -165,6 +165,25 @@ done
 
 source scripts/c-interface-test.sh build/linux build/win-x86_64 build/win-i686  # its parts are runs of this script
 
+step "The index exported to a directory read by DuckDB, and into PostgreSQL"
+# Each part the script names counts as a run of its own.
+warehouse() {
+  local log=build/warehouse-test.log rc=0 line named=0
+  bash scripts/warehouse-test.sh build/linux > "$log" 2>&1 || rc=$?
+  cat "$log"
+  while IFS= read -r line; do
+    case "$line" in
+      *": passed") pass "Warehouse: ${line%: passed}"; named=1 ;;
+      *": FAILED") failed+=("Warehouse: ${line%: FAILED}"); named=1 ;;
+      *": skipped, "*) skipped+=("Warehouse: ${line%%: skipped, *}: skipped, ${line#*: skipped, }"); named=1 ;;
+    esac
+  done < <(grep -E '^[a-z][a-z ]*: (passed|FAILED|skipped, .*)$' "$log")
+  if [ "$rc" != 0 ] && { [ "$named" = 0 ] || ! grep -qE '^[a-z][a-z ]*: FAILED$' "$log"; }; then
+    failed+=("Warehouse export (exit $rc)")
+  fi
+}
+warehouse
+
 step "Install, Debian package and Windows kits"
 skip_widths=$([[ " ${widths_run[*]} " == *" i686 "* ]] || echo i686)
 run "Install and packages" env VT_SKIP_WINE_WIDTHS="$skip_widths" \
