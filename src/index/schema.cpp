@@ -1,5 +1,10 @@
 #include "index/schema.h"
 
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
 namespace vt {
 namespace index {
 
@@ -200,7 +205,9 @@ CREATE INDEX ping_servers_server ON ping_servers (server);
 
 }  // namespace
 
-void prepareForWriting(Db& db) {
+namespace {
+
+void prepareOnce(Db& db) {
     db.exec("PRAGMA journal_mode=WAL");
     db.exec("PRAGMA synchronous=NORMAL");
     db.exec("PRAGMA cache_size=-65536");
@@ -216,6 +223,27 @@ void prepareForWriting(Db& db) {
         db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
     }
     t.commit();
+}
+
+}  // namespace
+
+// Turning a new file to WAL needs it to itself for a moment, and SQLite does
+// not wait for that: a second vtl making the same database at the same time is
+// told "database is locked" at once, busy timeout or not. So it tries again,
+// for as long as a busy write lock is waited for.
+void prepareForWriting(Db& db) {
+    using Clock = std::chrono::steady_clock;
+    const auto giveUp = Clock::now() + std::chrono::seconds(120);
+    for (;;) {
+        try {
+            prepareOnce(db);
+            return;
+        } catch (const Error&) {
+            const int code = sqlite3_errcode(db.handle()) & 0xff;
+            if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || Clock::now() > giveUp) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void checkForReading(Db& db) {
