@@ -16,6 +16,10 @@ vtl=${VTL:-$root/build/linux/vtl}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 torn=0 keyless=0 empty=0
+# The Wine prefix: the project's, or another given in VANTORELLE_WINEPREFIX_X86_64
+# (so that the trials need not share a Wine server with other work).
+prefix=${VANTORELLE_WINEPREFIX_X86_64:-$(sed -n 's/^VANTORELLE_WINEPREFIX_X86_64=//p' "${VANTORELLE_CACHE:-/var/cache/vantorelle}/win-deps.env" 2>/dev/null)}
+export VANTORELLE_WINEPREFIX_X86_64=$prefix
 for i in $(seq 1 "$trials"); do
   dir="$work/$i"; mkdir -p "$dir/out"
   if [ "$kind" = win64 ]; then
@@ -39,7 +43,6 @@ for i in $(seq 1 "$trials"); do
   key=$(grep -c ';Key;Pressed;Name:K$' "$dir"/out/*_recovered.txt 2>/dev/null || true)
   [ "${key:-0}" -ge 1 ] || keyless=$((keyless + 1))
   echo "trial $i: $(stat -c %s "$file") bytes; part of a record lost: $lost; key recovered: ${key:-0}"
-  [ "$kind" = win64 ] && WINEPREFIX=$(sed -n 's/^VANTORELLE_WINEPREFIX_X86_64=//p' /var/cache/vantorelle/win-deps.env) \
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
+  [ "$kind" = win64 ] && WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
 done
 echo "$kind: $trials kills, $torn lost part of a record that had reached the file, $keyless without the key, $empty without a log"
