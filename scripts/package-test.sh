@@ -317,6 +317,15 @@ for win in "${windows[@]}"; do
     || fail "$name: vtl.exe verify of a Linux log failed: $shown"
   case "$shown" in *": whole") ;; *) fail "$name: vtl.exe verify of a Linux log says '$shown'" ;; esac
   ok "$name: vtl.exe verify under Wine says whole for a log made on Linux"
+  # The index verbs, with the SQLite the kit carries: the same log indexed and
+  # asked for again.
+  shown=$("${emulator[@]}" "$kit/bin/vtl.exe" index "$(winpath "$work/kit-$warch.db")" "$(winpath "$linux_log")" \
+    2> /dev/null | tr -d '\r') || fail "$name: vtl.exe index of a Linux log failed: $shown"
+  case "$shown" in *": indexed "[0-9]*" records") ;; *) fail "$name: vtl.exe index of a Linux log says '$shown'" ;; esac
+  shown=$("${emulator[@]}" "$kit/bin/vtl.exe" query "$(winpath "$work/kit-$warch.db")" \
+    "SELECT count(*) AS n FROM recordings" 2> /dev/null | tr -d '\r')
+  [ "$shown" = "$(printf 'n\n1')" ] || fail "$name: vtl.exe query of its index says '$shown'"
+  ok "$name: vtl.exe index and query under Wine"
   mkdir -p "$work/kit-$warch-logs"
   "${emulator[@]}" "$kit/bin/vtrecord.exe" --user 6 --match 2 --seconds 1 --key F1 \
     --dir "$(winpath "$work/kit-$warch-logs")" > /dev/null 2>&1 || fail "$name: vtrecord.exe failed under Wine"
