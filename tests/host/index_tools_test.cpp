@@ -3,22 +3,18 @@
 #include "support/index_contents.h"
 #include "support/log_text.h"
 #include "support/match_logs.h"
+#include "support/spawned.h"
 #include "support/temp_dir.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -28,39 +24,16 @@ namespace fs = boost::filesystem;
 const std::string kVtl = VT_VTL_PATH;
 
 // vtl with its standard output and error sent to files; killed with the object.
-class Vtl {
+class Vtl : public testsupport::Spawned {
 public:
-    Vtl(std::vector<std::string> args, const std::string& out, const std::string& err) {
-        args.insert(args.begin(), kVtl);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Vtl() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    Vtl(const Vtl&) = delete;
-    Vtl& operator=(const Vtl&) = delete;
-    void signal(int s) { kill(pid_, s); }
-    // The exit status, or 128 + the signal that ended it.
-    int wait() {
-        int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    Vtl(std::vector<std::string> args, const std::string& out, const std::string& err)
+        : Spawned(withVtl(std::move(args)), out, err) {}
 
 private:
-    pid_t pid_ = -1;
+    static std::vector<std::string> withVtl(std::vector<std::string> args) {
+        args.insert(args.begin(), kVtl);
+        return args;
+    }
 };
 
 std::vector<std::string> lines(const std::string& file) {

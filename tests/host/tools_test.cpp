@@ -3,6 +3,7 @@
 #include "log/container.h"
 #include "read/records.h"
 #include "support/log_text.h"
+#include "support/spawned.h"
 #include "support/temp_dir.h"
 
 #include <boost/filesystem.hpp>
@@ -14,13 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -31,40 +27,7 @@ namespace fs = boost::filesystem;
 
 const std::string kTools = VT_TOOLS_DIR;
 
-// A child process with its output sent to a file; killed with the object.
-class Spawned {
-public:
-    Spawned(const std::vector<std::string>& args, const std::string& output) {
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Spawned() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    Spawned(const Spawned&) = delete;
-    Spawned& operator=(const Spawned&) = delete;
-    pid_t pid() const { return pid_; }
-    // The exit status, or 128 + the signal that ended it.
-    int wait() {
-        int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    pid_t pid_ = -1;
-};
+using testsupport::Spawned;
 
 std::uintmax_t sizeOf(const std::string& path) {
     boost::system::error_code ec;
