@@ -143,40 +143,10 @@ std::string sealed(const std::string& text) {
     return vt::sealText(records, key);
 }
 
-struct Child {
-    int status = -1;
-    double seconds = 0, peakMb = 0;
-};
+using Child = bench::ChildRun;
 
-// Runs vtl with its output to /dev/null, under GNU time for its peak resident
-// memory (as bench_vtl does: the rusage of a child of this process would
-// count the pages it shares with this one until it executes vtl).
 Child runVtl(const std::vector<std::string>& args, const std::string& peakFile) {
-    const std::string time = "/usr/bin/time";
-    std::vector<std::string> all = {time, "-f", "%M", "-o", peakFile, VT_VTL_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    Child c;
-    const auto start = bench::Clock::now();
-    pid_t pid;
-    const int spawned = posix_spawn(&pid, time.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return c;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    c.seconds = bench::seconds(bench::Clock::now() - start);
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ifstream peak(peakFile);
-    double kb = 0;
-    peak >> kb;
-    c.peakMb = kb / 1024.0;
-    return c;
+    return bench::runUnderTime(VT_VTL_PATH, args, peakFile, true);
 }
 
 }  // namespace

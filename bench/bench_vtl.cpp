@@ -47,40 +47,10 @@ void writeLog(const std::string& path, std::uint64_t bytes) {
     stream.writeTrailer(key);
 }
 
-struct Run {
-    int status = -1;
-    double seconds = 0;
-    double peakMb = 0;
-};
+using Run = bench::ChildRun;
 
-// Runs vtl with its output to /dev/null, under GNU time for its peak resident
-// memory: the rusage of a child started by this process would count this
-// process's own pages, which the child shares until it executes vtl.
 Run runVtl(const std::string& vtl, const std::vector<std::string>& args, const std::string& peakFile) {
-    const std::string time = "/usr/bin/time";
-    std::vector<std::string> all = {time, "-f", "%M", "-o", peakFile, vtl};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    Run r;
-    auto start = bench::Clock::now();
-    pid_t pid;
-    const int spawned = posix_spawn(&pid, time.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return r;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.seconds = bench::seconds(bench::Clock::now() - start);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ifstream peak(peakFile);
-    double kb = 0;
-    peak >> kb;
-    r.peakMb = kb / 1024.0;
-    return r;
+    return bench::runUnderTime(vtl, args, peakFile, false);
 }
 
 // One thread, bounded pieces: what `vtl cat` has to do at the least.
