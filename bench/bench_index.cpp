@@ -3,6 +3,7 @@
 // files against hashing them. Every figure with its reference from this run.
 //
 //   bench_index [matches in the database, default 10000] [files for the rerun, default 10000]
+//   bench_index rate [rounds, default 3]: the indexing rate alone
 #include "bench_util.h"
 
 #include "index/ingest.h"
@@ -88,8 +89,10 @@ double runCat(const std::vector<std::string>& files) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int matches = argc > 1 ? std::atoi(argv[1]) : 10000;
-    const int rerunFiles = argc > 2 ? std::atoi(argv[2]) : 10000;
+    const bool rateOnly = argc > 1 && std::string(argv[1]) == "rate";
+    const int rounds = rateOnly && argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const int matches = argc > 1 && !rateOnly ? std::atoi(argv[1]) : 10000;
+    const int rerunFiles = argc > 2 && !rateOnly ? std::atoi(argv[2]) : 10000;
     const fs::path dir = fs::temp_directory_path() / fs::unique_path("vt-bench-index-%%%%-%%%%");
     fs::create_directories(dir / "rate");
     fs::create_directories(dir / "rerun");
@@ -104,7 +107,7 @@ int main(int argc, char** argv) {
         writeFile(files.back(), testsupport::sealedLog(text));
     }
     std::vector<double> idx, cat;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         cat.push_back(runCat(files));
         idx.push_back(runIndex((dir / "rate.db").string(), files));
     }
@@ -132,6 +135,12 @@ int main(int argc, char** argv) {
     std::printf("%-58s %12.3f %-6s\n", "  vtl cat of the same logs (reference)", catRate / 1e3, "k/s");
     std::printf("%-58s %12.3f %-6s\n", "  reading and cutting into rows alone, one thread", records / parseTime / 1e3, "k/s");
     std::printf("%-58s %12.3f %-6s\n", "  writing the rows alone, one transaction", records / writeTime / 1e3, "k/s");
+    for (std::size_t r = 0; r < idx.size(); ++r)
+        std::printf("  round %zu: index / cat %.3f\n", r + 1, cat[r] / idx[r]);
+    if (rateOnly) {
+        fs::remove_all(dir);
+        return 0;
+    }
 
     // 2. The read verbs on a database of many twenty-minute matches.
     const std::string big = (dir / "matches.db").string();
