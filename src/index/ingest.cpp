@@ -370,8 +370,20 @@ std::size_t Parsed::rows() const {
 }
 
 std::string isoTime(const std::string& stamp) {
-    if (!schema::isStamp(stamp + ';')) return {};
-    return stamp.substr(6, 4) + '-' + stamp.substr(3, 2) + '-' + stamp.substr(0, 2) + ' ' + stamp.substr(11, 8);
+    // The stamp as it stands in a record, before its separator.
+    char stamped[32];
+    if (stamp.size() >= sizeof stamped) return {};
+    stamp.copy(stamped, stamp.size());
+    stamped[stamp.size()] = ';';
+    if (!schema::isStamp(std::string_view(stamped, stamp.size() + 1))) return {};
+    std::string iso(19, ' ');
+    stamp.copy(&iso[0], 4, 6);
+    iso[4] = '-';
+    stamp.copy(&iso[5], 2, 3);
+    iso[7] = '-';
+    stamp.copy(&iso[8], 2, 0);
+    stamp.copy(&iso[11], 8, 11);
+    return iso;
 }
 
 std::string weekOf(const std::string& day) {
@@ -389,7 +401,8 @@ std::optional<std::int64_t> ipv4(const std::string& text) {
         std::size_t end = at;
         while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
         if (end == at || end - at > 3) return {};
-        const int octet = std::stoi(text.substr(at, end - at));
+        int octet = 0;
+        for (std::size_t i = at; i < end; ++i) octet = octet * 10 + (text[i] - '0');
         if (octet > 255) return {};
         value = value * 256 + octet;
         if (part < 3) {
