@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -86,6 +87,13 @@ const std::string& field(const read::Record& r, const char* label) {
     return none;
 }
 
+// A field's value taken out of a record that is not looked at again.
+std::string take(read::Record& r, const char* label) {
+    for (auto& f : r.fields)
+        if (f.first == label) return std::move(f.second);
+    return {};
+}
+
 // Nearest-rank percentile of sorted values.
 double percentile(const std::vector<std::int64_t>& sorted, double p) {
     std::size_t rank = static_cast<std::size_t>(p * double(sorted.size()) + 0.999999);
@@ -119,15 +127,21 @@ public:
         read::Record r = read::parseRecord(text);
         // Records come many to a second: the last stamp's time is kept.
         if (r.stamp != lastStamp_) {
-            lastStamp_ = r.stamp;
-            lastIso_ = isoTime(r.stamp);
+            lastStamp_.swap(r.stamp);
+            lastIso_ = isoTime(lastStamp_);
+            if (lastIso_.empty()) {
+                lastAt_ = Parsed::kNoTime;
+            } else {
+                lastAt_ = std::int32_t(p_.times.size());
+                p_.times.push_back(lastIso_);
+            }
         }
         const std::string& at = lastIso_;
         if (!at.empty()) last_ = at;
         ++p_.records;
         if (p_.records == 1) return start(r, at, cut);
         if (cut || !r.known || !r.type) {
-            p_.others.push_back({at, std::move(r.kind), std::move(r.action), std::move(r.raw), cut, p_.records});
+            p_.others.push_back({lastAt_, std::move(r.kind), std::move(r.action), std::move(r.raw), cut, p_.records});
             return true;
         }
         switch (*r.type) {
@@ -138,13 +152,13 @@ public:
         case Kind::ProcessAdd: processAdded(r, at); break;
         case Kind::ProcessDel: processRemoved(r, at); break;
         case Kind::EthernetStats:
-            p_.rates.push_back({at, field(r, schema::label::kAdapter), number(field(r, schema::label::kTxD)),
+            p_.rates.push_back({lastAt_, take(r, schema::label::kAdapter), number(field(r, schema::label::kTxD)),
                                 number(field(r, schema::label::kRxD)), p_.records});
             break;
         case Kind::PingStats: {
             Parsed::Ping ping;
-            ping.at = at;
-            ping.server = field(r, schema::label::kServer);
+            ping.at = lastAt_;
+            ping.server = take(r, schema::label::kServer);
             ping.serverAddress = ipv4(ping.server);
             ping.milliseconds = number(field(r, schema::label::kActual));
             // A time is 0 to 500 ms; the monitor writes 1000 for no answer and
@@ -154,11 +168,13 @@ public:
             p_.pings.push_back(std::move(ping));
             break;
         }
-        case Kind::KeyPressed: p_.keys.push_back({at, field(r, schema::label::kName), {}, p_.records}); break;
-        case Kind::SysInfo: fact(r, at); break;
+        case Kind::KeyPressed: p_.keys.push_back({lastAt_, take(r, schema::label::kName), {}, p_.records}); break;
+        case Kind::SysInfo: fact(r); break;
         case Kind::InfoStop: p_.ended = at; break;
         case Kind::InfoRecovered: p_.recoveredFrom = field(r, schema::label::kFrom); break;
-        case Kind::InfoStart: p_.others.push_back({at, r.kind, r.action, r.raw, false, p_.records}); break;
+        case Kind::InfoStart:
+            p_.others.push_back({lastAt_, std::move(r.kind), std::move(r.action), std::move(r.raw), false, p_.records});
+            break;
         }
         return true;
     }
@@ -187,9 +203,9 @@ public:
             p_.servers.push_back(server);
         }
         // Throughput: the adapters' rates summed per moment, averaged over the moments.
-        std::map<std::string, std::pair<double, double>> moments;
+        std::map<std::string_view, std::pair<double, double>> moments;
         for (const auto& r : p_.rates) {
-            auto& m = moments[r.at];
+            auto& m = moments[p_.time(r.at)];
             m.first += double(r.tx.value_or(0));
             m.second += double(r.rx.value_or(0));
         }
@@ -302,9 +318,9 @@ private:
         p_.processes.push_back(std::move(proc));
     }
 
-    void fact(const read::Record& r, const std::string& at) {
+    void fact(const read::Record& r) {
         const std::string& value = field(r, schema::label::kValue);
-        p_.facts.push_back({at, r.action, value, p_.records});
+        p_.facts.push_back({lastAt_, r.action, value, p_.records});
         if (r.action == schema::fact::kVolumeId && !value.empty()) {
             addIdentifier({"volume", value, r.action, false});
         } else if (r.action == schema::fact::kMacAddress) {
@@ -324,6 +340,7 @@ private:
 
     Parsed& p_;
     std::string last_, lastStamp_, lastIso_;
+    std::int32_t lastAt_ = Parsed::kNoTime;
     std::optional<std::int64_t> startSeconds_;
     std::unordered_map<std::string, std::deque<std::size_t>> openConnections_, openProcesses_;
 };
@@ -353,8 +370,20 @@ std::size_t Parsed::rows() const {
 }
 
 std::string isoTime(const std::string& stamp) {
-    if (!schema::isStamp(stamp + ';')) return {};
-    return stamp.substr(6, 4) + '-' + stamp.substr(3, 2) + '-' + stamp.substr(0, 2) + ' ' + stamp.substr(11, 8);
+    // The stamp as it stands in a record, before its separator.
+    char stamped[32];
+    if (stamp.size() >= sizeof stamped) return {};
+    stamp.copy(stamped, stamp.size());
+    stamped[stamp.size()] = ';';
+    if (!schema::isStamp(std::string_view(stamped, stamp.size() + 1))) return {};
+    std::string iso(19, ' ');
+    stamp.copy(&iso[0], 4, 6);
+    iso[4] = '-';
+    stamp.copy(&iso[5], 2, 3);
+    iso[7] = '-';
+    stamp.copy(&iso[8], 2, 0);
+    stamp.copy(&iso[11], 8, 11);
+    return iso;
 }
 
 std::string weekOf(const std::string& day) {
@@ -372,7 +401,8 @@ std::optional<std::int64_t> ipv4(const std::string& text) {
         std::size_t end = at;
         while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
         if (end == at || end - at > 3) return {};
-        const int octet = std::stoi(text.substr(at, end - at));
+        int octet = 0;
+        for (std::size_t i = at; i < end; ++i) octet = octet * 10 + (text[i] - '0');
         if (octet > 255) return {};
         value = value * 256 + octet;
         if (part < 3) {
@@ -532,6 +562,47 @@ std::vector<std::string> collectFiles(const std::vector<std::string>& args, std:
 
 // ---- writing ------------------------------------------------------------------------
 
+namespace {
+
+// Rows written by one statement: the bulk tables take this many rows a step.
+constexpr int kRowsPerInsert = 32;
+
+// "INSERT ... VALUES (?,..),(?,..),...": rows of columns parameters each.
+std::string insertRows(const std::string& head, int columns, int rows) {
+    std::string row = "(";
+    for (int c = 0; c < columns; ++c) row += c ? ",?" : "?";
+    row += ")";
+    std::string sql = head + " VALUES ";
+    for (int r = 0; r < rows; ++r) {
+        if (r) sql += ',';
+        sql += row;
+    }
+    return sql;
+}
+
+// One table's insert: one row a statement, and kRowsPerInsert rows a statement.
+struct BulkInsert {
+    BulkInsert(Db& db, const std::string& head, int columns)
+        : columns(columns), one(db, insertRows(head, columns, 1)), many(db, insertRows(head, columns, kRowsPerInsert)) {}
+    // bindRow(stmt, first, row) binds a row's parameters from first + 1.
+    template <typename T, typename BindRow>
+    void write(const std::vector<T>& rows, BindRow bindRow) {
+        std::size_t i = 0;
+        for (; i + kRowsPerInsert <= rows.size(); i += kRowsPerInsert) {
+            for (int k = 0; k < kRowsPerInsert; ++k) bindRow(many, k * columns, rows[i + std::size_t(k)]);
+            many.run();
+        }
+        for (; i < rows.size(); ++i) {
+            bindRow(one, 0, rows[i]);
+            one.run();
+        }
+    }
+    int columns;
+    Stmt one, many;
+};
+
+}  // namespace
+
 struct Writer::Statements {
     explicit Statements(Db& db)
         : known(db, "SELECT 1 FROM files WHERE sha256 = ?"),
@@ -554,26 +625,27 @@ struct Writer::Statements {
                             "ON CONFLICT (path) DO NOTHING"),
           program(db, "SELECT id FROM programs WHERE path = ?"),
           insertProcess(db, "INSERT INTO processes (day, recording_id, pid, program_id, started, ended, "
-                            "already_running, still_running, line) VALUES (?,?,?,?,?,?,?,?,?)"),
+                            "already_running, still_running, line)", 9),
           insertConnection(db, "INSERT INTO connections (day, recording_id, protocol, local_ip, local_port, remote_ip, "
                                "remote_port, remote_address, pid, program_id, opened, closed, already_open, still_open, line) "
                                "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
-          insertPing(db, "INSERT INTO pings (day, recording_id, at, server, server_address, milliseconds, answered, line) "
-                         "VALUES (?,?,?,?,?,?,?,?)"),
-          insertRate(db, "INSERT INTO throughput (day, recording_id, at, adapter, tx_bytes_per_s, rx_bytes_per_s, line) "
-                         "VALUES (?,?,?,?,?,?,?)"),
-          insertKey(db, "INSERT INTO keys (day, recording_id, at, name, line) VALUES (?,?,?,?,?)"),
-          insertFact(db, "INSERT INTO facts (day, recording_id, at, name, value, line) VALUES (?,?,?,?,?,?)"),
-          insertOther(db, "INSERT INTO other_records (day, recording_id, at, kind, action, raw, cut, line) "
-                          "VALUES (?,?,?,?,?,?,?,?)"),
+          insertPing(db, "INSERT INTO pings (day, recording_id, at, server, server_address, milliseconds, answered, line)",
+                     8),
+          insertRate(db, "INSERT INTO throughput (day, recording_id, at, adapter, tx_bytes_per_s, rx_bytes_per_s, line)", 7),
+          insertKey(db, "INSERT INTO keys (day, recording_id, at, name, line)", 5),
+          insertFact(db, "INSERT INTO facts (day, recording_id, at, name, value, line)", 6),
+          insertOther(db, "INSERT INTO other_records (day, recording_id, at, kind, action, raw, cut, line)", 8),
           insertSummary(db, "INSERT INTO summaries (day, recording_id, week, seconds, records, pings, no_answers, "
                             "ping_p50, ping_p95, ping_average, tx_average, rx_average, processes, connections, keys) "
                             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
           insertServer(db, "INSERT INTO ping_servers (day, recording_id, week, server, server_address, pings, "
                            "no_answers, ping_p50, ping_p95, ping_average) VALUES (?,?,?,?,?,?,?,?,?,?)") {}
     Stmt known, recording, insertRecording, updateRecording, notCurrent, touch, insertFile, insertIdentifier, identifier,
-        insertSighting, insertProgram, program, insertProcess, insertConnection, insertPing, insertRate, insertKey,
-        insertFact, insertOther, insertSummary, insertServer;
+        insertSighting, insertProgram, program;
+    BulkInsert insertProcess;
+    Stmt insertConnection;
+    BulkInsert insertPing, insertRate, insertKey, insertFact, insertOther;
+    Stmt insertSummary, insertServer;
     std::unordered_map<std::string, std::int64_t> programs;  // path: id, within the open transaction
 };
 
@@ -724,14 +796,14 @@ Outcome Writer::write(const Parsed& p) {
         s.identifier.reset();
         s.insertSighting.bind(1, p.day).bind(2, id).bind(3, iid).bind(4, i.fact).run();
     }
-    for (const auto& x : p.processes) {
-        s.insertProcess.bind(1, p.day).bind(2, id);
-        bindOptional(s.insertProcess, 3, x.pid);
-        s.insertProcess.bind(4, programId(x.path));
-        bindText(s.insertProcess, 5, x.started);
-        bindText(s.insertProcess, 6, x.ended);
-        s.insertProcess.bind(7, std::int64_t(x.already)).bind(8, std::int64_t(x.still)).bind(9, x.line).run();
-    }
+    s.insertProcess.write(p.processes, [&](Stmt& st, int at, const Parsed::Process& x) {
+        st.bindRef(at + 1, p.day).bind(at + 2, id);
+        bindOptional(st, at + 3, x.pid);
+        st.bind(at + 4, programId(x.path));
+        bindText(st, at + 5, x.started);
+        bindText(st, at + 6, x.ended);
+        st.bind(at + 7, std::int64_t(x.already)).bind(at + 8, std::int64_t(x.still)).bind(at + 9, x.line);
+    });
     for (const auto& c : p.connections) {
         s.insertConnection.bind(1, p.day).bind(2, id).bind(3, c.protocol);
         bindText(s.insertConnection, 4, c.localIp);
@@ -746,36 +818,40 @@ Outcome Writer::write(const Parsed& p) {
         bindText(s.insertConnection, 12, c.closed);
         s.insertConnection.bind(13, std::int64_t(c.already)).bind(14, std::int64_t(c.still)).bind(15, c.line).run();
     }
-    // The bulk of the rows: bound without copies (p outlives each step).
-    for (Stmt* st : {&s.insertPing, &s.insertRate, &s.insertKey, &s.insertFact, &s.insertOther})
-        st->bindRef(1, p.day).bind(2, id);
-    for (const auto& x : p.pings) {
-        bindText(s.insertPing, 3, x.at);
-        s.insertPing.bindRef(4, x.server);
-        bindOptional(s.insertPing, 5, x.serverAddress);
-        bindOptional(s.insertPing, 6, x.milliseconds);
-        s.insertPing.bind(7, std::int64_t(x.answered)).bind(8, x.line).run();
-    }
-    for (const auto& x : p.rates) {
-        bindText(s.insertRate, 3, x.at);
-        s.insertRate.bindRef(4, x.adapter);
-        bindOptional(s.insertRate, 5, x.tx);
-        bindOptional(s.insertRate, 6, x.rx);
-        s.insertRate.bind(7, x.line).run();
-    }
-    for (const auto& x : p.keys) {
-        bindText(s.insertKey, 3, x.at);
-        s.insertKey.bindRef(4, x.name).bind(5, x.line).run();
-    }
-    for (const auto& x : p.facts) {
-        bindText(s.insertFact, 3, x.at);
-        s.insertFact.bindRef(4, x.name).bindRef(5, x.value).bind(6, x.line).run();
-    }
-    for (const auto& x : p.others) {
-        bindText(s.insertOther, 3, x.at);
-        s.insertOther.bindRef(4, x.kind).bindRef(5, x.action).bindRef(6, x.raw).bind(7, std::int64_t(x.cut))
-            .bind(8, x.line).run();
-    }
+    // The bulk of the rows: many to a statement, bound without copies (p
+    // outlives each step).
+    s.insertPing.write(p.pings, [&](Stmt& st, int at, const Parsed::Ping& x) {
+        st.bindRef(at + 1, p.day).bind(at + 2, id);
+        bindText(st, at + 3, p.time(x.at));
+        st.bindRef(at + 4, x.server);
+        bindOptional(st, at + 5, x.serverAddress);
+        bindOptional(st, at + 6, x.milliseconds);
+        st.bind(at + 7, std::int64_t(x.answered)).bind(at + 8, x.line);
+    });
+    s.insertRate.write(p.rates, [&](Stmt& st, int at, const Parsed::Rate& x) {
+        st.bindRef(at + 1, p.day).bind(at + 2, id);
+        bindText(st, at + 3, p.time(x.at));
+        st.bindRef(at + 4, x.adapter);
+        bindOptional(st, at + 5, x.tx);
+        bindOptional(st, at + 6, x.rx);
+        st.bind(at + 7, x.line);
+    });
+    s.insertKey.write(p.keys, [&](Stmt& st, int at, const Parsed::Named& x) {
+        st.bindRef(at + 1, p.day).bind(at + 2, id);
+        bindText(st, at + 3, p.time(x.at));
+        st.bindRef(at + 4, x.name).bind(at + 5, x.line);
+    });
+    s.insertFact.write(p.facts, [&](Stmt& st, int at, const Parsed::Named& x) {
+        st.bindRef(at + 1, p.day).bind(at + 2, id);
+        bindText(st, at + 3, p.time(x.at));
+        st.bindRef(at + 4, x.name).bindRef(at + 5, x.value).bind(at + 6, x.line);
+    });
+    s.insertOther.write(p.others, [&](Stmt& st, int at, const Parsed::Other& x) {
+        st.bindRef(at + 1, p.day).bind(at + 2, id);
+        bindText(st, at + 3, p.time(x.at));
+        st.bindRef(at + 4, x.kind).bindRef(at + 5, x.action).bindRef(at + 6, x.raw).bind(at + 7, std::int64_t(x.cut))
+            .bind(at + 8, x.line);
+    });
     const auto& m = p.summary;
     s.insertSummary.bind(1, p.day).bind(2, id).bind(3, p.week);
     bindOptional(s.insertSummary, 4, m.seconds);

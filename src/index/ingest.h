@@ -35,6 +35,15 @@ struct Parsed {
     std::string recoveredFrom;
     std::int64_t records = 0;
 
+    // The times of the records, each once as "YYYY-MM-DD hh:mm:ss"; the rows
+    // below name theirs by its place here (kNoTime: the record has none).
+    static constexpr std::int32_t kNoTime = -1;
+    std::vector<std::string> times;
+    const std::string& time(std::int32_t at) const {
+        static const std::string none;
+        return at == kNoTime ? none : times[std::size_t(at)];
+    }
+
     struct Process {
         std::optional<std::int64_t> pid;
         std::string path;
@@ -51,22 +60,26 @@ struct Parsed {
         std::int64_t line = 0;
     };
     struct Ping {
-        std::string at, server;
+        std::int32_t at = kNoTime;
+        std::string server;
         std::optional<std::int64_t> serverAddress, milliseconds;
         bool answered = false;
         std::int64_t line = 0;
     };
     struct Rate {
-        std::string at, adapter;
+        std::int32_t at = kNoTime;
+        std::string adapter;
         std::optional<std::int64_t> tx, rx;
         std::int64_t line = 0;
     };
     struct Named {
-        std::string at, name, value;
+        std::int32_t at = kNoTime;
+        std::string name, value;
         std::int64_t line = 0;
     };
     struct Other {
-        std::string at, kind, action, raw;
+        std::int32_t at = kNoTime;
+        std::string kind, action, raw;
         bool cut = false;
         std::int64_t line = 0;
     };

@@ -147,6 +147,42 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
     EXPECT_EQ(count("PRAGMA user_version"), vt::index::kSchemaVersion);
 }
 
+// Many rows of a kind go in many to a statement: every row keeps its own
+// values, those of full statements and those left over alike.
+TEST_F(IndexTest, ManyRowsOfAKindKeepEachTheirOwnValues) {
+    MatchSpec m;
+    m.ticks = 70;
+    for (int i = 0; i < 40; ++i) m.extra.push_back({71, "Hologram;Beam;Power:" + std::to_string(i)});
+    for (int i = 0; i < 35; ++i) m.extra.push_back({72, "Process;Add;PID:" + std::to_string(1000 + i) + ":Path:C:\\p" +
+                                                            std::to_string(i) + ".exe"});
+    const Said r = runIndex({log("many.vtl", m)});
+    ASSERT_EQ(r.status, vtl::kWhole) << r.err;
+    // Tick i (from 1) is on lines 6, 7 and 8 + 3 (i - 1), at 10:00:00 + i s.
+    const std::string tick = "((line - 6) / 3 + 1)";
+    const std::string atTick = "datetime('2026-12-08 10:00:00', '+' || " + tick + " || ' seconds')";
+    EXPECT_EQ(count("SELECT count(*) FROM pings WHERE (line - 6) % 3 = 0 AND at = " + atTick +
+                    " AND server = '203.0.113.7' AND server_address = 3405803783 AND milliseconds = CASE WHEN " + tick +
+                    " % 5 = 0 THEN 1000 ELSE 20 + " + tick + " % 10 END AND answered = (milliseconds < 1000)"),
+              70);
+    EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE (line - 7) % 3 = 0 AND at = " +
+                    std::string("datetime('2026-12-08 10:00:00', '+' || ((line - 7) / 3 + 1) || ' seconds')") +
+                    " AND adapter = 'Intel(R) Ethernet' AND tx_bytes_per_s = 1000 + (line - 7) / 3 + 1 "
+                    "AND rx_bytes_per_s = 2000 + (line - 7) / 3 + 1"),
+              70);
+    EXPECT_EQ(count("SELECT count(*) FROM keys WHERE (line - 8) % 3 = 0 AND at = " +
+                    std::string("datetime('2026-12-08 10:00:00', '+' || ((line - 8) / 3 + 1) || ' seconds')") +
+                    " AND name = char(65 + ((line - 8) / 3 + 1) % 26)"),
+              70);
+    // The extra lines follow the 5 + 3 * 70 first ones.
+    EXPECT_EQ(count("SELECT count(*) FROM other_records WHERE at = '2026-12-08 10:01:11' AND kind = 'Hologram' "
+                    "AND action = 'Beam' AND cut = 0 AND raw = '08.12.2026 10:01:11;Hologram;Beam;Power:' || (line - 216)"),
+              40);
+    EXPECT_EQ(count("SELECT count(*) FROM processes x JOIN programs g ON g.id = x.program_id WHERE "
+                    "x.started = '2026-12-08 10:01:12' AND x.ended IS NULL AND x.pid = 1000 + x.line - 256 "
+                    "AND g.path = 'C:\\p' || (x.line - 256) || '.exe' AND x.already_running = 0 AND x.still_running = 1"),
+              35);
+}
+
 TEST_F(IndexTest, HelpersReadTimesAddressesAndMacs) {
     EXPECT_EQ(vt::index::isoTime("08.12.2026 10:00:03"), "2026-12-08 10:00:03");
     EXPECT_EQ(vt::index::isoTime("8.12.2026 10:00:03"), "");
