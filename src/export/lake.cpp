@@ -28,6 +28,15 @@ const char* const kPart = "part-0.jsonl.gz";
 const char* const kManifest = "_manifest.json";
 const char* const kSchema = "_schema.json";
 
+// The whole of a small file, read and closed again: Windows cannot rename a
+// file over one that is still open. False when it cannot be read.
+bool readWhole(const fs::path& path, std::string& text) {
+    std::ifstream in(path.string(), std::ios::binary);
+    if (!in) return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
 // A file written whole or not at all: under a hidden temporary name in the
 // directory of its place, renamed there by commit().
 class WholeFile {
@@ -154,9 +163,8 @@ public:
             error = std::string("neither empty nor an earlier export (it has no ") + kManifest + ")";
             return false;
         }
-        std::ifstream in((root_ / kManifest).string(), std::ios::binary);
-        if (!in) return true;  // begun but never finished: everything is written again
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string text;
+        if (!readWhole(root_ / kManifest, text)) return true;  // begun but never finished: everything is written again
         found = State::fromJson(text, state);
         return true;
     }
@@ -169,9 +177,8 @@ public:
             return false;
         }
         const std::string text = schema.toJson();
-        std::ifstream in((root_ / kSchema).string(), std::ios::binary);
-        if (in && std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == text)
-            return true;
+        std::string held;
+        if (readWhole(root_ / kSchema, held) && held == text) return true;
         return writeWhole(root_ / kSchema, text, error);
     }
 
