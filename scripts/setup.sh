@@ -71,7 +71,7 @@ if [ "$need_install" = 1 ]; then
   else
     # Usually the i386 lists lag behind the amd64 ones, so the two halves of a
     # library cannot be installed at the same version.
-    echo "$out" | grep -E '^(E:| .*: Depends)' | head -n 3 | tr '\n' ' ' > "$missing32"
+    echo "$out" | grep -E '^(E:| .*: Depends)' | head -n 3 | tr '\n' ' ' | tr -s ' ' | sed 's/^ //; s/ $//' > "$missing32"
     echo "the 32-bit Wine could not be installed: $(cat "$missing32")" >&2
   fi
 fi
