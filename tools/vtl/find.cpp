@@ -14,12 +14,7 @@ int findMatches(const FindArgs& a, std::ostream& out, std::ostream& err) {
         err << "vtl find: " << error << '\n';
         return kUsage;
     }
-    if (a.sql) {
-        out << sql << ";\n";
-        out.flush();
-        return out ? kWhole : kUsage;
-    }
-    return answer(a.database, sql, a.json, out, err);
+    return answerOrPrint(a.database, sql, a.sql, a.json, out, err);
 }
 
 Verb addFind(CLI::App& app) {

@@ -13,12 +13,7 @@ int links(const LinksArgs& a, std::ostream& out, std::ostream& err) {
     q.kind = a.kind;
     q.common = a.common;
     const std::string sql = vt::index::linksSql(q);
-    if (a.sql) {
-        out << sql << ";\n";
-        out.flush();
-        return out ? kWhole : kUsage;
-    }
-    return answer(a.database, sql, a.json, out, err);
+    return answerOrPrint(a.database, sql, a.sql, a.json, out, err);
 }
 
 Verb addLinks(CLI::App& app) {

@@ -30,6 +30,14 @@ int answer(const std::string& database, const std::string& sql, bool json, std::
     }
 }
 
+int answerOrPrint(const std::string& database, const std::string& sql, bool printOnly, bool json, std::ostream& out,
+                  std::ostream& err) {
+    if (!printOnly) return answer(database, sql, json, out, err);
+    out << sql << ";\n";
+    out.flush();
+    return out ? kWhole : kUsage;
+}
+
 Verb addQuery(CLI::App& app) {
     struct Args {
         std::string database, sql;

@@ -102,6 +102,9 @@ int trend(const TrendArgs& args, std::ostream& out, std::ostream& err);
 // Runs one statement on a read-only connection and prints its rows (TSV or
 // JSON): 0 answered, 1 the database or the statement failed, 2 no output.
 int answer(const std::string& database, const std::string& sql, bool json, std::ostream& out, std::ostream& err);
+// The same, or with printOnly the statement itself, for another engine to run.
+int answerOrPrint(const std::string& database, const std::string& sql, bool printOnly, bool json, std::ostream& out,
+                  std::ostream& err);
 
 // While it lives, Ctrl-C raises recover::interruptFlag() instead of ending
 // the program, so that a key search ends cleanly; the handler before it comes
