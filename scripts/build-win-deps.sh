@@ -9,6 +9,8 @@
 #   VANTORELLE_WIN_SQLITE_W                            the libraries
 #   VANTORELLE_WINEPREFIX_W                            the Wine prefix, empty when
 #                                                      this machine cannot run that width
+#   VANTORELLE_WINE_I686_ROOT                          the Debian root whose Wine runs
+#                                                      the 32-bit programs, empty for the host's
 #   VANTORELLE_WINE_W_SKIP                             why not, when it cannot
 set -euo pipefail
 # The builds run inside $(...): without this a failed one would go on and be
@@ -214,14 +216,23 @@ build_sqlite i686 x86_64
 
 prefix64=$(make_prefix win64 "$WINE64")
 # 32-bit Windows programs need the 32-bit Wine loader, which some kernels
-# refuse to start ("Exec format error" when 32-bit emulation is disabled).
-prefix32='' skip32=''
-if [ ! -x "$WINE32" ]; then
+# refuse to start ("Exec format error" when 32-bit emulation is disabled). The
+# host's is taken where it runs, unless scripts/setup.sh made a Debian root for
+# it (named in $CACHE/wine32-root), whose prefix it made inside the root.
+prefix32='' skip32='' root32=''
+if [ -f "$CACHE/wine32-root" ] && [ -f "$(cat "$CACHE/wine32-root")/.vantorelle-root" ]; then
+  root32=$(cat "$CACHE/wine32-root")
+  prefix32="$root32/var/lib/vantorelle/wineprefix-win32"
+elif [ ! -x "$WINE32" ]; then
   skip32="the 32-bit Wine is not installed: $(cat "$CACHE/wine32-missing" 2>/dev/null || echo "$WINE32 is missing")"
+  [ -f "$CACHE/logs/wine32-root.log" ] && skip32+="; no Debian root with a 32-bit Wine could be made either (see $CACHE/logs/wine32-root.log)"
 elif ! msg=$("$WINE32" --version 2>&1); then
   skip32="this kernel cannot run 32-bit programs ($WINE32: ${msg##*: })"
 else
   prefix32=$(make_prefix win32 "$WINE32")
+fi
+if [ -z "$prefix32" ] && [ -z "$skip32" ] && [ -x "$CACHE/exit42-i386" ] && ! "$CACHE/exit42-i386" 2>/dev/null; then
+  skip32="this kernel cannot run 32-bit programs"
 fi
 
 cat > "$CACHE/win-deps.env.part" <<ENV
@@ -233,8 +244,14 @@ VANTORELLE_WIN_SQLITE_I686=${SQLITE_DIR[i686]}
 VANTORELLE_WIN_SQLITE_X86_64=${SQLITE_DIR[x86_64]}
 VANTORELLE_WINEPREFIX_X86_64=$prefix64
 VANTORELLE_WINEPREFIX_I686=$prefix32
+VANTORELLE_WINE_I686_ROOT=$root32
 VANTORELLE_WINE_I686_SKIP="$skip32"
 ENV
-mv "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"
-echo "windows dependencies: i686 $ossl_i686, $boost_i686, ${SQLITE_DIR[i686]}; x86_64 $ossl_x86_64, $boost_x86_64, ${SQLITE_DIR[x86_64]}"
-echo "wine prefixes: win64 $prefix64; win32 ${prefix32:-none ($skip32)}"
+# Said only when something changed: a machine that is set up hears nothing.
+if ! cmp -s "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"; then
+  mv "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"
+  echo "windows dependencies: i686 $ossl_i686, $boost_i686, ${SQLITE_DIR[i686]}; x86_64 $ossl_x86_64, $boost_x86_64, ${SQLITE_DIR[x86_64]}"
+  echo "wine prefixes: win64 $prefix64; win32 ${prefix32:+$prefix32${root32:+ (in the Debian root $root32)}}${prefix32:-none ($skip32)}"
+else
+  rm -f "$CACHE/win-deps.env.part"
+fi

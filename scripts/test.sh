@@ -19,7 +19,7 @@ bash scripts/setup.sh
 CACHE=${VANTORELLE_CACHE:-/var/cache/vantorelle}
 # shellcheck disable=SC1091
 source "$CACHE/win-deps.env"
-export VANTORELLE_WINEPREFIX_I686 VANTORELLE_WINEPREFIX_X86_64
+export VANTORELLE_WINEPREFIX_I686 VANTORELLE_WINEPREFIX_X86_64 VANTORELLE_WINE_I686_ROOT
 # Compiler cache outside the checkout: a fresh clone builds from it too.
 export CCACHE_DIR="$CACHE/ccache" CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=3G
 launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -49,10 +49,8 @@ build() {  # build DIR [cmake options...]
   compile "$1"
 }
 wine_stop() {  # ends the Wine servers of both prefixes, if they run
-  local p
-  for p in "$VANTORELLE_WINEPREFIX_I686" "$VANTORELLE_WINEPREFIX_X86_64"; do
-    if [ -n "$p" ]; then WINEPREFIX=$p /usr/lib/wine/wineserver -k 2>/dev/null || true; fi
-  done
+  local w
+  for w in win32 win64; do scripts/wine-run.sh $w --server -k > /dev/null 2>&1 || true; done
 }
 
 mkdir -p build
@@ -98,6 +96,8 @@ probe32() {
 }
 widths_run=()
 if why32=$(probe32); then widths_run=(x86_64 i686); else widths_run=(x86_64); fi
+declare -A WINE_USED=()  # the Wine each width ran under, for the summary
+for arch in "${widths_run[@]}"; do WINE_USED[$arch]=$(scripts/wine-run.sh "${WINE_ARCH[$arch]}" --which 2>&1 || true); done
 
 for arch in x86_64 i686; do
   name="${WIDTH_NAME[$arch]} Windows tests"
@@ -193,6 +193,9 @@ step "Fuzzing the record parser and the log container, 20 s each"
 run "Fuzzing" bash tests/fuzz/run.sh 20 build/fuzz
 
 step "Summary"
+for arch in x86_64 i686; do
+  echo "wine:    ${WIDTH_NAME[$arch]} Windows programs ran under ${WINE_USED[$arch]:-no Wine}"
+done
 for p in "${passed[@]}"; do echo "passed:  $p"; done
 for s in "${skipped[@]}"; do echo "skipped: ${s}"; done
 for f in "${failed[@]}"; do echo "FAILED:  $f"; done
