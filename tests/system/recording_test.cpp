@@ -3,6 +3,7 @@
 #include "controller/library.h"
 #include "read/records.h"
 #include "monitors/netstats/netstats.h"
+#include "support/controller_access.h"
 #include "support/host_system.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
@@ -63,6 +64,25 @@ std::string field(const vt::read::Record& r, const std::string& label) {
     return "<no " + label + ">";
 }
 
+// The worker's ticks so far in the running recording.
+std::uint64_t ticksDone() { return vt::controllerTestAccess::ticks(*vt::controller()); }
+
+// Waits until the worker has done `count` ticks, a minute at most; false when
+// it has not. A machine's tick takes as long as its tables take to read, which
+// under Wine can be many times the interval.
+bool waitForTicks(std::uint64_t count) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (ticksDone() < count) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Waits for a tick that began after this call: what happened before it is in
+// the log by then.
+bool waitForAWholeTick() { return waitForTicks(ticksDone() + 2); }
+
 class Recording : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(vt::attachLibrary()); }
@@ -82,9 +102,9 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
     auto server = listener.accept();
     std::uint32_t childPid;
     {
-        testsupport::Child child(400);
+        testsupport::Child child(60000);  // ended here, once a tick has seen it
         childPid = child.pid();
-        child.wait();
+        ASSERT_TRUE(waitForAWholeTick());
     }
     std::vector<std::thread> hosts;
     for (int t = 0; t < 4; ++t)
@@ -95,11 +115,14 @@ TEST_F(Recording, WhatHappensOnTheMachineReachesTheLog) {
             }
         });
     for (auto& h : hosts) h.join();
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(waitForAWholeTick());  // the sockets, seen open
     const int listenPort = listener.port(), udpPort = udp.port(), clientPort = client->port();
     listener.close();
     udp.close();
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(waitForAWholeTick());  // and seen closed
+    // Two statistics periods: a ping in each, and the adapters' second sample
+    // reports their traffic.
+    ASSERT_TRUE(waitForTicks(2 * std::uint64_t(vt::controllerTestAccess::schedule(*vt::controller()).statsPeriod)));
     ASSERT_EQ(vtStop(), 0);
 
     auto files = logFiles(dir.path());
