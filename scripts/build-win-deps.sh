@@ -251,7 +251,11 @@ ENV
 if ! cmp -s "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"; then
   mv "$CACHE/win-deps.env.part" "$CACHE/win-deps.env"
   echo "windows dependencies: i686 $ossl_i686, $boost_i686, ${SQLITE_DIR[i686]}; x86_64 $ossl_x86_64, $boost_x86_64, ${SQLITE_DIR[x86_64]}"
-  echo "wine prefixes: win64 $prefix64; win32 ${prefix32:+$prefix32${root32:+ (in the Debian root $root32)}}${prefix32:-none ($skip32)}"
+  if [ -z "$prefix32" ]; then win32="none ($skip32)"
+  elif [ -n "$root32" ]; then win32="$prefix32 (in the Debian root $root32)"
+  else win32=$prefix32
+  fi
+  echo "wine prefixes: win64 $prefix64; win32 $win32"
 else
   rm -f "$CACHE/win-deps.env.part"
 fi

@@ -155,10 +155,10 @@ remove_root() {  # a root is removed only with nothing mounted in it
 }
 
 make_root() {  # builds into $wine_root.part; the name appears only for a whole, working root
-  local part="$wine_root.part" opts=() probe
-  remove_root "$part"
+  # (run as a condition, so set -e does not hold here: every step says when it failed)
+  local part="$wine_root.part" opts=() o v probe rc=0
+  remove_root "$part" || return 1
   # The host's own settings for reaching its mirror.
-  local v
   for o in Acquire::Check-Valid-Until Acquire::Check-Date Acquire::http::Proxy Acquire::https::Proxy; do
     v=$(apt-config dump --no-empty "$o" 2>/dev/null | sed -n "s/^$o \(\".*\"\);$/\1/p" | head -n 1)
     [ -z "$v" ] || opts+=(--aptopt="$o $v")
@@ -168,23 +168,20 @@ make_root() {  # builds into $wine_root.part; the name appears only for a whole,
     --include=wine,wine32,wine64,libwine,libwine:i386 --aptopt='APT::Install-Recommends "false"' "${opts[@]}" \
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' \
-    bookworm "$part" "deb $mirror bookworm main" "deb $mirror bookworm-updates main"
-  mkdir -p "$part$(dirname "$prefix_in_root")"
+    bookworm "$part" "deb $mirror bookworm main" "deb $mirror bookworm-updates main" || return 1
+  mkdir -p "$part$(dirname "$prefix_in_root")" || return 1
   # The 32-bit prefix, made by the root's Wine, then a 32-bit Windows program run in it.
   export VANTORELLE_WINE_I686_ROOT="$part" VANTORELLE_WINEPREFIX_I686="$part$prefix_in_root"
-  "$here/wine-run.sh" win32 wineboot -i
-  "$here/wine-run.sh" win32 --server -w
+  "$here/wine-run.sh" win32 wineboot -i && "$here/wine-run.sh" win32 --server -w || return 1
   [ -f "$part$prefix_in_root/system.reg" ] || { echo "wineboot made no prefix"; return 1; }
-  probe=$(mktemp -d)
-  printf 'int main(void){return sizeof(void*) == 4 ? 42 : 1;}\n' > "$probe/p.c"
-  i686-w64-mingw32-gcc -O0 "$probe/p.c" -o "$probe/p.exe"
-  local rc=0
+  probe=$(mktemp -d) || return 1
+  printf 'int main(void){return sizeof(void*) == 4 ? 42 : 1;}\n' > "$probe/p.c" &&
+    i686-w64-mingw32-gcc -O0 "$probe/p.c" -o "$probe/p.exe" || { rm -rf "$probe"; return 1; }
   "$here/wine-run.sh" win32 "$probe/p.exe" || rc=$?
   "$here/wine-run.sh" win32 --server -k || true
   rm -rf "$probe"
   [ "$rc" = 42 ] || { echo "a 32-bit program in the root ended with $rc, not 42"; return 1; }
-  root_recipe > "$part/.vantorelle-root"
-  mv -T "$part" "$wine_root"
+  root_recipe > "$part/.vantorelle-root" && mv -T "$part" "$wine_root"
 }
 
 if [ "$want32" = root ] || ! host_wine32; then
@@ -201,6 +198,7 @@ if [ "$want32" = root ] || ! host_wine32; then
       done
     else
       rm -f "$pointer"
+      remove_root "$wine_root.part" || true
     fi
   fi
 else
