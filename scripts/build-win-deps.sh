@@ -220,19 +220,26 @@ prefix64=$(make_prefix win64 "$WINE64")
 # host's is taken where it runs, unless scripts/setup.sh made a Debian root for
 # it (named in $CACHE/wine32-root), whose prefix it made inside the root.
 prefix32='' skip32='' root32=''
-if [ -f "$CACHE/wine32-root" ] && [ -f "$(cat "$CACHE/wine32-root")/.vantorelle-root" ]; then
+kernel32_refuses() {  # the set-up's 32-bit Linux program, which exits with 42 where it runs
+  local rc=0
+  [ -x "$CACHE/exit42-i386" ] || return 1
+  "$CACHE/exit42-i386" 2>/dev/null || rc=$?
+  [ "$rc" != 42 ]
+}
+if kernel32_refuses; then
+  skip32="this kernel cannot run 32-bit programs (a 32-bit Linux program does not start)"
+elif [ -f "$CACHE/wine32-root" ] && [ -f "$(cat "$CACHE/wine32-root")/.vantorelle-root" ]; then
   root32=$(cat "$CACHE/wine32-root")
   prefix32="$root32/var/lib/vantorelle/wineprefix-win32"
 elif [ ! -x "$WINE32" ]; then
   skip32="the 32-bit Wine is not installed: $(cat "$CACHE/wine32-missing" 2>/dev/null || echo "$WINE32 is missing")"
-  [ -f "$CACHE/logs/wine32-root.log" ] && skip32+="; no Debian root with a 32-bit Wine could be made either (see $CACHE/logs/wine32-root.log)"
+  if [ -f "$CACHE/logs/wine32-root.log" ]; then
+    skip32+="; no Debian root with a 32-bit Wine could be made either (see $CACHE/logs/wine32-root.log)"
+  fi
 elif ! msg=$("$WINE32" --version 2>&1); then
   skip32="this kernel cannot run 32-bit programs ($WINE32: ${msg##*: })"
 else
   prefix32=$(make_prefix win32 "$WINE32")
-fi
-if [ -z "$prefix32" ] && [ -z "$skip32" ] && [ -x "$CACHE/exit42-i386" ] && ! "$CACHE/exit42-i386" 2>/dev/null; then
-  skip32="this kernel cannot run 32-bit programs"
 fi
 
 cat > "$CACHE/win-deps.env.part" <<ENV

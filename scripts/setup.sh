@@ -187,7 +187,7 @@ make_root() {  # builds into $wine_root.part; the name appears only for a whole,
 if [ "$want32" = root ] || ! host_wine32; then
   if [ -f "$wine_root/.vantorelle-root" ]; then
     [ "$(cat "$pointer" 2>/dev/null)" = "$wine_root" ] || echo "$wine_root" > "$pointer"
-  elif ! kernel32; then
+  elif krc=0 && { kernel32 || krc=$?; } && [ "$krc" = 1 ]; then
     rm -f "$pointer"   # no Wine can run 32-bit programs on this kernel; build-win-deps.sh says why
   else
     echo "set-up: making a Debian 12 root with a 32-bit Wine in $wine_root (log: $logs/wine32-root.log)"
