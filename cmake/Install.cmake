@@ -2,13 +2,14 @@
 #   Linux:   include/vantorelle/vantorelle.h and vantorelle_c.h, the shared
 #            library with its SONAME links, bin/vtl, bin/vtrecord, a CMake
 #            package (vantorelle::vantorelle, vantorelle::c) and the pkg-config
-#            files vantorelle.pc and vantorelle-c.pc;
+#            files vantorelle.pc and vantorelle-c.pc, the licence in
+#            share/doc/vantorelle (LICENSE, and Debian's copyright file);
 #            `cpack -G DEB` makes vantorelle_VERSION_ARCH.deb of it.
 #   Windows: bin/vantorelle.dll beside bin/vtl.exe and bin/vtrecord.exe, the
 #            import libraries lib/libvantorelle.dll.a (mingw) and
 #            lib/vantorelle.lib (MSVC-style linkers), both headers, a CMake
-#            package (vantorelle::c) and a note on the toolchains a host may
-#            use; `cpack -G ZIP` makes the kit.
+#            package (vantorelle::c), a note on the toolchains a host may
+#            use and LICENSE.txt; `cpack -G ZIP` makes the kit.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -54,6 +55,8 @@ if(WIN32)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/windows-kit.txt.in ${CMAKE_BINARY_DIR}/README-windows.txt @ONLY
     NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt DESTINATION . COMPONENT ${VT_COMPONENT})
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION . COMPONENT ${VT_COMPONENT})
   install(FILES ${VT_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${VT_COMPONENT})
   # The kit's CMake package: vantorelle::c for any compiler of the kit's width.
   configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vantorelleConfig-windows.cmake.in
@@ -83,14 +86,24 @@ else()
 endif()
 
 # ---- packages ------------------------------------------------------------------
+set(CPACK_PACKAGE_CONTACT "vantorelle developers <dev@vantorelle.invalid>")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+if(NOT WIN32)
+  # The licence where Debian keeps it: the text, and the machine-readable
+  # copyright file that names it.
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian-copyright.in ${CMAKE_BINARY_DIR}/copyright @ONLY)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantorelle COMPONENT ${VT_COMPONENT})
+endif()
+
 set(CPACK_PACKAGE_NAME vantorelle)
 set(CPACK_PACKAGE_VENDOR vantorelle)
-set(CPACK_PACKAGE_CONTACT "vantorelle developers <dev@vantorelle.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "in-process match monitoring library for game clients")
 set(CPACK_PACKAGE_DESCRIPTION
   "A game client loads the library for the length of an online match; it records processes, connections,\n\
 adapter throughput, the round trip to the game server and the machine's identifiers into an encrypted log.\n\
-Includes the header, CMake and pkg-config files, vtl (the log reader) and vtrecord (a recording host).")
+Includes the header, CMake and pkg-config files, vtl (the log reader) and vtrecord (a recording host).\n\
+Licensed under the Apache License 2.0.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # Only what these rules install goes into a package, whatever else the tree
 # may install.

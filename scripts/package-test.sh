@@ -75,13 +75,18 @@ expected_files() {  # expected_files PREFIX_WITHOUT_SLASH LIBDIR
     "$p/$l/cmake/vantorelle/vantorelleConfig.cmake" "$p/$l/cmake/vantorelle/vantorelleConfigVersion.cmake" \
     "$p/$l/cmake/vantorelle/vantorelleTargets-CONFIG.cmake" "$p/$l/cmake/vantorelle/vantorelleTargets.cmake" \
     "$p/$l/libvantorelle.so" "$p/$l/libvantorelle.so.${version%%.*}" "$p/$l/libvantorelle.so.$version" \
-    "$p/$l/pkgconfig/vantorelle.pc" | sort
+    "$p/$l/pkgconfig/vantorelle.pc" "$p/share/doc/vantorelle/LICENSE" "$p/share/doc/vantorelle/copyright" | sort
 }
 expected_files "" "$libdir" > "$work/sdk.expected"
 (cd "$sdk" && find . ! -type d | sed -e 's/^\.//' -e 's/vantorelleTargets-[a-z]*\.cmake$/vantorelleTargets-CONFIG.cmake/' \
   | sort) > "$work/sdk.found"
 same_list "cmake --install" "$work/sdk.expected" "$work/sdk.found"
-ok "cmake --install lays out $(wc -l < "$work/sdk.found") files: header, library, vtl, vtrecord, CMake and pkg-config files"
+ok "cmake --install lays out $(wc -l < "$work/sdk.found") files: header, library, vtl, vtrecord, CMake and pkg-config files, licence"
+cmp -s "$root/LICENSE" "$sdk/share/doc/vantorelle/LICENSE" && grep -qx 'License: Apache-2.0' "$sdk/share/doc/vantorelle/copyright" \
+  && grep -qx 'License: Apache-2.0' "$sdk/$libdir/pkgconfig/vantorelle.pc" \
+  && grep -qx 'License: Apache-2.0' "$sdk/$libdir/pkgconfig/vantorelle-c.pc" \
+  || fail "the installed tree does not carry the licence or its copyright and pkg-config files do not name it"
+ok "LICENSE, Debian's copyright file and both pkg-config files name Apache-2.0"
 
 soname=$(objdump -p "$sdk/$libdir/libvantorelle.so.$version" | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = "libvantorelle.so.${version%%.*}" ] || fail "SONAME is '$soname', expected libvantorelle.so.${version%%.*}"
@@ -172,7 +177,7 @@ expected_files "./usr" "$deb_libdir" > "$work/deb.expected"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' \
   | sed -e 's/vantorelleTargets-[a-z]*\.cmake$/vantorelleTargets-CONFIG.cmake/' | sort > "$work/deb.found"
 same_list "dpkg-deb -c" "$work/deb.expected" "$work/deb.found"
-ok "the package holds only the header, library, tools, CMake and pkg-config files"
+ok "the package holds only the header, library, tools, CMake and pkg-config files and the licence"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 [ -n "$depends" ] || fail "the package has no Depends"
@@ -243,7 +248,7 @@ for win in "${windows[@]}"; do
     || { cat "$work/cpack-$warch.log"; fail "cpack -G ZIP in $win"; }
   zip="$work/zip-$warch/$name.zip"
   [ -f "$zip" ] || { ls "$work/zip-$warch" >&2; fail "cpack made no $name.zip"; }
-  printf '%s\n' "$name/README-windows.txt" "$name/bin/vantorelle.dll" "$name/bin/vtl.exe" "$name/bin/vtrecord.exe" \
+  printf '%s\n' "$name/LICENSE.txt" "$name/README-windows.txt" "$name/bin/vantorelle.dll" "$name/bin/vtl.exe" "$name/bin/vtrecord.exe" \
     "$name/include/vantorelle/vantorelle.h" "$name/include/vantorelle/vantorelle_c.h" \
     "$name/lib/libvantorelle.dll.a" "$name/lib/vantorelle.lib" "$name/lib/cmake/vantorelle/vantorelleConfig.cmake" \
     "$name/lib/cmake/vantorelle/vantorelleConfigVersion.cmake" | sort > "$work/zip-$warch.expected"
@@ -272,6 +277,9 @@ for win in "${windows[@]}"; do
     grep -Fq "$fact" "$kit/README-windows.txt" || fail "$name: README-windows.txt does not say '$fact'"
   done
   grep -Eq 'g\+\+ [0-9]+ with' "$kit/README-windows.txt" || fail "$name: README-windows.txt names no g++ version"
+  grep -q 'Apache License, Version 2.0' "$kit/LICENSE.txt" && grep -Fq 'LICENSE.txt' "$kit/README-windows.txt" \
+    && grep -q 'Apache License 2.0' <<< "$(strings -el "$kit/bin/vantorelle.dll")" \
+    || fail "$name: the kit's LICENSE.txt, its note or the DLL's version resource does not name the licence"
   grep -qx "$version" <<< "$(strings -el "$kit/bin/vantorelle.dll")" \
     || fail "$name: vantorelle.dll has no version resource saying $version"
   grep -q "__imp_$([ $bits = 32 ] && echo _)vtcStart$" <<< "$(llvm-nm "$kit/lib/vantorelle.lib" 2> /dev/null)" \

@@ -34,17 +34,16 @@ run() {
   if "$@"; then pass "$name"; else failed+=("$name"); printf '%s: FAILED\n' "$name"; fi
 }
 
-configure() {  # configure DIR [cmake options...]
-  local dir=$1; shift
-  mkdir -p "$(dirname "$dir")"
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" > "$dir.configure.log" 2>&1 \
-    || { cat "$dir.configure.log"; return 1; }
+configure() {  # configure PRESET [cmake options...]: into build/PRESET (CMakePresets.json)
+  local preset=$1; shift
+  cmake --preset "$preset" "${launcher[@]}" "$@" > "build/$preset.configure.log" 2>&1 \
+    || { cat "build/$preset.configure.log"; return 1; }
 }
-compile() {  # compile DIR [targets...]: shows warnings and errors, not progress
-  ninja -C "$@" -j"$jobs" | grep -v -e "^\[" -e "^ninja: Entering" || true
-  ninja -C "$@" -j"$jobs" > /dev/null  # fails the run when the build failed
+compile() {  # compile PRESET: shows warnings and errors, not progress
+  cmake --build --preset "$1" -j"$jobs" | grep -v -e "^\[" -e "^ninja: Entering" || true
+  cmake --build --preset "$1" -j"$jobs" > /dev/null  # fails the run when the build failed
 }
-build() {  # build DIR [cmake options...]
+build() {  # build PRESET [cmake options...]
   configure "$@"
   compile "$1"
 }
@@ -56,20 +55,20 @@ wine_stop() {  # ends the Wine servers of both prefixes, if they run
 mkdir -p build
 
 step "Linux build and tests"
-build build/linux
-run "Linux tests" bash -c 'cd build/linux && ctest --output-on-failure -j1'
+build linux
+run "Linux tests" ctest --preset linux
 
 step "The match report in headless Chromium"
 run "Report in Chromium" bash scripts/browser-check.sh build/linux
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
-build build/asan -DVT_SANITIZE=address,undefined -DVT_BENCH=OFF
-run "ASan+UBSan tests" bash -c 'cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j1'
+build asan
+run "ASan+UBSan tests" ctest --preset asan
 
 step "ThreadSanitizer"
-configure build/tsan -DVT_SANITIZE=thread -DVT_BENCH=OFF
-compile build/tsan
-run "TSan tests" bash -c 'cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j1 -E "^(system_tests|exports)$"'
+configure tsan
+compile tsan
+run "TSan tests" ctest --preset tsan
 
 # ---- Windows: both widths are always built and their exports checked.
 declare -A WIDTH_NAME=([x86_64]="64-bit" [i686]="32-bit") WINE_ARCH=([x86_64]=win64 [i686]=win32)
@@ -77,10 +76,10 @@ for arch in x86_64 i686; do
   step "${WIDTH_NAME[$arch]} Windows build (mingw-w64 $arch)"
   ossl_var=VANTORELLE_WIN_OPENSSL_${arch^^} boost_var=VANTORELLE_WIN_BOOST_${arch^^}
   sqlite_var=VANTORELLE_WIN_SQLITE_${arch^^}
-  build "build/win-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
+  build "win-$arch" \
     -DVANTORELLE_WIN_OPENSSL="${!ossl_var}" -DVANTORELLE_WIN_BOOST="${!boost_var}" \
     -DVANTORELLE_WIN_SQLITE="${!sqlite_var}"
-  run "${WIDTH_NAME[$arch]} Windows exports" bash -c "cd build/win-$arch && ctest --output-on-failure -R '^exports$'"
+  run "${WIDTH_NAME[$arch]} Windows exports" ctest --preset "win-$arch-exports"
 done
 
 # Can this machine run 32-bit Windows programs? Asked once, of a tiny program.
@@ -109,7 +108,7 @@ for arch in x86_64 i686; do
   wine_stop
   prefix_var=VANTORELLE_WINEPREFIX_${arch^^}
   echo a1b2c3 > "${!prefix_var}/drive_c/.windows-serial"  # the serial Wine reports for C:
-  run "$name" bash -c "cd build/win-$arch && ctest --output-on-failure -j1 -E '^exports$'"
+  run "$name" ctest --preset "win-$arch"
 
   step "A recording by the ${WIDTH_NAME[$arch]} vantorelle.dll, read by the Linux vtl"
   out="build/win-$arch-recording"

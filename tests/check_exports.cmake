@@ -5,7 +5,7 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} failed on ${LIB}")
 endif()
 set(expected vtGetErrorSignal vtGetInfoSignal vtSendInfo vtSendKey vtStart vtStop
-  vtcGetAbiVersion vtcGetLogPath vtcGetState vtcGetVersionString vtcSendInfo vtcSendKey vtcStart vtcStop)
+  vtcGetAbiVersion vtcGetLogPath vtcGetState vtcGetVersionString vtcSendInfo vtcSendKey vtcStart vtcStatusName vtcStop)
 list(SORT expected)
 set(names "")
 if(WINDOWS)

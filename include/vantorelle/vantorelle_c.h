@@ -12,7 +12,7 @@
  *
  * A recording, as a host makes one:
  *
- *     if ((vtcGetAbiVersion() >> 16) != VTC_ABI_VERSION_MAJOR) give up;
+ *     if (VTC_ABI_MAJOR(vtcGetAbiVersion()) != VTC_ABI_VERSION_MAJOR) give up;
  *     vtcStart(userId, matchId, server, (uint32_t)time(NULL), "logs", VTC_NTS);
  *     vtcSendKey(87, "W", VTC_NTS);                    any number of these,
  *     vtcSendInfo("Map", 3, "harbour", 7);              from any thread
@@ -40,11 +40,12 @@
  * Threads. Any function may be called from any thread at any time, except
  * from DllMain, a TLS callback or a global destructor (on Linux: a
  * destructor of a static object or an atexit handler). vtcStart and vtcStop
- * are serialised with each other (a host that also calls vtStart or vtStop of
- * vantorelle.h keeps those on one thread at a time, as that header says);
- * keys and facts may come from many threads at once while a recording runs. No exception leaves any function: a failure
- * inside becomes VTC_INTERNAL. Version 1 has no callbacks; the host polls
- * vtcGetState.
+ * run one at a time, and so do vtStart and vtStop of vantorelle.h with them:
+ * a start racing a start or a stop on another thread, through either
+ * interface, waits for it and then sees its outcome. Keys and facts may come
+ * from many threads at once while a recording runs. No exception leaves any
+ * function: a failure inside becomes VTC_INTERNAL. There are no callbacks;
+ * the host polls vtcGetState.
  *
  * Calling convention: cdecl on every target (the caller removes the
  * arguments), names undecorated (vtcStart, not _vtcStart@24). On Windows the
@@ -52,48 +53,68 @@
  * one for mingw-w64 (lib/libvantorelle.dll.a); a host may also load the DLL
  * with LoadLibrary and GetProcAddress, using the pointer types below.
  *
- * Status codes (vtc_status), the result of every function but the two
- * version functions. 0 to 2 mean what they mean for vtStart.
+ * Status codes (vtc_status), the result of every function but the version
+ * functions and vtcStatusName, which gives a code's name. 0 to 2 mean what
+ * they mean for vtStart. A soft outcome ("soft" below) is no failure: the
+ * call did all it could, the library and the recording are as they were, and
+ * the host may go on as if it had not called. An error means the call did
+ * not do what it was asked.
  *
- *   code  name                       meaning
- *   0     VTC_OK                     done
- *   1     VTC_NO_CONTROLLER          the library has no controller (it failed
- *                                    to initialise, or is being unloaded)
- *   2     VTC_USER_ID_ZERO           vtcStart: userId is 0; nothing happened
- *   3     VTC_ALREADY_RECORDING      vtcStart: a recording runs already; it
- *                                    goes on unchanged
- *   4     VTC_LOG_FAILED             vtcStart: the log could not be created
- *                                    (the directory cannot be made or is not a
- *                                    directory, access denied, ten logs of this
- *                                    match in this second); no recording runs
- *   5     VTC_WORKER_FAILED          vtcStart: the worker thread could not
- *                                    start; the log that was opened has been
- *                                    closed again; no recording runs
- *   6     VTC_INVALID_ARGUMENT       an argument is out of its range: a text
- *                                    that is not UTF-8, holds a NUL or is null
- *                                    with a length; an empty key name or fact;
- *                                    a key code below 1; a null pointer where
- *                                    a result goes; nothing happened
- *   7     VTC_IGNORED                vtcSendKey, vtcSendInfo, vtcGetLogPath:
- *                                    no recording with an open log runs (none
- *                                    runs, or it records without a directory);
- *                                    nothing was written
- *   8     VTC_BUFFER_TOO_SMALL       vtcGetLogPath: the path and its NUL do
- *                                    not fit; *required says how many bytes do
- *   9     VTC_STRUCT_SIZE            vtcGetState: structSize is smaller than
- *                                    this version's vtcState
- *   10    VTC_INTERNAL               an unexpected failure inside the library
- *                                    (such as memory exhausted); the call had
- *                                    no effect, or only part of it (a start
- *                                    that failed this way runs no recording)
- *   11    VTC_RECORD_LOST            vtcSendKey, vtcSendInfo: the log refused
- *                                    the record because the disk has not taken
- *                                    what the library holds for it (4 MiB);
- *                                    it is counted in recordsLost and the log
- *                                    notes the loss
+ *   code  name                   kind   meaning
+ *   0     VTC_OK                 done   done
+ *   1     VTC_NO_CONTROLLER      error  the library has no controller (it
+ *                                       failed to initialise, or is being
+ *                                       unloaded)
+ *   2     VTC_USER_ID_ZERO       error  vtcStart: userId is 0; nothing
+ *                                       happened
+ *   3     VTC_ALREADY_RECORDING  error  vtcStart: a recording runs already;
+ *                                       it goes on unchanged
+ *   4     VTC_LOG_FAILED         error  vtcStart: the log could not be
+ *                                       created (the directory cannot be
+ *                                       made or is not a directory, access
+ *                                       denied, ten logs of this match in
+ *                                       this second); no recording runs
+ *   5     VTC_WORKER_FAILED      error  vtcStart: the worker thread could not
+ *                                       start; the log that was opened has
+ *                                       been closed again; no recording runs
+ *   6     VTC_INVALID_ARGUMENT   error  an argument is out of its range: a
+ *                                       text that is not UTF-8, holds a NUL
+ *                                       or is null with a length; an empty
+ *                                       key name or fact; a key code below 1;
+ *                                       a null pointer where a result goes;
+ *                                       nothing happened
+ *   7     VTC_IGNORED            soft   vtcSendKey, vtcSendInfo,
+ *                                       vtcGetLogPath: no recording with an
+ *                                       open log runs (none runs, or it
+ *                                       records without a directory); nothing
+ *                                       was written
+ *   8     VTC_BUFFER_TOO_SMALL   soft   vtcGetLogPath: the path and its NUL do
+ *                                       not fit; *required says how many
+ *                                       bytes do
+ *   9     VTC_STRUCT_SIZE        error  vtcGetState: structSize is smaller
+ *                                       than this version's vtcState
+ *   10    VTC_INTERNAL           error  an unexpected failure inside the
+ *                                       library (such as memory exhausted);
+ *                                       the call had no effect, or only part
+ *                                       of it (a start that failed this way
+ *                                       runs no recording)
+ *   11    VTC_RECORD_LOST        soft   vtcSendKey, vtcSendInfo: the log
+ *                                       refused the record because the disk
+ *                                       has not taken what the library holds
+ *                                       for it (4 MiB); it is counted in
+ *                                       recordsLost and the log notes the
+ *                                       loss; the recording goes on
  *
- * Codes may be added in later minor versions; treat an unknown nonzero code
- * as a failure.
+ * Codes of later versions. A later minor version may add codes, only for
+ * situations that this version reports with another code or does not have,
+ * never in place of VTC_OK, and only in these ranges:
+ *
+ *   12 to 255    errors
+ *   256 to 511   soft outcomes
+ *
+ * No version returns a negative code or one above 511. A host written today
+ * therefore reads a code it does not know as an error, unless VTC_IS_SOFT
+ * says it is soft (for 256 to 511: as it reads VTC_IGNORED).
  */
 #ifndef VANTORELLE_VANTORELLE_C_H
 #define VANTORELLE_VANTORELLE_C_H
@@ -102,10 +123,20 @@
 #include <stdint.h>
 
 /* The version of this interface: a host built with major M works with every
- * library whose vtcGetAbiVersion() >> 16 is M, whatever the minor. */
+ * library whose VTC_ABI_MAJOR(vtcGetAbiVersion()) is M. A minor version only
+ * adds: functions, status codes (in the ranges above), fields at the end of
+ * vtcState. A host that calls a function of minor N checks that the
+ * library's minor is at least N, or finds the function at run time.
+ *   minor 0  the first eight functions
+ *   minor 1  vtcStatusName; vtcStart and vtcStop serialised with vtStart and
+ *            vtStop as well */
 #define VTC_ABI_VERSION_MAJOR 1
-#define VTC_ABI_VERSION_MINOR 0
+#define VTC_ABI_VERSION_MINOR 1
 #define VTC_ABI_VERSION ((uint32_t)(((uint32_t)VTC_ABI_VERSION_MAJOR << 16) | (uint32_t)VTC_ABI_VERSION_MINOR))
+
+/* The major and minor numbers of a version such as vtcGetAbiVersion() gives. */
+#define VTC_ABI_MAJOR(v) ((uint32_t)(v) >> 16)
+#define VTC_ABI_MINOR(v) ((uint32_t)(v) & 0xFFFFu)
 
 /* As a length: the text ends at its first NUL. */
 #define VTC_NTS ((size_t)-1)
@@ -144,6 +175,12 @@ typedef int32_t vtc_status;
 #define VTC_INTERNAL 10
 #define VTC_RECORD_LOST 11
 
+/* Nonzero when the status s (an int) is a soft outcome, today's or one a
+ * later version adds; s is evaluated more than once. Any other nonzero code,
+ * known or not, is an error. */
+#define VTC_IS_SOFT(s) \
+    ((s) == VTC_IGNORED || (s) == VTC_BUFFER_TOO_SMALL || (s) == VTC_RECORD_LOST || ((s) >= 256 && (s) <= 511))
+
 /* What vtcGetState reports. The layout is the same on every target (40
  * bytes, no padding the compiler chooses); later minor versions only add
  * fields at the end. */
@@ -172,13 +209,18 @@ typedef char vtc_check_state_size[sizeof(vtcState) == 40 ? 1 : -1];
 typedef char vtc_check_state_counters[offsetof(vtcState, recordings) == 16 ? 1 : -1];
 typedef char vtc_check_state_lost[offsetof(vtcState, recordsLost) == 32 ? 1 : -1];
 
-/* (major << 16) | minor of the library's C interface; compare the major with
- * VTC_ABI_VERSION_MAJOR. Never fails. */
+/* (major << 16) | minor of the library's C interface; compare
+ * VTC_ABI_MAJOR of it with VTC_ABI_VERSION_MAJOR. Never fails. */
 VTC_API uint32_t VTC_CALL vtcGetAbiVersion(void);
 
 /* The library's release, such as "1.0.0": a NUL-terminated text that lives as
  * long as the library. Never fails. */
 VTC_API const char* VTC_CALL vtcGetVersionString(void);
+
+/* The name of a status code, such as "VTC_LOG_FAILED": a NUL-terminated text
+ * that lives as long as the library and is never null; "unknown status" for
+ * a code this library does not have. Never fails; any thread. Since minor 1. */
+VTC_API const char* VTC_CALL vtcStatusName(vtc_status status);
 
 /* Starts a recording.
  *   userId         must not be 0 (VTC_USER_ID_ZERO)
@@ -227,6 +269,7 @@ VTC_API vtc_status VTC_CALL vtcGetLogPath(char* buf, size_t size, size_t* requir
 /* Pointer types for hosts that load the library at run time. */
 typedef uint32_t(VTC_CALL* vtcGetAbiVersionFn)(void);
 typedef const char*(VTC_CALL* vtcGetVersionStringFn)(void);
+typedef const char*(VTC_CALL* vtcStatusNameFn)(vtc_status);
 typedef vtc_status(VTC_CALL* vtcStartFn)(uint32_t, uint32_t, uint32_t, uint32_t, const char*, size_t);
 typedef vtc_status(VTC_CALL* vtcStopFn)(void);
 typedef vtc_status(VTC_CALL* vtcSendKeyFn)(int32_t, const char*, size_t);

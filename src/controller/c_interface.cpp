@@ -6,7 +6,6 @@
 #include "vantorelle/vantorelle_c.h"
 
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #if !defined(VT_VERSION)
@@ -16,10 +15,6 @@
 namespace {
 
 using vt::logger;
-
-// vtcStart and vtcStop one at a time, whichever threads call them. Constant
-// initialisation and no destructor of consequence: usable at any time.
-std::mutex controlLock;
 
 // A host's text: bytes and a length, or VTC_NTS for a NUL-terminated one. A
 // null pointer is the empty text with the length 0 or VTC_NTS, and invalid
@@ -71,6 +66,36 @@ VTC_API uint32_t VTC_CALL vtcGetAbiVersion(void) { return VTC_ABI_VERSION; }
 
 VTC_API const char* VTC_CALL vtcGetVersionString(void) { return VT_VERSION; }
 
+VTC_API const char* VTC_CALL vtcStatusName(vtc_status status) {
+    switch (status) {
+    case VTC_OK:
+        return "VTC_OK";
+    case VTC_NO_CONTROLLER:
+        return "VTC_NO_CONTROLLER";
+    case VTC_USER_ID_ZERO:
+        return "VTC_USER_ID_ZERO";
+    case VTC_ALREADY_RECORDING:
+        return "VTC_ALREADY_RECORDING";
+    case VTC_LOG_FAILED:
+        return "VTC_LOG_FAILED";
+    case VTC_WORKER_FAILED:
+        return "VTC_WORKER_FAILED";
+    case VTC_INVALID_ARGUMENT:
+        return "VTC_INVALID_ARGUMENT";
+    case VTC_IGNORED:
+        return "VTC_IGNORED";
+    case VTC_BUFFER_TOO_SMALL:
+        return "VTC_BUFFER_TOO_SMALL";
+    case VTC_STRUCT_SIZE:
+        return "VTC_STRUCT_SIZE";
+    case VTC_INTERNAL:
+        return "VTC_INTERNAL";
+    case VTC_RECORD_LOST:
+        return "VTC_RECORD_LOST";
+    }
+    return "unknown status";
+}
+
 VTC_API vtc_status VTC_CALL vtcStart(uint32_t userId, uint32_t matchId, uint32_t serverAddress,
                                      uint32_t referenceTime, const char* logDirUtf8, size_t len) {
     vt::vantorelle* c = vt::controller();
@@ -79,7 +104,6 @@ VTC_API vtc_status VTC_CALL vtcStart(uint32_t userId, uint32_t matchId, uint32_t
     try {
         std::string dir;
         if (!takeText(logDirUtf8, len, dir)) return VTC_INVALID_ARGUMENT;
-        std::lock_guard<std::mutex> lock(controlLock);
         return startStatus(c->start(dir, userId, matchId, serverAddress, referenceTime, os::PathText::Utf8));
     } catch (...) {
         return VTC_INTERNAL;
@@ -90,7 +114,6 @@ VTC_API vtc_status VTC_CALL vtcStop(void) {
     vt::vantorelle* c = vt::controller();
     if (!c) return VTC_NO_CONTROLLER;
     try {
-        std::lock_guard<std::mutex> lock(controlLock);
         c->stop();
         return VTC_OK;
     } catch (...) {

@@ -6,6 +6,9 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 
+#include <chrono>
+#include <thread>
+
 namespace vt {
 namespace {
 
@@ -82,6 +85,12 @@ void vantorelle::prepareUnload(Unload mode) { workerThread.setUnload(mode); }
 
 std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
                                std::uint32_t server, std::uint32_t referenceTime, os::PathText logDirText) {
+    std::lock_guard<std::mutex> lock(control);
+    return startLocked(logDir, userId, matchId, server, referenceTime, logDirText);
+}
+
+std::int32_t vantorelle::startLocked(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
+                                     std::uint32_t server, std::uint32_t referenceTime, os::PathText logDirText) {
     if (running) return 1;
     if (userId == 0) return 2;
 
@@ -102,7 +111,7 @@ std::int32_t vantorelle::start(const std::string& logDir, std::uint32_t userId, 
         return begin(userId, server, referenceTime, matchId);
     } catch (...) {
         if (running) {
-            stop();
+            stopLocked();
         } else if (logOpen()) {
             eventLog->closeLog();
         }
@@ -130,7 +139,7 @@ std::int32_t vantorelle::begin(std::uint32_t userId, std::uint32_t server, std::
 
     running = true;
     if (!workerThread.start([this] { tick(); }, tickInterval)) {
-        stop();
+        stopLocked();
         return 5;
     }
     ++recordings_;
@@ -143,6 +152,28 @@ void vantorelle::writeIdentifier(const char* name, std::uint32_t value) {
 }
 
 void vantorelle::stop() {
+    std::unique_lock<std::mutex> lock(control, std::defer_lock);
+    switch (workerThread.unload()) {
+    case Unload::Normal:
+        lock.lock();
+        break;
+    case Unload::LoaderLockHeld: {
+        // A start on another thread may wait for the loader lock that this
+        // thread holds: wait for it a bounded time only, as for the worker.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(worker::unloadWaitMs);
+        while (!lock.try_lock() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        break;
+    }
+    case Unload::ProcessExit:
+        // A thread the system terminated may have held it: never wait.
+        (void)lock.try_lock();
+        break;
+    }
+    stopLocked();
+}
+
+void vantorelle::stopLocked() {
     if (!running) return;
     running = false;
     workerThread.stop();

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,7 @@ public:
     // 0 started; 1 a recording runs already; 2 userId is 0; 3 the log failed to
     // open; 4 a directory was given but there is no log; 5 the worker did not start.
     // The directory's text is narrow (the system's code page) or UTF-8.
+    // start and stop run one at a time, whichever threads call them.
     std::int32_t start(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
                        std::uint32_t serverAddress, std::uint32_t referenceTime,
                        os::PathText logDirText = os::PathText::Narrow);
@@ -66,6 +68,10 @@ public:
 private:
     friend class controllerTestAccess;
 
+    // start and stop, with the control lock held.
+    std::int32_t startLocked(const std::string& logDir, std::uint32_t userId, std::uint32_t matchId,
+                             std::uint32_t serverAddress, std::uint32_t referenceTime, os::PathText logDirText);
+    void stopLocked();
     // start after the log: the schedule, the identifiers, the worker.
     std::int32_t begin(std::uint32_t userId, std::uint32_t serverAddress, std::uint32_t referenceTime,
                        std::uint32_t matchId);
@@ -91,6 +97,9 @@ private:
     // The threads of controllers made from now on; null: the system's.
     static std::atomic<threads*> nextThreads;
 
+    // Held by start and stop for their whole length, so that two of them,
+    // from the C++ exports and the C interface alike, never interleave.
+    std::mutex control;
     std::atomic<bool> running{false};
     std::atomic<std::uint64_t> recordings_{0};
     std::int32_t tickInterval;

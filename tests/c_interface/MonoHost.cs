@@ -36,6 +36,8 @@ static class Vtc {
     [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] public static extern int vtcGetState(ref State s);
     [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)]
     public static extern int vtcGetLogPath(byte[] buf, UIntPtr size, out UIntPtr required);
+    [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] public static extern IntPtr vtcStatusName(int status);
+    public static string StatusName(int status) { return Marshal.PtrToStringAnsi(vtcStatusName(status)); }
 
     public static UIntPtr Len(byte[] b) { return new UIntPtr((uint)b.Length); }
 }
@@ -58,6 +60,9 @@ static class MonoHost {
             byte[] key = utf8.GetBytes("\u00c4pfel-\u65e5"), name = utf8.GetBytes("Karte");
             byte[] value = utf8.GetBytes("H\u00e4fen-\U0001F3AE");
             Expect("ABI major", Vtc.vtcGetAbiVersion() >> 16, 1u);
+            Expect("ABI minor of vtcStatusName", (Vtc.vtcGetAbiVersion() & 0xFFFF) >= 1u, true);
+            Expect("status name", Vtc.StatusName(Vtc.AlreadyRecording), "VTC_ALREADY_RECORDING");
+            Expect("unknown status name", Vtc.StatusName(4096), "unknown status");
             Expect("State size", Marshal.SizeOf(typeof(Vtc.State)), 40);
             Console.WriteLine("library " + Marshal.PtrToStringAnsi(Vtc.vtcGetVersionString()));
             Expect("userId 0", Vtc.vtcStart(0, 47, 0x7F000002, 0, dir, Vtc.Len(dir)), Vtc.UserIdZero);

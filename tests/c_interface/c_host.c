@@ -37,8 +37,9 @@ static void write_text(const char* text) {
 
 int main(int argc, char** argv) {
     static const char* const names[] = {"vtcGetAbiVersion", "vtcGetVersionString", "vtcStart", "vtcStop",
-                                        "vtcSendKey", "vtcSendInfo", "vtcGetState", "vtcGetLogPath"};
-    void* found[8];
+                                        "vtcSendKey", "vtcSendInfo", "vtcGetState", "vtcGetLogPath",
+                                        "vtcStatusName"};
+    void* found[9];
     vtc_api api;
     host_ops ops;
     library lib;
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "c host: cannot load %s\n", argv[1]);
         return 2;
     }
-    for (i = 0; i < 8; ++i) {
+    for (i = 0; i < 9; ++i) {
         found[i] = symbol(lib, names[i]);
         if (!found[i]) {
             fprintf(stderr, "c host: %s does not resolve\n", names[i]);
@@ -71,9 +72,10 @@ int main(int argc, char** argv) {
     TAKE(sendInfo, vtcSendInfoFn, 5);
     TAKE(getState, vtcGetStateFn, 6);
     TAKE(getLogPath, vtcGetLogPathFn, 7);
+    TAKE(statusName, vtcStatusNameFn, 8);
     ops.write = write_text;
     ops.directoryExists = directory_exists;
-    printf("library %s, C interface %u.%u\n", api.getVersionString(), (unsigned)(api.getAbiVersion() >> 16),
-           (unsigned)(api.getAbiVersion() & 0xFFFF));
+    printf("library %s, C interface %u.%u\n", api.getVersionString(), (unsigned)VTC_ABI_MAJOR(api.getAbiVersion()),
+           (unsigned)VTC_ABI_MINOR(api.getAbiVersion()));
     return run_sequence(&api, &ops) == 0 ? 0 : 1;
 }

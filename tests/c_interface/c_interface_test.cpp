@@ -6,6 +6,7 @@
 #include "support/fake_threads.h"
 #include "support/log_text.h"
 #include "support/temp_dir.h"
+#include "vantorelle/vantorelle.h"
 #include "vantorelle/vantorelle_c.h"
 
 #include <boost/filesystem.hpp>
@@ -71,6 +72,13 @@ TEST(CInterfaceWithoutController, EveryCallSaysSo) {
     EXPECT_EQ(vtcSendInfo("a", 1, "b", 1), VTC_NO_CONTROLLER);
     EXPECT_EQ(vtcGetState(&s), VTC_NO_CONTROLLER);
     EXPECT_EQ(vtcGetLogPath(nullptr, 0, &required), VTC_NO_CONTROLLER);
+
+    const char* const names[] = {"VTC_OK", "VTC_NO_CONTROLLER", "VTC_USER_ID_ZERO", "VTC_ALREADY_RECORDING",
+                                 "VTC_LOG_FAILED", "VTC_WORKER_FAILED", "VTC_INVALID_ARGUMENT", "VTC_IGNORED",
+                                 "VTC_BUFFER_TOO_SMALL", "VTC_STRUCT_SIZE", "VTC_INTERNAL", "VTC_RECORD_LOST"};
+    for (vtc_status code = 0; code <= VTC_RECORD_LOST; ++code) EXPECT_STREQ(vtcStatusName(code), names[code]);
+    for (vtc_status code : {-1, 12, 256, 511, INT32_MIN, INT32_MAX})
+        EXPECT_STREQ(vtcStatusName(code), "unknown status");
 }
 
 TEST_F(CInterface, StartRefusalsAreToldApart) {
@@ -297,6 +305,46 @@ TEST_F(CInterface, RefusedRecordsAreReportedAndCounted) {
     EXPECT_EQ(after.recordsWritten, lines.size());
     EXPECT_EQ(countPrefix(lines, "SysInfo;Fill;"), ok);
     EXPECT_EQ(countPrefix(lines, "SysInfo;Records lost;Value:3"), 1);
+}
+
+// Hosts on both interfaces start and stop at once: one recording at a time,
+// each start that succeeded with its own whole log, every other one refused.
+TEST_F(CInterface, StartsThroughBothInterfacesTakeTurns) {
+    std::atomic<int> started{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 4; ++t) {
+        hosts.emplace_back([&, t] {
+            for (uint32_t i = 0; i < 20; ++i) {
+                const uint32_t match = 1000u * uint32_t(t) + i;
+                if (t % 2) {
+                    const vtc_status s = start(dir.path(), match);
+                    if (s == VTC_OK) ++started;
+                    else if (s != VTC_ALREADY_RECORDING) ADD_FAILURE() << vtcStatusName(s);
+                    if (i % 2) {
+                        EXPECT_EQ(vtcStop(), VTC_OK);
+                    }
+                } else {
+                    if (vtStart(12, match, 0, 0, dir.path().c_str()) == 0) ++started;
+                    if (i % 2) {
+                        EXPECT_EQ(vtStop(), 0);
+                    }
+                }
+            }
+        });
+    }
+    for (auto& h : hosts) h.join();
+    ASSERT_EQ(vtcStop(), VTC_OK);
+
+    EXPECT_GT(started, 0);
+    EXPECT_EQ(state().recordings, uint64_t(started));
+    const auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), std::size_t(started));
+    for (const auto& f : files) {
+        const auto lines = withoutStamps(recordLines(f));
+        EXPECT_EQ(countPrefix(lines, "Info;Start;"), 1) << f;
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "Info;Stop;Logfile end") << f;
+    }
 }
 
 // Eight threads send facts while another starts and stops recordings: each

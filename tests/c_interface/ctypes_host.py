@@ -37,7 +37,8 @@ def load(path):
         ("vtcStart", i32, [u32, u32, u32, u32, text, size]), ("vtcStop", i32, []),
         ("vtcSendKey", i32, [i32, text, size]), ("vtcSendInfo", i32, [text, size, text, size]),
         ("vtcGetState", i32, [ctypes.POINTER(State)]),
-        ("vtcGetLogPath", i32, [ctypes.c_char_p, size, ctypes.POINTER(size)])]:
+        ("vtcGetLogPath", i32, [ctypes.c_char_p, size, ctypes.POINTER(size)]),
+        ("vtcStatusName", text, [i32])]:
         f = getattr(lib, name)
         f.restype, f.argtypes = res, args
     return lib
@@ -67,6 +68,9 @@ def log_path(lib):
 
 def sequence(lib):
     expect("ABI major", lib.vtcGetAbiVersion() >> 16, 1)
+    expect("ABI minor of vtcStatusName", (lib.vtcGetAbiVersion() & 0xFFFF) >= 1, True)
+    expect("status names", [lib.vtcStatusName(c) for c in (OK, LOG_FAILED, BUFFER_TOO_SMALL, 12, -1, 511)],
+           [b"VTC_OK", b"VTC_LOG_FAILED", b"VTC_BUFFER_TOO_SMALL"] + [b"unknown status"] * 3)
     expect("State size", ctypes.sizeof(State), 40)
     expect("userId 0", lib.vtcStart(0, 47, 0x7F000002, 0, LOG_DIR, VTC_NTS), USER_ID_ZERO)
     expect("null dir with a length", lib.vtcStart(12, 47, 0x7F000002, 0, None, 5), INVALID_ARGUMENT)

@@ -20,14 +20,17 @@ int vt_header_check(void) {
     vtcSendInfoFn info = vtcSendInfo;
     vtcGetStateFn state = vtcGetState;
     vtcGetLogPathFn path = vtcGetLogPath;
+    vtcStatusNameFn name = vtcStatusName;
     vtcState s;
     vtc_status codes[] = {VTC_OK, VTC_NO_CONTROLLER, VTC_USER_ID_ZERO, VTC_ALREADY_RECORDING, VTC_LOG_FAILED,
                           VTC_WORKER_FAILED, VTC_INVALID_ARGUMENT, VTC_IGNORED, VTC_BUFFER_TOO_SMALL,
                           VTC_STRUCT_SIZE, VTC_INTERNAL, VTC_RECORD_LOST};
     size_t nts = VTC_NTS;
     uint32_t want = VTC_ABI_VERSION;
+    int soft = VTC_IS_SOFT(codes[7]);
     s.structSize = (uint32_t)sizeof s;
     VT_UNUSED_ARRAY(codes);
     return (abi != 0) + (version != 0) + (start != 0) + (stop != 0) + (key != 0) + (info != 0) + (state != 0) +
-           (path != 0) + (nts != 0) + (want >> 16 == VTC_ABI_VERSION_MAJOR) + (int)s.structSize;
+           (path != 0) + (name != 0) + (nts != 0) + (VTC_ABI_MAJOR(want) == VTC_ABI_VERSION_MAJOR) +
+           (VTC_ABI_MINOR(want) == VTC_ABI_VERSION_MINOR) + soft + (int)s.structSize;
 }

@@ -53,6 +53,7 @@ void __cdecl entry(void) {
     api.sendInfo = vtcSendInfo;
     api.getState = vtcGetState;
     api.getLogPath = vtcGetLogPath;
+    api.statusName = vtcStatusName;
     ops.write = write_text;
     ops.directoryExists = directory_exists;
     write_text("msvc host: library ");

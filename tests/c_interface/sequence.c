@@ -38,6 +38,13 @@ static void append_number(char* out, uint64_t v) {
     *end = '\0';
 }
 
+static int same_text(const char* a, const char* b) {
+    size_t i = 0;
+    if (!a || !b) return 0;
+    while (a[i] && a[i] == b[i]) ++i;
+    return a[i] == b[i];
+}
+
 static void append(char* out, size_t size, const char* text) {
     size_t used = text_size(out), i = 0;
     while (text[i] && used + 1 < size) out[used++] = text[i++];
@@ -86,8 +93,25 @@ int run_sequence(const vtc_api* api, const host_ops* ops) {
     const char* version;
 
     EXPECT_TRUE(1, api->getAbiVersion && api->getVersionString && api->start && api->stop && api->sendKey &&
-                       api->sendInfo && api->getState && api->getLogPath, 0);
-    EXPECT_TRUE(2, (api->getAbiVersion() >> 16) == VTC_ABI_VERSION_MAJOR, api->getAbiVersion());
+                       api->sendInfo && api->getState && api->getLogPath && api->statusName, 0);
+    EXPECT_TRUE(2, VTC_ABI_MAJOR(api->getAbiVersion()) == VTC_ABI_VERSION_MAJOR, api->getAbiVersion());
+    /* This host calls vtcStatusName, which came with minor 1. */
+    EXPECT_TRUE(40, VTC_ABI_MINOR(api->getAbiVersion()) >= 1 && VTC_ABI_MINOR(VTC_ABI_VERSION) >= 1,
+                api->getAbiVersion());
+    EXPECT_TRUE(41, same_text(api->statusName(VTC_OK), "VTC_OK"), 0);
+    EXPECT_TRUE(42, same_text(api->statusName(VTC_ALREADY_RECORDING), "VTC_ALREADY_RECORDING"), 0);
+    EXPECT_TRUE(43, same_text(api->statusName(VTC_RECORD_LOST), "VTC_RECORD_LOST"), 0);
+    EXPECT_TRUE(44,
+                same_text(api->statusName(12), "unknown status") && same_text(api->statusName(-1), "unknown status") &&
+                    same_text(api->statusName(300), "unknown status"),
+                0);
+    /* Today's soft outcomes, and the ranges a later version adds codes in. */
+    EXPECT_TRUE(45, VTC_IS_SOFT(VTC_IGNORED) && VTC_IS_SOFT(VTC_BUFFER_TOO_SMALL) && VTC_IS_SOFT(VTC_RECORD_LOST) &&
+                        VTC_IS_SOFT(256) && VTC_IS_SOFT(511),
+                0);
+    EXPECT_TRUE(46, !VTC_IS_SOFT(VTC_OK) && !VTC_IS_SOFT(VTC_ALREADY_RECORDING) && !VTC_IS_SOFT(VTC_INTERNAL) &&
+                        !VTC_IS_SOFT(12) && !VTC_IS_SOFT(255) && !VTC_IS_SOFT(512) && !VTC_IS_SOFT(-1),
+                0);
     version = api->getVersionString();
     EXPECT_TRUE(3, version && version[0] >= '0' && version[0] <= '9', 0);
 

@@ -16,6 +16,7 @@ typedef struct vtc_api {
     vtcSendInfoFn sendInfo;
     vtcGetStateFn getState;
     vtcGetLogPathFn getLogPath;
+    vtcStatusNameFn statusName;
 } vtc_api;
 
 typedef struct host_ops {

@@ -280,6 +280,48 @@ TEST_F(Controller, QuickRestartsNeverLeaveTwoLoops) {
     EXPECT_EQ(fake::threads().started, 21);
 }
 
+// Starts and stops from four threads at once: one recording at a time, each
+// start that succeeded with its own worker and its own whole log, and every
+// other start told that one runs.
+TEST_F(Controller, StartsAndStopsFromManyThreadsTakeTurns) {
+    useFakeThreads();
+    constexpr int kThreads = 4, kRounds = 25;
+    std::atomic<int> started{0}, refused{0}, mostLoops{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kThreads; ++t) {
+        hosts.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                const std::int32_t r = controller->start(dir.path(), 12, std::uint32_t(1000 * t + i), 0, 0);
+                if (r == 0) ++started;
+                else if (r == 1) ++refused;
+                else ADD_FAILURE() << "start gave " << r;
+                int loops = fake::threads().references;
+                for (int seen = mostLoops; loops > seen && !mostLoops.compare_exchange_weak(seen, loops);) {
+                }
+                if (i % 2 == t % 2) controller->stop();
+            }
+        });
+    }
+    for (auto& h : hosts) h.join();
+    controller->stop();
+
+    EXPECT_EQ(started + refused, kThreads * kRounds);
+    EXPECT_GT(started, 0);
+    EXPECT_EQ(mostLoops, 1);
+    EXPECT_EQ(fake::threads().started, started.load());
+    EXPECT_EQ(controller->recordingsStarted(), std::uint64_t(started));
+    EXPECT_EQ(fake::threads().references, 0);
+    const auto files = logFiles(dir.path());
+    ASSERT_EQ(files.size(), std::size_t(started));
+    for (const auto& f : files) {
+        const auto lines = withoutStamps(recordLines(f));
+        EXPECT_EQ(countPrefix(lines, "Info;Start;"), 1) << f;
+        EXPECT_EQ(countPrefix(lines, "Info;Stop;"), 1) << f;
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "Info;Stop;Logfile end") << f;
+    }
+}
+
 TEST_F(Controller, TwoRecordingsEachGetTheWholeStory) {
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(controller->start(dir.path(), 12, 47 + i, 0, 0), 0);
