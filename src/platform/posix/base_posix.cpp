@@ -14,6 +14,21 @@
 namespace os {
 namespace {
 
+// A positional read or write repeated until size bytes are done, the call
+// fails or it takes no more: how many were done. call(done) moves the bytes
+// from done on.
+template <class Call>
+std::size_t repeated(std::size_t size, Call call) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = call(done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    return done;
+}
+
 class PosixFile : public File {
 public:
     explicit PosixFile(int fd) : fd_(fd) {}
@@ -27,14 +42,10 @@ public:
 
 protected:
     std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size && fd_ >= 0) {
-            ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += std::size_t(n);
-        }
-        return done;
+        if (fd_ < 0) return 0;
+        return repeated(size, [&](std::size_t done) {
+            return ::pwrite(fd_, data + done, size - done, off_t(offset + done));
+        });
     }
 
 private:
@@ -47,14 +58,9 @@ public:
     ~PosixReadFile() override { ::close(fd_); }
     std::uint64_t size() const override { return size_; }
     std::size_t readAt(std::uint64_t offset, void* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pread(fd_, static_cast<char*>(data) + done, size - done, off_t(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += std::size_t(n);
-        }
-        return done;
+        return repeated(size, [&](std::size_t done) {
+            return ::pread(fd_, static_cast<char*>(data) + done, size - done, off_t(offset + done));
+        });
     }
 
 private:

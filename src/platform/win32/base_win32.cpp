@@ -10,6 +10,28 @@
 namespace os {
 namespace {
 
+// ReadFile or WriteFile at an offset (in OVERLAPPED; on a handle opened
+// without FILE_FLAG_OVERLAPPED it returns when done), repeated in pieces of
+// at most 1 GiB until size bytes are done, the call fails or it takes no
+// more: how many were done. call(done, chunk, at, moved) moves chunk bytes
+// from done on.
+template <class Call>
+std::size_t repeated(std::uint64_t offset, std::size_t size, Call call) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t left = size - done;
+        const ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
+        ::DWORD moved = 0;
+        ::OVERLAPPED at{};
+        const std::uint64_t where = offset + done;
+        at.Offset = static_cast<::DWORD>(where);
+        at.OffsetHigh = static_cast<::DWORD>(where >> 32);
+        if (!call(done, chunk, at, moved) || moved == 0) break;
+        done += moved;
+    }
+    return done;
+}
+
 class Win32File : public File {
 public:
     explicit Win32File(HANDLE h) : h_(h) {}
@@ -22,22 +44,11 @@ public:
     }
 
 protected:
-    // WriteFile at the offset in OVERLAPPED; on a handle opened without
-    // FILE_FLAG_OVERLAPPED it returns when the bytes are written.
     std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size && h_ != INVALID_HANDLE_VALUE) {
-            const std::size_t left = size - done;
-            ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
-            ::DWORD written = 0;
-            ::OVERLAPPED at{};
-            const std::uint64_t where = offset + done;
-            at.Offset = static_cast<::DWORD>(where);
-            at.OffsetHigh = static_cast<::DWORD>(where >> 32);
-            if (!::WriteFile(h_, data + done, chunk, &written, &at) || written == 0) break;
-            done += written;
-        }
-        return done;
+        if (h_ == INVALID_HANDLE_VALUE) return 0;
+        return repeated(offset, size, [&](std::size_t done, ::DWORD chunk, ::OVERLAPPED& at, ::DWORD& moved) {
+            return ::WriteFile(h_, data + done, chunk, &moved, &at) != 0;
+        });
     }
 
 private:
@@ -50,19 +61,9 @@ public:
     ~Win32ReadFile() override { ::CloseHandle(h_); }
     std::uint64_t size() const override { return size_; }
     std::size_t readAt(std::uint64_t offset, void* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size) {
-            const std::size_t left = size - done;
-            ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
-            ::DWORD got = 0;
-            ::OVERLAPPED at{};
-            const std::uint64_t where = offset + done;
-            at.Offset = static_cast<::DWORD>(where);
-            at.OffsetHigh = static_cast<::DWORD>(where >> 32);
-            if (!::ReadFile(h_, static_cast<char*>(data) + done, chunk, &got, &at) || got == 0) break;
-            done += got;
-        }
-        return done;
+        return repeated(offset, size, [&](std::size_t done, ::DWORD chunk, ::OVERLAPPED& at, ::DWORD& moved) {
+            return ::ReadFile(h_, static_cast<char*>(data) + done, chunk, &moved, &at) != 0;
+        });
     }
 
 private:
