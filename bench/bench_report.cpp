@@ -136,6 +136,57 @@ std::string busyLog(std::size_t& records, std::size_t atLeast = 0) {
     return text;
 }
 
+// Logs of short records, where what the report keeps per record weighs most
+// against the text: key presses only; a mix of every kind the page draws; and
+// key presses, processes, pings and connections a quarter each. A second
+// passes every 10 records.
+enum class Mix { Keys, Mixed, Quarters };
+
+std::string shortLog(Mix mix, std::size_t n) {
+    Random rnd;
+    std::string text;
+    std::size_t records = 0;
+    auto line = [&](const std::string& body) {
+        text += stampAt(int(records / 10));
+        text += body;
+        text += '\n';
+        ++records;
+    };
+    line("Info;Start;Logfile start:UserId:12:MatchId:47");
+    unsigned pid = 1000, port = 49152;
+    std::vector<std::string> open;  // Del records to come
+    for (std::size_t i = 0; records + 1 < n; ++i) {
+        const unsigned kind = mix == Mix::Keys ? 0 : mix == Mix::Quarters ? unsigned(i % 4) : unsigned(i % 7);
+        switch (kind) {
+        case 0: line(std::string("Key;Pressed;Name:") + "WASDQER"[rnd.next(7)]); break;
+        case 1:
+            if (!open.empty() && rnd.next(2)) {
+                line(open.back());
+                open.pop_back();
+            } else {
+                const std::string body = "PID:" + std::to_string(pid++) + ":Path:C:\\Tools\\t" + std::to_string(rnd.next(30)) + ".exe";
+                line("Process;Add;" + body);
+                open.push_back("Process;Del;" + body);
+            }
+            break;
+        case 2: line("Ping;Stats;Server:203.0.113.7:Actual:" + std::to_string(20 + rnd.next(60))); break;
+        case 3: {
+            const std::string body = "LocalIp:10.0.0.2:LocalPort:" + std::to_string(port++ % 65536) +
+                                     ":RemoteIp:203.0.113.7:RemotePort:443:PID:4:Path:C:\\g.exe";
+            line((rnd.next(2) ? "TCP;Add;" : "TCP;Del;") + body);
+            break;
+        }
+        case 4: line("Ethernet;Stats;Adapter:eth0:TxD:" + std::to_string(rnd.next(90000)) + ":Bytes/s:RxD:" +
+                     std::to_string(rnd.next(90000)) + ":Bytes/s");
+            break;
+        case 5: line("UDP;Add;LocalIp:0.0.0.0:LocalPort:" + std::to_string(port++ % 65536) + ":PID:8:Path:C:\\u.exe"); break;
+        default: line("SysInfo;Round;Value:" + std::to_string(i)); break;
+        }
+    }
+    line("Info;Stop;Logfile end");
+    return text;
+}
+
 std::string sealed(const std::string& text) {
     const vt::Key16 key = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
     std::string records;
@@ -209,6 +260,33 @@ int main(int argc, char** argv) {
         if (!keep) {
             fs::remove(large);
             fs::remove(largePage);
+        }
+    }
+    if (largeRecords > 0) {
+        // Short records: the report's memory per record against the text.
+        const std::string shortLogPath = (dir / "short.vtl").string(), shortPage = (dir / "short.html").string();
+        const std::pair<Mix, const char*> mixes[] = {{Mix::Keys, "key presses"},
+                                                     {Mix::Mixed, "mixed"},
+                                                     {Mix::Quarters, "keys, processes, pings, connections"}};
+        for (const auto& m : mixes) {
+            double textMb = 0;
+            {
+                const std::string t = shortLog(m.first, largeRecords);
+                textMb = t.size() / 1e6;
+                const vt::Key16 key = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
+                std::ofstream f(shortLogPath, std::ios::binary);
+                f << vt::sealText(t, key);
+            }
+            const std::string peakFile = (dir / "peak.txt").string();
+            const Child r = runVtl({"report", shortLogPath, "-o", shortPage}, peakFile);
+            if (r.status != 0) std::fprintf(stderr, "vtl report exit %d\n", r.status);
+            bench::row((std::string("vtl report, short records (") + m.second + "): peak memory").c_str(), r.peakMb * 1.048576,
+                       "MB", textMb, "<= 2");
+            std::printf("%-58s %12.3f %-6s\n", "  the log's text (reference)", textMb, "MB");
+        }
+        if (!keep) {
+            fs::remove(shortLogPath);
+            fs::remove(shortPage);
         }
     }
     if (!keep) fs::remove_all(dir);

@@ -114,6 +114,7 @@ public:
     }
 
     const Schema& schema() const { return schema_; }
+    const std::string& identity() const { return identity_; }
     std::int64_t generation() const { return generation_; }
     const std::map<std::string, std::int64_t>& days() const { return days_; }
 
@@ -244,6 +245,10 @@ private:
     }
 
     void readRecordings() {
+        if (std::any_of(schema_.tables.begin(), schema_.tables.end(), [](const Table& t) { return t.name == "meta"; })) {
+            Stmt st = prepare(db_.get(), "SELECT value FROM meta WHERE name = 'identity'");
+            if (step(db_.get(), st.get())) identity_ = text(st.get(), 0);
+        }
         {
             Stmt st = prepare(db_.get(), "SELECT coalesce(max(generation), 0) FROM recordings");
             if (step(db_.get(), st.get())) generation_ = sqlite3_column_int64(st.get(), 0);
@@ -254,6 +259,7 @@ private:
 
     Db db_;
     Schema schema_;
+    std::string identity_;
     std::int64_t generation_ = 0;
     std::map<std::string, std::int64_t> days_;
 };
@@ -283,8 +289,17 @@ Status walk(const std::string& database, Sink& sink, const Options& options, Sum
     const Schema& schema = source->schema();
     State old;
     bool found = false;
-    if (!sink.loadState(old, found, error)) return Status::TargetFailed;
-    const bool full = options.full || !found || old.schemaKey != schema.key();
+    if (!sink.loadState(old, found, error)) return Status::Unreachable;
+    if (!found) {
+        State mark;
+        mark.identity = source->identity();
+        mark.complete = false;
+        if (!sink.claim(schema, mark, error)) return Status::Unreachable;
+    }
+    // An export of another index (or one never finished) is no base to go on from.
+    summary.otherIndex = found && !old.identity.empty() && old.identity != source->identity();
+    const bool same = found && old.complete && old.identity == source->identity();
+    const bool full = options.full || !same || old.schemaKey != schema.key();
 
     // The days to write: every day, or those of recordings ingested since and
     // those whose recordings were removed; a day without rows any more is
@@ -306,6 +321,7 @@ Status walk(const std::string& database, Sink& sink, const Options& options, Sum
     summary.generation = source->generation();
 
     State now;
+    now.identity = source->identity();
     now.generation = source->generation();
     now.schemaKey = schema.key();
     now.days = source->days();
@@ -419,7 +435,9 @@ std::string Schema::toJson() const {
 }
 
 std::string State::toJson(const Schema& schema) const {
-    json out = {{"generation", generation},
+    json out = {{"index_identity", identity},
+                {"complete", complete},
+                {"generation", generation},
                 {"schema_version", schema.version},
                 {"schema_key", schemaKey},
                 {"days", days},
@@ -430,6 +448,9 @@ std::string State::toJson(const Schema& schema) const {
 bool State::fromJson(const std::string& text, State& out) {
     try {
         const json j = json::parse(text);
+        // Exports made before indexes had an identity keep none, and were finished.
+        out.identity = j.value("index_identity", std::string());
+        out.complete = j.value("complete", true);
         out.generation = j.at("generation").get<std::int64_t>();
         out.schemaKey = j.at("schema_key").get<std::string>();
         out.days = j.at("days").get<std::map<std::string, std::int64_t>>();
@@ -462,6 +483,121 @@ bool isDay(std::string_view day) {
     for (std::size_t i = 0; i < day.size(); ++i)
         if (i != 4 && i != 7 && (day[i] < '0' || day[i] > '9')) return false;
     return true;
+}
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// %XX decoded where it is well-formed; anything else kept as it is.
+std::string percentDecoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void addSecret(std::vector<std::string>& out, const std::string& text) {
+    if (text.empty()) return;
+    out.push_back(text);
+    const std::string decoded = percentDecoded(text);
+    if (decoded != text) {
+        out.push_back(decoded);
+        // A NUL ends the text wherever a C library passes it on.
+        const std::size_t nul = decoded.find('\0');
+        if (nul != std::string::npos) addSecret(out, decoded.substr(0, nul));
+    }
+}
+
+std::vector<std::string> split(const std::string& text, char at) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t next = text.find(at, from);
+        parts.push_back(text.substr(from, next == std::string::npos ? std::string::npos : next - from));
+        if (next == std::string::npos) return parts;
+        from = next + 1;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> uriSecrets(const std::string& uri) {
+    std::vector<std::string> out;
+    addSecret(out, uri);
+    const std::size_t scheme = uri.find("://");
+    const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const std::size_t end = std::min(uri.find_first_of("/?", start), uri.size());
+    const std::string authority = uri.substr(start, end - start);
+    addSecret(out, authority);
+    for (const std::string& part : split(authority, '@')) addSecret(out, part);
+    // user:password@host: a parser may split at the first '@' or at the last.
+    std::vector<std::string> hostLists;
+    for (std::size_t at = authority.find('@'); at != std::string::npos; at = authority.find('@', at + 1)) {
+        const std::string userinfo = authority.substr(0, at);
+        const std::size_t colon = userinfo.find(':');
+        if (colon != std::string::npos) addSecret(out, userinfo.substr(colon + 1));
+        hostLists.push_back(authority.substr(at + 1));
+    }
+    if (hostLists.empty()) hostLists.push_back(authority);
+    // The hosts, separated by ',': each as host:port and as host.
+    for (const std::string& list : hostLists)
+        for (const std::string& host : split(list, ',')) {
+            addSecret(out, host);
+            if (!host.empty() && host[0] == '[') {
+                const std::size_t bracket = host.find(']');
+                addSecret(out, host.substr(1, bracket == std::string::npos ? std::string::npos : bracket - 1));
+            } else if (host.find(':') != std::string::npos) {
+                addSecret(out, host.substr(0, host.find(':')));
+            }
+        }
+    // password=... among the parameters.
+    const std::size_t query = uri.find('?');
+    if (query != std::string::npos)
+        for (const std::string& param : split(uri.substr(query + 1), '&')) {
+            const std::size_t eq = param.find('=');
+            if (eq == std::string::npos) continue;
+            const std::string name = percentDecoded(param.substr(0, eq));
+            if (name == "password" || name == "host" || name == "hostaddr") addSecret(out, param.substr(eq + 1));
+        }
+    return out;
+}
+
+std::string hideSecrets(const std::string& message, const std::vector<std::string>& secrets) {
+    std::vector<bool> hidden(message.size(), false);
+    for (const std::string& s : secrets) {
+        if (s.empty()) continue;
+        for (std::size_t at = message.find(s); at != std::string::npos; at = message.find(s, at + 1))
+            std::fill(hidden.begin() + std::ptrdiff_t(at), hidden.begin() + std::ptrdiff_t(at + s.size()), true);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (hidden[i]) {
+            if (!i || !hidden[i - 1]) out += "***";
+            continue;
+        }
+        const char c = message[i];
+        if (c == '\n' || c == '\r') {
+            if (!out.empty() && !(out.size() >= 2 && out.compare(out.size() - 2, 2, "; ") == 0)) out += "; ";
+        } else if (c == '\t') {
+            if (out.empty() || out.back() != ' ') out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
+    return out;
 }
 
 bool isPlainName(const std::string& name) {

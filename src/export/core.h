@@ -50,6 +50,11 @@ using Row = std::vector<Value>;
 
 // What an export has written: enough for the next one to know what changed.
 struct State {
+    // The identity of the index it came from ("" for an index made before
+    // indexes had one), and whether it was finished: a target is marked as an
+    // export's, unfinished, before anything else is written into it.
+    std::string identity;
+    bool complete = true;
     std::int64_t generation = 0;
     std::string schemaKey;
     std::map<std::string, std::int64_t> days;          // day -> recordings on that day
@@ -65,11 +70,26 @@ bool isDay(std::string_view day);
 // A table name that is safe as a directory and an SQL identifier.
 bool isPlainName(const std::string& name);
 
+// The texts of a PostgreSQL connection URI that no message may repeat: the
+// URI itself, its authority and each part of it around an '@' (a password
+// with an '@' not percent-encoded splits there), the password raw and
+// percent-decoded (also of a password= parameter), and each host and
+// host:port.
+std::vector<std::string> uriSecrets(const std::string& uri);
+// The message with every occurrence of any of the secrets replaced by "***",
+// its lines joined by "; ".
+std::string hideSecrets(const std::string& message, const std::vector<std::string>& secrets);
+
 class Sink {
 public:
     virtual ~Sink() = default;
-    // The state of the last export, found false when there was none.
+    // The state of the last export, found false when the target holds none
+    // (it is new, or empty); an error when it holds something else.
     virtual bool loadState(State& state, bool& found, std::string& error) = 0;
+    // A target without a state: refuse it when it holds tables or files of the
+    // schema's names that no export made, else mark it as this export's with
+    // the unfinished state given.
+    virtual bool claim(const Schema& schema, const State& unfinished, std::string& error) = 0;
     virtual bool prepare(const Schema& schema, bool full, std::string& error) = 0;
     // The days the target holds rows of (after prepare), so that a full
     // export also removes those the database no longer has.

@@ -30,18 +30,21 @@ struct Summary {
     std::uint64_t rows = 0;           // rows written, over every table
     std::uint64_t dictionaries = 0;   // tables without days rewritten
     bool full = false;                // every day was rewritten
+    bool otherIndex = false;          // the target held an export of another index, now replaced
 };
 
 enum class Status {
     Done,
     SourceFailed,  // the database cannot be opened or is not an index
+    Unreachable,   // the lake or the server cannot be opened, or is no earlier export: nothing was written
     TargetFailed,  // the lake or the server cannot be written (what was written is whole)
     Interrupted,   // stopped between two days; the next export goes on from there
 };
 
 // OUTDIR/<table>/day=YYYY-MM-DD/part-0.jsonl.gz for a table with a day column,
 // OUTDIR/<table>/part-0.jsonl.gz for one without, _schema.json and
-// _manifest.json. OUTDIR must be new, empty, or an earlier export.
+// _manifest.json. OUTDIR must be new, empty, or an earlier export (one with a
+// _manifest.json). An earlier export of another index is rewritten whole.
 Status toLake(const std::string& database, const std::string& outDir, const Options& options, Summary& summary,
               std::string& error);
 

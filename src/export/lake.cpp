@@ -158,15 +158,38 @@ public:
             error = "not a directory";
             return false;
         }
-        const bool ours = fs::exists(root_ / kManifest, ec) || fs::exists(root_ / kSchema, ec);
-        if (!ours && fs::directory_iterator(root_, ec) != fs::directory_iterator()) {
-            error = std::string("neither empty nor an earlier export (it has no ") + kManifest + ")";
-            return false;
+        // The manifest alone makes a directory an earlier export: it is written
+        // before anything else, and rewritten last.
+        if (fs::symlink_status(root_ / kManifest, ec).type() != fs::regular_file) {
+            boost::system::error_code listed;
+            if (fs::directory_iterator(root_, listed) != fs::directory_iterator() || listed) {
+                error = std::string("neither empty nor an earlier export (it has no ") + kManifest + ")";
+                return false;
+            }
+            return true;
         }
         std::string text;
-        if (!readWhole(root_ / kManifest, text)) return true;  // begun but never finished: everything is written again
-        found = State::fromJson(text, state);
+        if (!readWhole(root_ / kManifest, text)) {
+            error = std::string("its ") + kManifest + " cannot be read";
+            return false;
+        }
+        found = true;
+        // A manifest that does not read is an export's all the same, of nothing known.
+        if (!State::fromJson(text, state)) {
+            state = State();
+            state.complete = false;
+        }
         return true;
+    }
+
+    bool claim(const Schema& schema, const State& unfinished, std::string& error) override {
+        boost::system::error_code ec;
+        fs::create_directories(root_, ec);
+        if (ec) {
+            error = "cannot create " + root_.string() + " (" + ec.message() + ")";
+            return false;
+        }
+        return writeWhole(root_ / kManifest, unfinished.toJson(schema), error);
     }
 
     bool prepare(const Schema& schema, bool, std::string& error) override {

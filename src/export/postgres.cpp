@@ -98,14 +98,62 @@ void copyValue(const Value& v, const std::string& type, std::string& out) {
     }
 }
 
+struct OptionsCloser {
+    void operator()(PQconninfoOption* o) const { PQconninfoFree(o); }
+};
+
+// libpq's words without the address it was told: "connection to server at
+// "HOST" (ADDRESS), port PORT failed: " and "... on socket "PATH" failed: "
+// go, each line's.
+std::string withoutAddress(const std::string& message) {
+    std::string out;
+    std::size_t from = 0;
+    while (from < message.size()) {
+        std::size_t end = message.find('\n', from);
+        if (end == std::string::npos) end = message.size();
+        std::string line = message.substr(from, end - from);
+        if (line.rfind("connection to server ", 0) == 0) {
+            const std::size_t failed = line.find(" failed: ");
+            line = failed == std::string::npos ? std::string("the connection failed") : line.substr(failed + 9);
+        }
+        out += line + "\n";
+        from = end + 1;
+    }
+    return out;
+}
+
 class Postgres : public Sink {
 public:
-    explicit Postgres(const std::string& uri) : uri_(uri) {}
+    explicit Postgres(const std::string& uri) : uri_(uri), secrets_(uriSecrets(uri)) {}
 
     bool loadState(State& state, bool& found, std::string& error) override {
+        // The URI is read first: libpq's word on a URI it cannot read quotes
+        // it, so only what it says is wrong is kept, never the text.
+        char* why = nullptr;
+        std::unique_ptr<PQconninfoOption, OptionsCloser> options(PQconninfoParse(uri_.c_str(), &why));
+        if (!options) {
+            std::string said = why ? why : "out of memory";
+            PQfreemem(why);
+            said = said.substr(0, said.find(": \""));
+            error = "the connection URI cannot be read: " + hideSecrets(said, secrets_);
+            return false;
+        }
+        for (const PQconninfoOption* o = options.get(); o->keyword; ++o) {
+            const std::string name = o->keyword;
+            if (!o->val || !(name == "password" || name == "host" || name == "hostaddr")) continue;
+            const std::string value = o->val;
+            secrets_.push_back(value);
+            for (std::size_t from = 0;;) {  // a list of hosts is separated by ','
+                const std::size_t comma = value.find(',', from);
+                secrets_.push_back(value.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+                if (comma == std::string::npos) break;
+                from = comma + 1;
+            }
+        }
         conn_.reset(PQconnectdb(uri_.c_str()));
         if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-            error = "cannot connect to the PostgreSQL server: " + message();
+            error = "cannot connect to the PostgreSQL server: " +
+                    (conn_ ? hideSecrets(withoutAddress(PQerrorMessage(conn_.get())), secrets_) : "out of memory");
             return false;
         }
         if (PQsetClientEncoding(conn_.get(), "UTF8") != 0) {
@@ -123,8 +171,36 @@ public:
             error = "cannot read " + std::string(kState) + ": " + message();
             return false;
         }
-        found = PQntuples(r.get()) == 1 && State::fromJson(PQgetvalue(r.get(), 0, 0), state);
+        // A state row alone makes the database an earlier export's: it is
+        // written before the tables are made, and rewritten last.
+        found = PQntuples(r.get()) == 1;
+        if (found && !State::fromJson(PQgetvalue(r.get(), 0, 0), state)) {
+            state = State();
+            state.complete = false;
+        }
         return true;
+    }
+
+    bool claim(const Schema& schema, const State& unfinished, std::string& error) override {
+        std::string names;
+        for (const Table& t : schema.tables) names += (names.empty() ? "" : ",") + t.name;
+        const char* params[] = {names.c_str()};
+        Result r(PQexecParams(conn_.get(),
+                              "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() "
+                              "AND table_name = ANY (string_to_array($1, ',')) ORDER BY table_name",
+                              1, nullptr, params, nullptr, nullptr, 0));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            error = "cannot read the tables of the database: " + message();
+            return false;
+        }
+        if (PQntuples(r.get()) > 0) {
+            std::string held;
+            for (int i = 0; i < PQntuples(r.get()) && i < 5; ++i) held += (i ? ", " : "") + std::string(PQgetvalue(r.get(), i, 0));
+            error = "the database holds tables of the index's names (" + held + (PQntuples(r.get()) > 5 ? ", ..." : "") +
+                    ") that no export made; export into another database or schema";
+            return false;
+        }
+        return keepState(schema, unfinished, error);
     }
 
     bool prepare(const Schema& schema, bool, std::string& error) override {
@@ -233,6 +309,11 @@ public:
     }
 
     bool finish(const Schema& schema, const State& state, std::string& error) override {
+        return keepState(schema, state, error);
+    }
+
+private:
+    bool keepState(const Schema& schema, const State& state, std::string& error) {
         const std::string generation = std::to_string(state.generation), version = std::to_string(schema.version),
                           manifest = state.toJson(schema);
         const char* params[] = {generation.c_str(), version.c_str(), manifest.c_str()};
@@ -250,11 +331,9 @@ public:
         return true;
     }
 
-private:
+    // The server's or libpq's last words, never repeating the URI's secrets.
     std::string message() const {
-        std::string m = conn_ ? PQerrorMessage(conn_.get()) : "out of memory";
-        while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
-        return m;
+        return conn_ ? hideSecrets(withoutAddress(PQerrorMessage(conn_.get())), secrets_) : "out of memory";
     }
 
     bool command(const std::string& sql, std::string& error) {
@@ -274,7 +353,7 @@ private:
     }
 
     std::string uri_, day_, buffer_;
-    std::vector<std::string> types_;
+    std::vector<std::string> secrets_, types_;
     Conn conn_;
 };
 

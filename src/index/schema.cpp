@@ -222,6 +222,9 @@ void prepareOnce(Db& db) {
         db.exec(kVersion1);
         db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
     }
+    // The index's identity, made with it (or on the first write of an index
+    // made before it had one): a copy of it tells this index from another.
+    db.exec("INSERT OR IGNORE INTO meta (name, value) VALUES ('identity', random() & 9223372036854775807)");
     t.commit();
 }
 

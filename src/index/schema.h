@@ -12,7 +12,9 @@
 //   `day TEXT NOT NULL`: YYYY-MM-DD of that recording's start record. Tables of
 //   things that belong to no one recording (programs, identifiers, meta) have
 //   none.
-// - `meta` holds the generation, a counter that every ingest transaction
+// - `meta` holds `identity`, a random number drawn when the index is made
+//   (a copy tells by it that it came from another index), and the
+//   generation, a counter that every ingest transaction
 //   raises by one. Every recording whose rows an ingest adds, replaces or
 //   removes takes the new generation in `recordings.generation`. So a copy
 //   that remembers the highest generation it has taken need only take again

@@ -2,7 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <iterator>
 
 namespace vt {
 namespace index {
@@ -35,6 +38,60 @@ Db::Db(const std::string& path, Mode mode) {
 
 Db::~Db() { sqlite3_close(db_); }
 
+namespace {
+
+// The functions a restricted statement may call: those that compute a value
+// from their arguments, and nothing that reaches outside the database (no
+// load_extension, fts3_tokenizer, readfile, ...). Sorted.
+const char* const kHarmless[] = {
+    "abs", "acos", "acosh", "asin", "asinh", "atan", "atan2", "atanh", "avg", "ceil", "ceiling", "char", "coalesce",
+    "cos", "cosh", "count", "cume_dist", "date", "datetime", "degrees", "dense_rank", "exp", "first_value", "floor",
+    "format", "glob", "group_concat", "hex", "ifnull", "iif", "instr", "json", "json_array", "json_array_length",
+    "json_each", "json_extract", "json_group_array", "json_group_object", "json_insert", "json_object",
+    "json_patch", "json_quote", "json_remove", "json_replace", "json_set", "json_tree", "json_type", "json_valid",
+    "julianday", "lag", "last_value", "lead", "length", "like", "likelihood", "likely", "ln", "log", "log10",
+    "log2", "lower", "ltrim", "max", "min", "mod", "nth_value", "ntile", "nullif", "percent_rank", "pi", "pow",
+    "power", "printf", "quote", "radians", "rank", "replace", "round", "row_number", "rtrim", "sign", "sin", "sinh",
+    "sqrt", "strftime", "string_agg", "substr", "substring", "sum", "tan", "tanh", "time", "total", "trim", "trunc",
+    "typeof", "unhex", "unicode", "unixepoch", "unlikely", "upper"};
+
+bool harmless(const char* name) {
+    if (!name) return false;
+    std::string lower(name);
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return std::binary_search(std::begin(kHarmless), std::end(kHarmless), lower,
+                              [](const std::string& a, const std::string& b) { return a < b; });
+}
+
+// SQLite's authorizer: for a read, the table, its column and its database;
+// for a function, nothing and its name.
+int readsOnly(void*, int action, const char*, const char* second, const char* database, const char*) {
+    switch (action) {
+    case SQLITE_SELECT:
+    case SQLITE_RECURSIVE: return SQLITE_OK;
+    // A read of no column (count(*)) names no database; the only other one,
+    // temp, stays empty, since nothing may be made there.
+    case SQLITE_READ: return !database || std::strcmp(database, "main") == 0 ? SQLITE_OK : SQLITE_DENY;
+    case SQLITE_FUNCTION: return harmless(second) ? SQLITE_OK : SQLITE_DENY;
+    default: return SQLITE_DENY;
+    }
+}
+
+}  // namespace
+
+void Db::restrictToReading() {
+    int was = 0;
+    if (sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, &was) != SQLITE_OK ||
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, &was) != SQLITE_OK ||
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, &was) != SQLITE_OK ||
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &was) != SQLITE_OK)
+        throw Error("the connection cannot be restricted to reading: " + message());
+    sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
+    if (sqlite3_set_authorizer(db_, readsOnly, nullptr) != SQLITE_OK)
+        throw Error("the connection cannot be restricted to reading: " + message());
+    restricted_ = true;
+}
+
 std::string Db::message() const { return sqlite3_errmsg(db_); }
 
 void Db::exec(const std::string& sql) {
@@ -57,6 +114,11 @@ Stmt::Stmt(Db& db, const std::string& sql) : db_(db) {
     if (sqlite3_prepare_v2(db.handle(), sql.c_str(), int(sql.size()), &stmt_, &tail) != SQLITE_OK)
         throw Error(db.message());
     if (!stmt_) throw Error("no statement in the text");
+    if (db.restricted() && !sqlite3_stmt_readonly(stmt_)) {
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+        throw Error("only a statement that reads may run here");
+    }
     // What follows the first statement must be empty, or only comments.
     for (const char* p = tail; p && *p; ++p) {
         if (std::isspace(static_cast<unsigned char>(*p)) || *p == ';') continue;

@@ -27,6 +27,13 @@ public:
     Db& operator=(const Db&) = delete;
 
     sqlite3* handle() const { return db_; }
+    // From now on, only statements that read may be prepared: SQLite's
+    // defensive configuration; no ATTACH, extensions or FTS3 tokenizer
+    // pointers; and an authorizer that allows SELECT, reading the tables of
+    // the main database and the functions that only compute a value. For
+    // statements from anyone (`vtl query`, a server).
+    void restrictToReading();
+    bool restricted() const { return restricted_; }
     // Runs statements that return no rows.
     void exec(const std::string& sql);
     // The first column of the first row of a query that yields one integer.
@@ -35,6 +42,7 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+    bool restricted_ = false;
 };
 
 class Stmt {

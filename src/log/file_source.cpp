@@ -1,57 +1,52 @@
 #include "log/file_source.h"
 
-#include <filesystem>
-#include <system_error>
-
 namespace vt {
 
-namespace fs = std::filesystem;
+namespace {
+
+std::string kindName(os::FileKind kind) {
+    switch (kind) {
+    case os::FileKind::Directory: return "a directory";
+    case os::FileKind::Fifo: return "a FIFO";
+    case os::FileKind::Device: return "a device";
+    case os::FileKind::Socket: return "a socket";
+    default: return {};
+    }
+}
+
+}  // namespace
 
 std::string notRegularFile(const std::string& path, bool& missing) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
+    os::FileKind kind = os::FileKind::Missing;
+    std::string why;
+    const bool opened = os::openForReading(path, kind, why) != nullptr;
     missing = false;
-    switch (st.type()) {
-    case fs::file_type::regular: return {};
-    case fs::file_type::directory: return "a directory";
-    case fs::file_type::fifo: return "a FIFO";
-    case fs::file_type::character:
-    case fs::file_type::block: return "a device";
-    case fs::file_type::socket: return "a socket";
-    case fs::file_type::not_found:
+    if (opened) return {};
+    if (kind == os::FileKind::Missing) {
         missing = true;
         return "no such file";
-    default:
-        missing = true;
-        return ec ? ec.message() : "not a regular file";
     }
+    if (kind == os::FileKind::Unreadable) {
+        missing = true;
+        return why.empty() ? "not a regular file" : why;
+    }
+    return kindName(kind);
 }
 
 bool FileSource::open(const std::string& path, std::string& reason) {
-    std::error_code ec;
-    size_ = fs::file_size(path, ec);
-    if (ec) {
-        reason = "cannot be read (" + ec.message() + ")";
-        return false;
-    }
-    in_.open(fs::path(path), std::ios::binary);
-    if (!in_) {
-        reason = "cannot be read";
-        return false;
-    }
-    pos_ = 0;
-    return true;
+    os::FileKind kind = os::FileKind::Missing;
+    std::string why;
+    file_ = os::openForReading(path, kind, why);
+    size_ = file_ ? file_->size() : 0;
+    notRegular_ = !file_ && kind != os::FileKind::Missing && kind != os::FileKind::Unreadable;
+    if (file_) return true;
+    if (notRegular_) reason = kindName(kind);
+    else reason = "cannot be read (" + (kind == os::FileKind::Missing || why.empty() ? std::string("no such file") : why) + ")";
+    return false;
 }
 
 bool FileSource::read(std::uint64_t offset, unsigned char* out, std::size_t size) {
-    if (offset != pos_) {
-        in_.clear();
-        in_.seekg(static_cast<std::streamoff>(offset));
-    }
-    in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
-    const bool ok = in_.gcount() == static_cast<std::streamsize>(size);
-    pos_ = ok ? offset + size : ~std::uint64_t(0);
-    return ok;
+    return file_ && file_->readAt(offset, out, size) == size;
 }
 
 }  // namespace vt

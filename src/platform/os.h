@@ -231,6 +231,24 @@ struct FileTimes {
 };
 bool fileTimes(const std::string& path, FileTimes& out);
 
+// ---- files: reading. A file is opened for reading without ever waiting (a
+// FIFO without a writer or a device is opened at once, not waited on), then
+// judged by what was opened, never by a look at the name before: a name
+// swapped for something else between a look and the open cannot make a
+// reader wait.
+enum class FileKind { Regular, Directory, Fifo, Device, Socket, Missing, Unreadable };
+class ReadFile {
+public:
+    virtual ~ReadFile() = default;
+    // The size when it was opened.
+    virtual std::uint64_t size() const = 0;
+    // Reads size bytes at offset: how many were read (fewer at the end or on an error).
+    virtual std::size_t readAt(std::uint64_t offset, void* data, std::size_t size) = 0;
+};
+// A regular file opened for reading, or null with what is there instead in
+// kind (and for Unreadable, the system's reason in why).
+std::unique_ptr<ReadFile> openForReading(const std::string& path, FileKind& kind, std::string& why);
+
 // ---- path texts. A narrow path is in the system's code page (ANSI on
 // Windows); a UTF-8 path is converted to the file system's own text where that
 // differs (UTF-16 on Windows, so the wide calls take it whatever the code

@@ -1,8 +1,10 @@
 #include "read/logfile.h"
 
 #include "log/format.h"
+#include "log/schema.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <sstream>
@@ -15,6 +17,34 @@ std::string rateText(double perSecond) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.0f", perSecond);
     return buf;
+}
+
+// Whether the last blocks of a body decrypt to the stop record followed only by
+// padding: a log that was closed and damaged later, whose reading stopped at
+// the damage. CBC decrypts a block with the one before it as its chain, so
+// the tail is read alone; it is looked for before a trailer's place and at the
+// very end.
+bool tailHoldsStop(ByteSource& source, const Key16& key, std::uint64_t size) {
+    static const std::string stop = schema::head(schema::Kind::InfoStop) + "\n";
+    constexpr std::uint64_t kWindow = 512;
+    BF_KEY schedule;
+    BF_set_key(&schedule, int(key.size()), key.data());
+    const std::uint64_t body = size - size % kBlock;
+    for (const std::uint64_t end : {body >= kTrailerSize ? body - kTrailerSize : 0, body}) {
+        const std::uint64_t from = end > kWindow + kBlock ? end - kWindow : kBlock;
+        if (end <= from) continue;
+        std::string cipher(std::size_t(end - from + kBlock), '\0'), plain(std::size_t(end - from), '\0');
+        auto* c = reinterpret_cast<unsigned char*>(&cipher[0]);
+        if (!source.read(from - kBlock, c, cipher.size())) return false;
+        unsigned char iv[kBlock];
+        std::memcpy(iv, c, kBlock);
+        BF_cbc_encrypt(c + kBlock, reinterpret_cast<unsigned char*>(&plain[0]), long(plain.size()), &schedule, iv,
+                       BF_DECRYPT);
+        const std::size_t at = plain.rfind(stop);
+        if (at != std::string::npos && plain.find_first_not_of(' ', at + stop.size()) == std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -32,19 +62,31 @@ LogFile::LogFile(std::string path, const Options& options) : path_(std::move(pat
 }
 
 void LogFile::open(const Options& options) {
-    bool missing = false;
-    reason_ = notRegularFile(path_, missing);
-    if (!reason_.empty()) {
-        state_ = missing ? State::Unreadable : State::NotAFile;
-        if (missing) reason_ = "cannot be read (" + reason_ + ")";
-        return;
-    }
+    // Opened first, without waiting, then judged by what was opened.
     if (!source_.open(path_, reason_)) {
-        state_ = State::Unreadable;
+        state_ = source_.notRegular() ? State::NotAFile : State::Unreadable;
         return;
     }
     const std::uint64_t size = source_.size();
-    sealed_ = checkSealed(source_, size);
+    // A length that no container has is told without reading.
+    const bool badLength = size % kBlock != 0 || size < kBlock + kTrailerSize;
+    if (badLength) sealed_ = checkSealed(source_, size);
+    // Is it a log at all? Its first blocks tell, before anything is read whole.
+    unsigned char head[4096];
+    const std::size_t headSize = std::size_t(std::min<std::uint64_t>(size - size % kBlock, sizeof head));
+    if (headSize && !source_.read(0, head, headSize)) {
+        state_ = State::Unreadable;
+        reason_ = "cannot be read to its end (it changed or vanished while it was read)";
+        return;
+    }
+    const std::string notCipher = headSize >= keysearch::kLeastHead ? salvage::notCiphertext(head, headSize) : "";
+    if (!notCipher.empty()) {
+        state_ = State::NotALog;
+        notALog_ = "not a log: " + notCipher;
+        reason_ = (badLength ? sealed_.reason + "; " : std::string()) + notALog_;
+        return;
+    }
+    if (!badLength) sealed_ = checkSealed(source_, size);
     switch (sealed_.verdict) {
     case Verdict::Whole:
         state_ = State::Whole;
@@ -59,24 +101,14 @@ void LogFile::open(const Options& options) {
         break;
     }
     reason_ = sealed_.reason;
-    // Is it a log at all? Its first blocks tell, before anything is read whole.
     auto notALog = [&](const std::string& what) {
         state_ = State::NotALog;
         notALog_ = what;
         reason_ += "; " + what;
     };
     if (size == 0) return notALog("it is empty: the recording wrote nothing before it ended");
-    unsigned char head[4096];
-    const std::size_t headSize = std::size_t(std::min<std::uint64_t>(size - size % kBlock, sizeof head));
     if (headSize < keysearch::kLeastHead)
         return notALog("not a log: " + std::to_string(size) + " bytes cannot hold the first record");
-    if (!source_.read(0, head, headSize)) {
-        state_ = State::Unreadable;
-        reason_ = "cannot be read to its end (it changed or vanished while it was read)";
-        return;
-    }
-    const std::string notCipher = salvage::notCiphertext(head, headSize);
-    if (!notCipher.empty()) return notALog("not a log: " + notCipher);
 
     if (sealed_.verdict == Verdict::BadLength && size % kBlock != 0 && size > kBlock) {
         // Bytes beyond the last whole block: perhaps a whole log with something appended.
@@ -144,7 +176,10 @@ void LogFile::search(const Options& options, const std::string& firstBlocks) {
     }
     state_ = State::Recovered;
     std::ostringstream why;
-    why << (scan_.stopRecord ? "closed, but its trailer is missing or damaged" : "never closed") << "; "
+    if (scan_.stopRecord) why << "closed, but its trailer is missing or damaged";
+    else if (scan_.damaged && tailHoldsStop(source_, key_, size)) why << "closed, but damaged later";
+    else why << "never closed";
+    why << "; "
         << scan_.count << " records read back with its key found again (" << how() << ")";
     if (scan_.damaged) why << "; damaged after byte " << scan_.length << ", read up to the damage";
     else if (scan_.unread) why << "; the last " << scan_.unread << " bytes hold an unfinished record";

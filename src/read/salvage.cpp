@@ -91,6 +91,7 @@ bool text(ByteSource& source, const Key16& key, const Scan& found, const TextSin
 
 std::string notCiphertext(const unsigned char* head, std::size_t size) {
     const std::size_t n = std::min<std::size_t>(size, 4096);
+    if (n == 0) return {};  // nothing to judge by: no verdict
     std::size_t counts[256] = {};
     std::size_t printable = 0;
     for (std::size_t i = 0; i < n; ++i) {

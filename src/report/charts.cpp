@@ -247,11 +247,11 @@ void eventsChart(std::ostream& o, const Model& m, const Axis& a) {
     for (const auto& k : m.keys) {
         const double x = a.x(k.t);
         o << "<line class=\"key\" x1=\"" << num(x) << "\" y1=\"" << num(keyRow - 8) << "\" x2=\"" << num(x)
-          << "\" y2=\"" << num(keyRow + 8) << "\"><title>" << escapeHtml(k.stamp) << " key "
-          << escapeHtml(shorten(k.name, 200)) << "</title></line>";
+          << "\" y2=\"" << num(keyRow + 8) << "\"><title>" << escapeHtml(m.text(k.stamp)) << " key "
+          << escapeHtml(shorten(m.text(k.name), 200)) << "</title></line>";
         if (x - lastLabel > 44) {
             o << "<text class=\"keyname\" x=\"" << num(x + 2) << "\" y=\"" << num(keyRow - 12) << "\">"
-              << escapeHtml(shorten(k.name, 6)) << "</text>";
+              << escapeHtml(shorten(m.text(k.name), 6)) << "</text>";
             lastLabel = x;
         }
     }

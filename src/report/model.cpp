@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <unordered_map>
 
 namespace vt {
@@ -239,15 +240,42 @@ Strings::Id Strings::add(std::string_view text) {
 }
 
 Strings::Id Strings::intern(std::string_view text) {
-    auto it = index_.find(text);
-    if (it != index_.end()) return it->second;
+    if (slots_.empty()) rehash(1024);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = std::hash<std::string_view>()(text) & mask;
+    for (; slots_[i] != kFree; i = (i + 1) & mask)
+        if ((*this)[slots_[i]] == text) return slots_[i];
     const Id id = add(text);
-    index_.emplace(*interned_.insert(std::string(text)).first, id);
+    slots_[i] = id;
+    if (++interned_ * 2 > slots_.size()) rehash(slots_.size() * 2);
     return id;
+}
+
+void Strings::rehash(std::size_t slots) {
+    std::vector<Id> old(slots, kFree);
+    old.swap(slots_);
+    const std::size_t mask = slots - 1;
+    for (const Id id : old) {
+        if (id == kFree) continue;
+        std::size_t i = std::hash<std::string_view>()((*this)[id]) & mask;
+        while (slots_[i] != kFree) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
 }
 
 struct ModelBuilder::State {
     Model m;
+    std::optional<Strings::Id> keyStamp;  // the last key press's
+    // A key's name, kept once while there are few of them (a host has a
+    // keyboard's worth); a log of ever new names keeps each where it comes.
+    std::unordered_map<std::string, Strings::Id> keyNames;
+    Strings::Id keyName(Strings& strings, const std::string& name) {
+        const auto it = keyNames.find(name);
+        if (it != keyNames.end()) return it->second;
+        const Strings::Id id = strings.add(name);
+        if (keyNames.size() < 4096) keyNames.emplace(name, id);
+        return id;
+    }
     std::map<std::string, std::size_t> adapterIndex;
     std::vector<std::size_t> kindIndex = std::vector<std::size_t>(schema::kShapeCount, SIZE_MAX);
     // The log being read.
@@ -388,7 +416,9 @@ void ModelBuilder::take(const std::string& raw) {
         break;
     }
     case Kind::KeyPressed:
-        m.keys.push_back({t, r.stamp, fieldOr(r, label::kName), std::string()});
+        // Key presses come many a second: their stamp is kept once for each.
+        if (!s.keyStamp || m.strings[*s.keyStamp] != r.stamp) s.keyStamp = m.strings.add(r.stamp);
+        m.keys.push_back({t, *s.keyStamp, s.keyName(m.strings, fieldOr(r, label::kName))});
         break;
     case Kind::PingStats: {
         long value;

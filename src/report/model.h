@@ -9,11 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace vt {
@@ -77,10 +76,14 @@ public:
     }
 
 private:
+    static constexpr Id kFree = ~Id(0);
+    void rehash(std::size_t slots);
     std::string arena_;
     std::vector<std::uint64_t> offsets_;  // entry i is arena_[offsets_[i], offsets_[i + 1])
-    std::unordered_set<std::string> interned_;            // the texts of index_'s keys
-    std::unordered_map<std::string_view, Id> index_;
+    // The interned entries, by the hash of their text: open addressing, at
+    // most half full, so that an entry costs a few bytes besides its text.
+    std::vector<Id> slots_;
+    std::size_t interned_ = 0;
 };
 
 // A process from its Add record to its Del record.
@@ -102,6 +105,13 @@ struct Connection {
 struct Event {
     long long t = 0;
     std::string stamp, name, value;
+};
+
+// A key press; its texts in the model's pool (a stamp once per second, a
+// name once per key).
+struct KeyPress {
+    long long t = 0;
+    Strings::Id stamp = 0, name = 0;
 };
 
 struct LogSummary {
@@ -130,10 +140,11 @@ struct Model {
     std::string firstStamp, lastStamp;
     std::vector<Event> facts;       // every SysInfo record
     std::vector<Event> hostFacts;   // the facts the host sent (not the library's own)
-    std::vector<Event> keys;
-    std::vector<PingPoint> pings;
+    // The two kinds a log may hold millions of: in blocks, never copied as they grow.
+    std::deque<KeyPress> keys;
+    std::deque<PingPoint> pings;
     std::vector<Adapter> adapters;
-    Strings strings;                // the texts of processes and connections
+    Strings strings;                // the texts of key presses, processes and connections
     std::vector<Lifetime> processes;
     std::vector<Connection> connections;
     std::vector<KindTable> otherKinds;  // in the order of the schema

@@ -1,7 +1,10 @@
+#include "common/printable.h"
 #include "log/container.h"
+#include "log/file_source.h"
 #include "log/format.h"
 #include "log/logger.h"
 #include "read/records.h"
+#include "report/report.h"
 #include "verbs.h"
 #include "log/schema.h"
 #include "support/log_text.h"
@@ -10,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -307,12 +312,49 @@ TEST_F(ReaderCommands, SizesThatCannotBeALogAreRefusedWithoutReading) {
     // A terabyte and one byte, never read (nor allocated).
     std::filesystem::resize_file(huge, (std::uint64_t(1) << 40) + 1);
     EXPECT_EQ(vtl::verify({huge}, out), 1);
-    EXPECT_NE(out.str().find("not whole: length 1099511627777 is not a multiple of 8"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("not whole: length 1099511627777 is not a multiple of 8; not a log"), std::string::npos)
+        << out.str();
 #endif
-    // 8 MB of zeros is read in bounded pieces and found damaged.
+    // Zeros are judged on their first 4 KiB, before the file is hashed: its
+    // reason is that alone, with nothing of a trailer (which needs it read whole).
     std::filesystem::resize_file(huge, 8 << 20);
     EXPECT_EQ(vtl::cat(huge, true, out, err), 1);
-    EXPECT_NE(err.str().find("the trailer does not decrypt to the marker"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("huge.vtl: not whole: not a log: its bytes are far from evenly spread, as ciphertext's "
+                             "are\n"),
+              std::string::npos)
+        << err.str();
+#if !defined(_WIN32)
+    // 20 GB, sparse: refused at once.
+    std::filesystem::resize_file(huge, std::uint64_t(20) << 30);
+    std::ostringstream verified;
+    EXPECT_EQ(vtl::verify({huge}, verified), 1);
+    EXPECT_EQ(verified.str(), huge + ": not whole: not a log: its bytes are far from evenly spread, as ciphertext's "
+                                     "are\n");
+#endif
+}
+
+TEST_F(ReaderCommands, ControlCharactersNeverReachTheTerminalUnlessAskedFor) {
+    // ESC colours a terminal, C1's CSI (U+009B) does as well; NUL, DEL and a
+    // line feed inside a value.
+    const std::string forged = "01.02.2026 03:04:05;Key;Pressed;Name:\x1b[31mred\x7f\xc2\x9b" "2J\x01\n";
+    const std::string other = "01.02.2026 03:04:05;Process;Add;PID:7:Path:C:\\Spiele\\Zielhilfe-\xc3\x84 \xe2\x82\xac.exe\n";
+    const std::string log = sealed("forged.vtl", kStart + forged + other + kStop);
+    EXPECT_EQ(vtl::cat(log, false, out, err), 0) << err.str();
+    EXPECT_EQ(out.str(), kStart + "01.02.2026 03:04:05;Key;Pressed;Name:\\x1b[31mred\\x7f\\xc2\\x9b2J\\x01\n" + other + kStop);
+    std::ostringstream raw;
+    EXPECT_EQ(vtl::cat(log, false, raw, err, true), 0);
+    EXPECT_EQ(raw.str(), kStart + forged + other + kStop);
+
+    // The helper: lone C1 bytes too, other broken UTF-8 left alone, the kept controls kept.
+    EXPECT_EQ(vt::printable("a\tb\nc\x9b\xff\xc3", "\t"), "a\tb\\x0ac\\x9b\xff\xc3");
+    EXPECT_EQ(vt::printable(std::string("\0\x1f\x20\x7e\xc2\xa0", 6)), "\\x00\\x1f ~\xc2\xa0");
+
+    // A file name with a line feed keeps to its line.
+    const std::string named = dir.join("two\nlines.vtl");
+    testsupport::writeBytes(named, testsupport::readBytes(file));
+    std::ostringstream verified;
+    EXPECT_EQ(vtl::verify({named}, verified), 0);
+    EXPECT_EQ(verified.str(), dir.join("two\\x0alines.vtl") + ": whole\n");
 }
 
 #if !defined(_WIN32)
@@ -326,6 +368,29 @@ TEST_F(ReaderCommands, OnlyRegularFilesAreRead) {
     EXPECT_EQ(vtl::cat(dir.path(), false, out, err), 1);
     EXPECT_EQ(err.str(), fifo + ": not a log file (a FIFO)\n/dev/zero: not a log file (a device)\n" + dir.path() +
                              ": not a log file (a directory)\n");
+    std::ostringstream pages;
+    EXPECT_NE(vt::report::run({fifo}, dir.join("page.html"), true, pages, err), 0);
+    EXPECT_NE(err.str().find(fifo + ": not whole: a FIFO"), std::string::npos) << err.str();
+}
+
+TEST_F(ReaderCommands, AFifoIsJudgedByWhatWasOpenedWithoutWaiting) {
+    // A name swapped for a FIFO after any look at it: the open itself never
+    // waits for a writer, and the opened descriptor is what is judged.
+    const std::string fifo = dir.join("swapped.vtl");
+    ASSERT_TRUE(testsupport::makeFifo(fifo));
+    auto opened = std::async(std::launch::async, [&] {
+        vt::FileSource source;
+        std::string reason;
+        const bool ok = source.open(fifo, reason);
+        return std::make_pair(ok || !source.notRegular(), reason);
+    });
+    if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the open of a FIFO waits for a writer";
+        std::ofstream writer(fifo);  // lets it go
+    }
+    const auto result = opened.get();
+    EXPECT_FALSE(result.first);
+    EXPECT_EQ(result.second, "a FIFO");
 }
 
 TEST_F(ReaderCommands, OutputThatCannotBeWrittenIsAnError) {

@@ -333,6 +333,26 @@ TEST_F(RecoverTest, DamageStopsTheReading) {
     EXPECT_EQ(recoveredLines(), firstRecords(recordsWithin(at - at % 8)));
 }
 
+TEST_F(RecoverTest, AClosedLogDamagedLaterIsNotCalledNeverClosed) {
+    vt::keygen::seed(seed);
+    std::string closed;
+    {
+        vt::logger log;
+        closed = record(log, true);
+    }
+    const std::string crashed = crashedLog();
+    for (const std::string& log : {closed, crashed}) {
+        std::string bytes = readBytes(log);
+        const std::size_t at = textSize(3) + 10;  // inside the fourth record
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
+        writeBytes(log, bytes);
+    }
+    const vt::read::LogFile damaged(closed), neverClosed(crashed);
+    ASSERT_EQ(damaged.state(), vt::read::State::Recovered) << damaged.reason();
+    EXPECT_EQ(damaged.reason().rfind("closed, but damaged later; 3 records read back", 0), 0u) << damaged.reason();
+    EXPECT_EQ(neverClosed.reason().rfind("never closed; 3 records read back", 0), 0u) << neverClosed.reason();
+}
+
 TEST_F(RecoverTest, AReaderSearchesWiderWhenTheQuickBoundsDoNotHoldTheKey) {
     // The sixth recording of a process: offset 80, beyond the first three
     // recordings the quick search covers, within the full bounds.
@@ -501,10 +521,10 @@ TEST_F(RecoverTest, OnlyRegularFilesAndOneFailureNeverStopsTheOthers) {
 }
 
 TEST_F(RecoverTest, ALargeFileOfZerosIsRefusedFromItsFirstBlocks) {
-    // 300 MB, never allocated on a Linux file system: refused from its head.
+    // Never allocated on a Linux file system: refused from its head.
     const std::string zeros = dir.join("zeros.vtl");
     { std::ofstream(zeros, std::ios::binary) << std::string(8, '\0'); }
-    fs::resize_file(zeros, 300u << 20);
+    fs::resize_file(zeros, std::uint64_t(20) << 30);  // 20 GB, judged on its head before it is hashed
     EXPECT_EQ(recover({zeros}), 1);
     EXPECT_NE(said.find("zeros.vtl: not a log: its bytes are far from evenly spread"), std::string::npos) << said;
 }

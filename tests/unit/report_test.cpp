@@ -400,7 +400,7 @@ TEST(ReportModel, HeaderFactsKeysAndSeveralLogs) {
     ASSERT_EQ(m.hostFacts.size(), 1u);
     EXPECT_EQ(m.hostFacts[0].name, "Map");
     ASSERT_EQ(m.keys.size(), 1u);
-    EXPECT_EQ(m.keys[0].name, "Space");
+    EXPECT_EQ(m.text(m.keys[0].name), "Space");
     // Each log's processes end with that log.
     ASSERT_EQ(m.processes.size(), 2u);
     EXPECT_EQ(m.processes[0].end, at("18:55:21"));

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <string>
 
 namespace {
@@ -76,6 +78,13 @@ TEST(Salvage, CiphertextIsToldFromTextZerosAndStructure) {
     while (records.size() < 4096) records += kKey1;
     const std::string log = body(records);
     EXPECT_EQ(vt::salvage::notCiphertext(reinterpret_cast<const unsigned char*>(log.data()), log.size()), "");
+    // Random bytes of any length could be ciphertext, and nothing is no text.
+    std::mt19937 random(29);
+    for (std::size_t n : {0u, 32u, 40u, 100u, 1000u, 1024u, 4096u, 10000u}) {
+        std::string noise(n, '\0');
+        for (char& c : noise) c = static_cast<char>(random());
+        EXPECT_EQ(vt::salvage::notCiphertext(reinterpret_cast<const unsigned char*>(noise.data()), n), "") << n;
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "read/logfile.h"
 #include "read/records.h"
+#include "common/printable.h"
 
 #include <iostream>
 
@@ -58,9 +59,11 @@ void addForce(CLI::App* c, bool& force) {
 
 }  // namespace
 
-int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err) {
-    return show(file, force, out, err, [](std::ostream& o, const std::string& line, bool cut, std::uint64_t length) {
-        o << line;
+int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err, bool raw) {
+    return show(file, force, out, err, [raw](std::ostream& o, const std::string& line, bool cut, std::uint64_t length) {
+        // A forged record's control characters never reach the terminal, unless asked for.
+        if (raw) o << line;
+        else o << vt::printable(line);
         if (cut) o << " [cut at " << vt::read::kRecordLimit << " of " << length << " bytes]";
         o << '\n';
     });
@@ -76,23 +79,32 @@ int json(const std::string& file, bool force, std::ostream& out, std::ostream& e
 }
 
 namespace {
-using Show = int (*)(const std::string& file, bool force, std::ostream& out, std::ostream& err);
+struct ReaderArgs {
+    std::string file;
+    bool force = false, raw = false;
+};
 
-Verb addReader(CLI::App& app, const char* name, const char* what, Show show) {
-    struct Args {
-        std::string file;
-        bool force = false;
-    };
-    auto a = std::make_shared<Args>();
+CLI::App* addReader(CLI::App& app, const char* name, const char* what, ReaderArgs& a) {
     auto* c = app.add_subcommand(name, what);
-    c->add_option("file", a->file, "log file")->required();
-    addForce(c, a->force);
-    return {c, [a, show] { return show(a->file, a->force, std::cout, std::cerr); }};
+    c->add_option("file", a.file, "log file")->required();
+    addForce(c, a.force);
+    return c;
 }
 }  // namespace
 
-Verb addCat(CLI::App& app) { return addReader(app, "cat", "print the records of a whole log", cat); }
+Verb addCat(CLI::App& app) {
+    auto a = std::make_shared<ReaderArgs>();
+    auto* c = addReader(app, "cat", "print the records of a whole log", *a);
+    c->add_flag("--raw", a->raw, "print the records' exact bytes, control characters included");
+    c->footer("Control characters in a record (C0, DEL, C1) are printed as \\xNN, so that a forged log cannot "
+              "steer the terminal; --raw prints the exact bytes, and vtl json escapes them as JSON does.");
+    return {c, [a] { return cat(a->file, a->force, std::cout, std::cerr, a->raw); }};
+}
 
-Verb addJson(CLI::App& app) { return addReader(app, "json", "print one JSON object per record", json); }
+Verb addJson(CLI::App& app) {
+    auto a = std::make_shared<ReaderArgs>();
+    auto* c = addReader(app, "json", "print one JSON object per record", *a);
+    return {c, [a] { return json(a->file, a->force, std::cout, std::cerr); }};
+}
 
 }  // namespace vtl

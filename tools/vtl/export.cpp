@@ -13,6 +13,7 @@ namespace vtl {
 int exportIndex(const std::string& database, const std::string& target, bool full, std::ostream& out,
                 std::ostream& err) {
     namespace ex = vt::exporter;
+    if (refusePostgresUri(database, "export", err)) return kUsage;
     return guarded(database, err, [&] {
         const bool postgres = ex::isPostgresUri(target);
         if (postgres && !ex::havePostgres()) {
@@ -34,15 +35,18 @@ int exportIndex(const std::string& database, const std::string& target, bool ful
         case ex::Status::SourceFailed:
             err << error << "\n";
             return kNotWhole;
+        case ex::Status::Unreachable:
         case ex::Status::TargetFailed:
             // The server's address is never repeated: it may hold a password.
             err << (postgres ? std::string("PostgreSQL") : target) << ": " << error << "\n";
-            err << "what was written is whole; run the export again to complete it\n";
+            err << (status == ex::Status::Unreachable ? "nothing was written\n"
+                                                      : "what was written is whole; run the export again to complete it\n");
             return kUsage;
         case ex::Status::Interrupted:
             err << "interrupted; what was written is whole, and the next export goes on from there\n";
             return kInterrupted;
         }
+        if (s.otherIndex) out << "the target held an export of another index; it was rewritten whole\n";
         if (!s.daysWritten && !s.daysRemoved && !s.dictionaries)
             out << "up to date at generation " << s.generation << "\n";
         else
@@ -64,7 +68,8 @@ Verb addExport(CLI::App& app) {
         "export", "export an index database to gzip JSON Lines files by day, or to a PostgreSQL server");
     c->add_option("database", a->database, "the index database (opened read-only)")->required();
     c->add_option("target", a->target,
-                  "a directory (new, empty or an earlier export), or a postgresql:// connection URI")
+                  "a directory (new, empty or an earlier export), or a postgresql:// connection URI (never repeated "
+                  "in a message)")
         ->required();
     c->add_flag("--full", a->full, "write every day again, not only those changed since the last export");
     c->footer(

@@ -1,6 +1,7 @@
 // `vtl index DB PATH...`: logs into the index database, one line per file.
 #include "verbs.h"
 
+#include "common/printable.h"
 #include "index/ingest.h"
 
 #include <iostream>
@@ -8,12 +9,15 @@
 namespace vtl {
 
 int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err) {
+    if (refusePostgresUri(args.database, "index", err)) return kUsage;
     try {
         std::vector<std::string> missing;
         const auto files = vt::index::collectFiles(args.paths, missing);
         int status = kWhole;
+        // Names and reasons printed as they come from the disk and the logs:
+        // control characters escaped, so that a name keeps to its line.
         for (const auto& m : missing) {
-            out << m << '\n';
+            out << vt::printable(m) << '\n';
             status = kNotWhole;
         }
         vt::index::Options options;
@@ -24,7 +28,7 @@ int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err) {
         InterruptGuard guard;
         bool written = true;
         const auto report = [&](const vt::index::Outcome& o) {
-            out << o.line << '\n';
+            out << vt::printable(o.line) << '\n';
             out.flush();
             if (!out) written = false;
             if (o.kind == vt::index::Outcome::IndexedPartial || o.kind == vt::index::Outcome::NotIndexed)

@@ -12,6 +12,7 @@
 #include <functional>
 #include <iosfwd>
 #include <optional>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,8 @@ constexpr int kWhole = 0, kNotWhole = 1, kUsage = 2, kInterrupted = 130;
 
 // The work of the commands, with their streams given (tests call these).
 int verify(const std::vector<std::string>& files, std::ostream& out);
-int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err);
+// Control characters escaped unless raw.
+int cat(const std::string& file, bool force, std::ostream& out, std::ostream& err, bool raw = false);
 int json(const std::string& file, bool force, std::ostream& out, std::ostream& err);
 // An index database into a directory, or a PostgreSQL server (a postgresql:// URI).
 int exportIndex(const std::string& database, const std::string& target, bool full, std::ostream& out,
@@ -119,6 +121,32 @@ public:
 private:
     void (*previous_)(int);
 };
+
+// A stream filter for a terminal: each line written onto the target as it
+// ends, its control characters escaped as vt::printable escapes them (those
+// in keep left as they are; a line feed always ends a line).
+class PrintableLines : public std::streambuf {
+public:
+    PrintableLines(std::ostream& target, std::string keep) : target_(target), keep_(std::move(keep) + "\n") {}
+    ~PrintableLines() override;
+    PrintableLines(const PrintableLines&) = delete;
+    PrintableLines& operator=(const PrintableLines&) = delete;
+
+protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int sync() override;
+
+private:
+    bool put(bool all);
+    std::ostream& target_;
+    std::string keep_, line_;
+};
+
+// The refusal of a database argument that is a PostgreSQL URI, which these
+// commands do not open, without repeating it (it may hold a password); true
+// when refused.
+bool refusePostgresUri(const std::string& database, const char* command, std::ostream& err);
 
 // Runs a command body: no exception leaves it, a failure inside is reported
 // as "NAME: cannot be read (...)" for that file and counts as not whole.

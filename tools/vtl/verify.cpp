@@ -1,6 +1,7 @@
 // `vtl verify FILE...`: whether each file is whole.
 #include "verbs.h"
 
+#include "common/printable.h"
 #include "read/logfile.h"
 
 #include <algorithm>
@@ -15,9 +16,10 @@ int verify(const std::vector<std::string>& files, std::ostream& out) {
     for (const auto& f : files) {
         status = std::max(status, guarded(f, out, [&] {
             const vt::read::LogFile log(f, quick);
-            if (log.whole()) out << f << ": whole\n";
-            else if (!log.regular()) out << f << ": not a log file (" << log.reason() << ")\n";
-            else out << f << ": not whole: " << log.reason() << "\n";
+            const std::string name = vt::printable(f);  // a name with a line feed keeps to its line
+            if (log.whole()) out << name << ": whole\n";
+            else if (!log.regular()) out << name << ": not a log file (" << log.reason() << ")\n";
+            else out << name << ": not whole: " << log.reason() << "\n";
             return log.whole() ? kWhole : kNotWhole;
         }));
         if (!out.flush()) return kUsage;

@@ -9,9 +9,25 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 namespace os {
 namespace {
+
+// A positional read or write repeated until size bytes are done, the call
+// fails or it takes no more: how many were done. call(done) moves the bytes
+// from done on.
+template <class Call>
+std::size_t repeated(std::size_t size, Call call) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = call(done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    return done;
+}
 
 class PosixFile : public File {
 public:
@@ -26,18 +42,30 @@ public:
 
 protected:
     std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size && fd_ >= 0) {
-            ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += std::size_t(n);
-        }
-        return done;
+        if (fd_ < 0) return 0;
+        return repeated(size, [&](std::size_t done) {
+            return ::pwrite(fd_, data + done, size - done, off_t(offset + done));
+        });
     }
 
 private:
     int fd_;
+};
+
+class PosixReadFile : public ReadFile {
+public:
+    PosixReadFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    ~PosixReadFile() override { ::close(fd_); }
+    std::uint64_t size() const override { return size_; }
+    std::size_t readAt(std::uint64_t offset, void* data, std::size_t size) override {
+        return repeated(size, [&](std::size_t done) {
+            return ::pread(fd_, static_cast<char*>(data) + done, size - done, off_t(offset + done));
+        });
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
 };
 
 }  // namespace
@@ -56,6 +84,39 @@ std::unique_ptr<File> createNewFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     return std::unique_ptr<File>(new PosixFile(fd));
+}
+
+std::unique_ptr<ReadFile> openForReading(const std::string& path, FileKind& kind, std::string& why) {
+    why.clear();
+    // O_NONBLOCK: a FIFO opens at once even without a writer; O_NOCTTY: a
+    // terminal never becomes this process's.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        kind = e == ENOENT || e == ENOTDIR ? FileKind::Missing : FileKind::Unreadable;
+        why = std::strerror(e);
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        ::close(fd);
+        kind = FileKind::Unreadable;
+        return nullptr;
+    }
+    if (S_ISREG(st.st_mode)) kind = FileKind::Regular;
+    else if (S_ISDIR(st.st_mode)) kind = FileKind::Directory;
+    else if (S_ISFIFO(st.st_mode)) kind = FileKind::Fifo;
+    else if (S_ISSOCK(st.st_mode)) kind = FileKind::Socket;
+    else kind = FileKind::Device;
+    if (kind != FileKind::Regular) {
+        ::close(fd);
+        return nullptr;
+    }
+    // Reads of a regular file never wait anyway; the flag goes so that nothing else sees it.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return std::unique_ptr<ReadFile>(new PosixReadFile(fd, std::uint64_t(st.st_size)));
 }
 
 bool fileTimes(const std::string& path, FileTimes& out) {

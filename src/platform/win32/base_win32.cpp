@@ -5,9 +5,32 @@
 #include <windows.h>
 
 #include <ctime>
+#include <string>
 
 namespace os {
 namespace {
+
+// ReadFile or WriteFile at an offset (in OVERLAPPED; on a handle opened
+// without FILE_FLAG_OVERLAPPED it returns when done), repeated in pieces of
+// at most 1 GiB until size bytes are done, the call fails or it takes no
+// more: how many were done. call(done, chunk, at, moved) moves chunk bytes
+// from done on.
+template <class Call>
+std::size_t repeated(std::uint64_t offset, std::size_t size, Call call) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t left = size - done;
+        const ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
+        ::DWORD moved = 0;
+        ::OVERLAPPED at{};
+        const std::uint64_t where = offset + done;
+        at.Offset = static_cast<::DWORD>(where);
+        at.OffsetHigh = static_cast<::DWORD>(where >> 32);
+        if (!call(done, chunk, at, moved) || moved == 0) break;
+        done += moved;
+    }
+    return done;
+}
 
 class Win32File : public File {
 public:
@@ -21,26 +44,31 @@ public:
     }
 
 protected:
-    // WriteFile at the offset in OVERLAPPED; on a handle opened without
-    // FILE_FLAG_OVERLAPPED it returns when the bytes are written.
     std::size_t writeRaw(std::uint64_t offset, const char* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size && h_ != INVALID_HANDLE_VALUE) {
-            const std::size_t left = size - done;
-            ::DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<::DWORD>(left);
-            ::DWORD written = 0;
-            ::OVERLAPPED at{};
-            const std::uint64_t where = offset + done;
-            at.Offset = static_cast<::DWORD>(where);
-            at.OffsetHigh = static_cast<::DWORD>(where >> 32);
-            if (!::WriteFile(h_, data + done, chunk, &written, &at) || written == 0) break;
-            done += written;
-        }
-        return done;
+        if (h_ == INVALID_HANDLE_VALUE) return 0;
+        return repeated(offset, size, [&](std::size_t done, ::DWORD chunk, ::OVERLAPPED& at, ::DWORD& moved) {
+            return ::WriteFile(h_, data + done, chunk, &moved, &at) != 0;
+        });
     }
 
 private:
     HANDLE h_;
+};
+
+class Win32ReadFile : public ReadFile {
+public:
+    Win32ReadFile(HANDLE h, std::uint64_t size) : h_(h), size_(size) {}
+    ~Win32ReadFile() override { ::CloseHandle(h_); }
+    std::uint64_t size() const override { return size_; }
+    std::size_t readAt(std::uint64_t offset, void* data, std::size_t size) override {
+        return repeated(offset, size, [&](std::size_t done, ::DWORD chunk, ::OVERLAPPED& at, ::DWORD& moved) {
+            return ::ReadFile(h_, static_cast<char*>(data) + done, chunk, &moved, &at) != 0;
+        });
+    }
+
+private:
+    HANDLE h_;
+    std::uint64_t size_;
 };
 
 }  // namespace
@@ -132,6 +160,36 @@ bool fileTimes(const std::string& path, FileTimes& out) {
     out.birth = unixSeconds(data.ftCreationTime);
     out.modified = unixSeconds(data.ftLastWriteTime);
     return true;
+}
+
+// A pipe or a device opened here never waits: CreateFile of a pipe's client
+// end fails at once when the pipe is busy. BACKUP_SEMANTICS opens a directory,
+// so that it is named as one.
+std::unique_ptr<ReadFile> openForReading(const std::string& path, FileKind& kind, std::string& why) {
+    why.clear();
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const ::DWORD e = ::GetLastError();
+        kind = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FileKind::Missing : FileKind::Unreadable;
+        why = e == ERROR_ACCESS_DENIED ? "Permission denied" : "error " + std::to_string(e);
+        return nullptr;
+    }
+    const ::DWORD type = ::GetFileType(h);
+    ::BY_HANDLE_FILE_INFORMATION info{};
+    if (type == FILE_TYPE_PIPE) kind = FileKind::Fifo;
+    else if (type != FILE_TYPE_DISK) kind = FileKind::Device;
+    else if (!::GetFileInformationByHandle(h, &info)) {
+        kind = FileKind::Unreadable;
+        why = "it cannot be examined";
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) kind = FileKind::Directory;
+    else kind = FileKind::Regular;
+    if (kind != FileKind::Regular) {
+        ::CloseHandle(h);
+        return nullptr;
+    }
+    const std::uint64_t size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return std::unique_ptr<ReadFile>(new Win32ReadFile(h, size));
 }
 
 char pathSeparator() { return '\\'; }
