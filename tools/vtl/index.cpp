@@ -13,7 +13,7 @@ int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err) {
         const auto files = vt::index::collectFiles(args.paths, missing);
         int status = kWhole;
         for (const auto& m : missing) {
-            out << m << '\n';
+            err << "vtl index: " << m << '\n';
             status = kNotWhole;
         }
         vt::index::Options options;
