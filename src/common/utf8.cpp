@@ -48,5 +48,26 @@ std::size_t decode(const unsigned char* p, std::size_t left, std::uint32_t& cp) 
     return n;
 }
 
+std::string fromNarrow(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t i = 0;
+    while (i < text.size() && p[i] < 0x80) ++i;
+    if (i == text.size()) return std::string(text);
+    std::string out(text.substr(0, i));
+    out.reserve(text.size() + 8);
+    while (i < text.size()) {
+        std::uint32_t cp;
+        const std::size_t n = decode(p + i, text.size() - i, cp);
+        if (n == 0) {
+            append(out, p[i]);
+            ++i;
+        } else {
+            out.append(text.data() + i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
 }  // namespace utf8
 }  // namespace vt

@@ -25,5 +25,10 @@ inline std::size_t decode(std::string_view text, std::uint32_t& cp) {
     return decode(reinterpret_cast<const unsigned char*>(text.data()), text.size(), cp);
 }
 
+// Narrow text of the recording machine as UTF-8, as every reader shows it:
+// well-formed UTF-8 is kept, and every other byte is read as Latin-1 (so
+// cp1252's 0xC4 becomes U+00C4). Nothing is dropped.
+std::string fromNarrow(std::string_view text);
+
 }  // namespace utf8
 }  // namespace vt

@@ -2,6 +2,8 @@
 
 #include "index/schema.h"
 
+#include "common/utf8.h"
+
 #include "log/file_source.h"
 #include "log/schema.h"
 #include "read/records.h"
@@ -80,6 +82,19 @@ std::optional<std::int64_t> number(const std::string& text) {
     return text[0] == '-' ? -v : v;
 }
 
+// A rate as the log writes it ("48397.7", "1.53377e+006"), by the readers' one rule.
+std::optional<double> rate(const std::string& text) {
+    double v = 0;
+    if (!read::drawableNumber(text, v)) return {};
+    return v;
+}
+
+bool plainAscii(const std::string& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
 const std::string& field(const read::Record& r, const char* label) {
     static const std::string none;
     for (const auto& f : r.fields)
@@ -124,7 +139,8 @@ public:
 
     bool line(const std::string& text, bool cut) {
         if (!p_.failure.empty()) return false;
-        read::Record r = read::parseRecord(text);
+        // Text is kept as every reader shows it: bytes that are not UTF-8 read as Latin-1.
+        read::Record r = read::parseRecord(plainAscii(text) ? text : utf8::fromNarrow(text));
         // Records come many to a second: the last stamp's time is kept.
         if (r.stamp != lastStamp_) {
             lastStamp_.swap(r.stamp);
@@ -138,8 +154,10 @@ public:
         }
         const std::string& at = lastIso_;
         if (!at.empty()) last_ = at;
+        else ++p_.untimed;
         ++p_.records;
         if (p_.records == 1) return start(r, at, cut);
+        if (p_.started.empty() && !at.empty()) begin(at);
         if (cut || !r.known || !r.type) {
             p_.others.push_back({lastAt_, std::move(r.kind), std::move(r.action), std::move(r.raw), cut, p_.records});
             return true;
@@ -152,8 +170,8 @@ public:
         case Kind::ProcessAdd: processAdded(r, at); break;
         case Kind::ProcessDel: processRemoved(r, at); break;
         case Kind::EthernetStats:
-            p_.rates.push_back({lastAt_, take(r, schema::label::kAdapter), number(field(r, schema::label::kTxD)),
-                                number(field(r, schema::label::kRxD)), p_.records});
+            p_.rates.push_back({lastAt_, take(r, schema::label::kAdapter), rate(field(r, schema::label::kTxD)),
+                                rate(field(r, schema::label::kRxD)), p_.records});
             break;
         case Kind::PingStats: {
             Parsed::Ping ping;
@@ -185,6 +203,10 @@ public:
             p_.failure = "it holds no records";
             return;
         }
+        if (p_.started.empty()) {
+            p_.failure = "no record has a time that exists (the start record's is \"" + firstStamp_ + "\")";
+            return;
+        }
         const std::string end = p_.ended.empty() ? last_ : p_.ended;
         const auto a = secondsOf(p_.started), b = secondsOf(end);
         if (a && b && *b >= *a) p_.summary.seconds = *b - *a;
@@ -202,21 +224,32 @@ public:
             summarizePings(s.second, server.ping);
             p_.servers.push_back(server);
         }
-        // Throughput: the adapters' rates summed per moment, averaged over the moments.
-        std::map<std::string_view, std::pair<double, double>> moments;
+        // Throughput: the adapters' rates summed per moment, averaged over the
+        // moments; a rate that cannot be read counts in neither (it is not a 0).
+        struct Moment {
+            double sum[2] = {0, 0};
+            bool seen[2] = {false, false};
+        };
+        std::map<std::string_view, Moment> moments;
         for (const auto& r : p_.rates) {
             auto& m = moments[p_.time(r.at)];
-            m.first += double(r.tx.value_or(0));
-            m.second += double(r.rx.value_or(0));
+            const std::optional<double>* both[2] = {&r.tx, &r.rx};
+            for (int d = 0; d < 2; ++d)
+                if (*both[d]) {
+                    m.sum[d] += **both[d];
+                    m.seen[d] = true;
+                }
         }
-        if (!moments.empty()) {
-            double tx = 0, rx = 0;
-            for (const auto& m : moments) {
-                tx += m.second.first;
-                rx += m.second.second;
-            }
-            p_.summary.tx = tx / double(moments.size());
-            p_.summary.rx = rx / double(moments.size());
+        std::optional<double>* averages[2] = {&p_.summary.tx, &p_.summary.rx};
+        for (int d = 0; d < 2; ++d) {
+            double sum = 0;
+            std::size_t n = 0;
+            for (const auto& m : moments)
+                if (m.second.seen[d]) {
+                    sum += m.second.sum[d];
+                    ++n;
+                }
+            if (n > 0) *averages[d] = sum / double(n);
         }
     }
 
@@ -224,17 +257,24 @@ private:
     bool start(const read::Record& r, const std::string& at, bool cut) {
         const auto user = number(field(r, schema::label::kUserId));
         const auto match = number(field(r, schema::label::kMatchId));
-        if (cut || r.type != Kind::InfoStart || at.empty() || !user || !match) {
+        if (cut || r.type != Kind::InfoStart || !user || !match) {
             p_.failure = "it does not begin with a start record that names its user and match";
             return false;
         }
         p_.user = *user;
         p_.match = *match;
+        firstStamp_ = lastStamp_;
+        if (!at.empty()) begin(at);
+        return true;
+    }
+
+    // The recording's start, day and week: of its start record, or when that
+    // has no real time, of the first record that has one.
+    void begin(const std::string& at) {
         p_.started = at;
         p_.day = at.substr(0, 10);
         p_.week = weekOf(p_.day);
         startSeconds_ = secondsOf(at);
-        return true;
     }
 
     // Processes and connections seen in the first poll were there before the recording.
@@ -322,13 +362,12 @@ private:
         const std::string& value = field(r, schema::label::kValue);
         p_.facts.push_back({lastAt_, r.action, value, p_.records});
         if (r.action == schema::fact::kVolumeId && !value.empty()) {
-            addIdentifier({"volume", value, r.action, false});
+            addIdentifier({"volume", value, r.action, volumeMark(value)});
         } else if (r.action == schema::fact::kMacAddress) {
             // "description @ address"
             const std::size_t atSign = value.rfind(" @ ");
-            bool weak = false;
-            const std::string mac = macAddress(atSign == std::string::npos ? value : value.substr(atSign + 3), weak);
-            if (!mac.empty()) addIdentifier({"mac", mac, r.action, weak});
+            const std::string mac = macAddress(atSign == std::string::npos ? value : value.substr(atSign + 3));
+            if (!mac.empty()) addIdentifier({"mac", mac, r.action, macMark(mac)});
         }
     }
 
@@ -339,7 +378,7 @@ private:
     }
 
     Parsed& p_;
-    std::string last_, lastStamp_, lastIso_;
+    std::string last_, lastStamp_, lastIso_, firstStamp_;
     std::int32_t lastAt_ = Parsed::kNoTime;
     std::optional<std::int64_t> startSeconds_;
     std::unordered_map<std::string, std::deque<std::size_t>> openConnections_, openProcesses_;
@@ -375,7 +414,7 @@ std::string isoTime(const std::string& stamp) {
     if (stamp.size() >= sizeof stamped) return {};
     stamp.copy(stamped, stamp.size());
     stamped[stamp.size()] = ';';
-    if (!schema::isStamp(std::string_view(stamped, stamp.size() + 1))) return {};
+    if (!schema::isRealStamp(std::string_view(stamped, stamp.size() + 1))) return {};
     std::string iso(19, ' ');
     stamp.copy(&iso[0], 4, 6);
     iso[4] = '-';
@@ -415,12 +454,12 @@ std::optional<std::int64_t> ipv4(const std::string& text) {
     return value;
 }
 
-std::string macAddress(const std::string& text, bool& weak) {
+std::string macAddress(const std::string& text) {
     std::string hex;
     for (char c : text) {
         if (c == '-' || c == ':') continue;
         if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
-        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     if (hex.size() != 12) return {};
     std::string out;
@@ -428,16 +467,84 @@ std::string macAddress(const std::string& text, bool& weak) {
         if (i) out += '-';
         out += hex.substr(std::size_t(i) * 2, 2);
     }
-    const int first = std::stoi(hex.substr(0, 2), nullptr, 16);
-    // Bit 0: multicast; bit 1: locally administered (set by software, so shared by clones).
-    weak = (first & 0x03) != 0;
     return out;
 }
+
+std::string macMark(const std::string& mac) {
+    if (mac.size() != 17) return {};
+    if (mac == "00-00-00-00-00-00") return "zero";
+    if (mac == "ff-ff-ff-ff-ff-ff") return "broadcast";
+    // Fixed addresses of virtual adapters, the same on every machine that has
+    // one (prefixes: what follows them is a fixed adapter number at most).
+    static const char* const kVirtual[] = {
+        "00-50-56-c0-00-",    // VMware's host-only and NAT adapters (VMnet1, VMnet8, ...)
+        "00-1c-42-00-00-",    // Parallels' host-only and shared adapters
+        "0a-00-27-00-00-",    // VirtualBox's host-only adapters
+        "00-15-5d-",          // Hyper-V's virtual adapters
+        "02-00-4c-4f-4f-50",  // Npcap's loopback adapter
+        "02-42-",             // Docker's bridges
+        "00-05-9a-3c-7a-00",  // Cisco AnyConnect's virtual adapter
+    };
+    for (const char* prefix : kVirtual)
+        if (mac.compare(0, std::char_traits<char>::length(prefix), prefix) == 0) return "virtual";
+    const int first = std::stoi(mac.substr(0, 2), nullptr, 16);
+    // Bit 0 of the first octet: a group address; bit 1: locally administered.
+    if (first & 0x01) return "multicast";
+    if (first & 0x02) return "local";
+    return {};
+}
+
+std::string volumeMark(const std::string& volume) { return volume == "00000000" ? "unreadable" : std::string(); }
 
 std::string lowerAscii(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return text;
+}
+
+namespace {
+
+// The lower case of a letter of Latin-1, Latin Extended-A, Greek or Cyrillic;
+// any other code point as it is.
+std::uint32_t lowerLetter(std::uint32_t cp) {
+    if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) return cp + 0x20;
+    if (cp >= 0x100 && cp <= 0x17F) {
+        if (cp == 0x130) return 'i';
+        if (cp == 0x178) return 0xFF;
+        if (cp == 0x131 || cp == 0x138 || cp == 0x149 || cp == 0x17F) return cp;
+        // Capitals on odd code points here, on even ones elsewhere.
+        const bool oddCapitals = (cp >= 0x139 && cp <= 0x148) || (cp >= 0x179 && cp <= 0x17E);
+        return (cp % 2 == 1) == oddCapitals ? cp + 1 : cp;
+    }
+    if (cp >= 0x391 && cp <= 0x3A9 && cp != 0x3A2) return cp + 0x20;
+    if (cp == 0x386) return 0x3AC;
+    if (cp >= 0x388 && cp <= 0x38A) return cp + 0x25;
+    if (cp == 0x38C) return 0x3CC;
+    if (cp == 0x38E || cp == 0x38F) return cp + 0x3F;
+    if (cp == 0x3C2) return 0x3C3;  // the final sigma
+    if (cp >= 0x410 && cp <= 0x42F) return cp + 0x20;
+    if (cp >= 0x400 && cp <= 0x40F) return cp + 0x50;
+    return cp;
+}
+
+}  // namespace
+
+std::string foldCase(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint32_t cp = 0;
+        const std::size_t n = p[i] < 0x80 ? 0 : utf8::decode(p + i, text.size() - i, cp);
+        if (n == 0) {
+            const char c = text[i++];
+            out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        } else {
+            utf8::append(out, lowerLetter(cp));
+            i += n;
+        }
+    }
+    return out;
 }
 
 std::string sha256File(const std::string& path, std::string& reason) {
@@ -477,8 +584,7 @@ void parseText(const std::string& text, Parsed& out) {
     b.finish();
 }
 
-Parsed parseLog(const std::string& path, const read::Options& options,
-                const std::function<bool(const std::string&)>& known) {
+Parsed parseLog(const std::string& path, const read::Options& options, const KnownFn& known) {
     Parsed p;
     p.path = path;
     try {
@@ -489,14 +595,32 @@ Parsed parseLog(const std::string& path, const read::Options& options,
             return p;
         }
         std::string reason;
+        {
+            // Judged on its first blocks before it is hashed whole: a file of
+            // gigabytes that is plainly no log is refused at once.
+            FileSource source;
+            if (!source.open(path, reason)) {
+                p.failure = reason;
+                return p;
+            }
+            bool unreadable = false;
+            const std::string notALog = read::plainlyNotALog(source, source.size(), unreadable);
+            if (unreadable || !notALog.empty()) {
+                p.failure = unreadable ? "it cannot be read (it changed or vanished while it was read)" : notALog;
+                return p;
+            }
+        }
         p.sha256 = sha256File(path, reason);
         if (p.sha256.empty()) {
             p.failure = reason;
             return p;
         }
-        if (known && known(p.sha256)) {
-            p.known = true;
-            return p;
+        if (known) {
+            if (auto as = known(p.sha256)) {
+                p.known = true;
+                p.knownAs = std::move(*as);
+                return p;
+            }
         }
         read::LogFile log(path, options);
         p.state = log.state();
@@ -534,28 +658,36 @@ std::vector<std::string> collectFiles(const std::vector<std::string>& args, std:
     std::vector<std::string> out;
     for (const auto& arg : args) {
         boost::system::error_code ec;
-        const fs::path p(arg);
-        if (fs::is_directory(p, ec)) {
-            std::vector<std::string> found;
-            fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+        const fs::path top(arg);
+        if (!fs::is_directory(top, ec)) {
+            out.push_back(arg);  // a missing file is reported when it is read
+            continue;
+        }
+        // Every directory that cannot be read is named; the walk goes on
+        // with the others. Links to directories are not followed.
+        std::vector<std::string> found;
+        std::vector<fs::path> pending{top};
+        while (!pending.empty()) {
+            const fs::path dir = std::move(pending.back());
+            pending.pop_back();
+            fs::directory_iterator it(dir, ec), end;
             if (ec) {
-                missing.push_back(arg + ": cannot be listed (" + ec.message() + ")");
+                missing.push_back(dir.string() + ": cannot be read (" + ec.message() + ")");
                 continue;
             }
-            for (; it != end; it.increment(ec)) {
-                if (ec) {
-                    missing.push_back(arg + ": cannot be listed to its end (" + ec.message() + ")");
-                    break;
+            for (; !ec && it != end; it.increment(ec)) {
+                boost::system::error_code entryEc;
+                const fs::path& entry = it->path();
+                if (fs::is_directory(it->symlink_status(entryEc))) {
+                    pending.push_back(entry);
+                } else if (lowerAscii(entry.extension().string()) == ".vtl" && fs::is_regular_file(entry, entryEc)) {
+                    found.push_back(entry.string());
                 }
-                boost::system::error_code fileEc;
-                if (lowerAscii(it->path().extension().string()) == ".vtl" && fs::is_regular_file(it->path(), fileEc))
-                    found.push_back(it->path().string());
             }
-            std::sort(found.begin(), found.end());
-            out.insert(out.end(), found.begin(), found.end());
-        } else {
-            out.push_back(arg);  // a missing file is reported when it is read
+            if (ec) missing.push_back(dir.string() + ": cannot be read to its end (" + ec.message() + ")");
         }
+        std::sort(found.begin(), found.end());
+        out.insert(out.end(), found.begin(), found.end());
     }
     return out;
 }
@@ -606,18 +738,21 @@ struct BulkInsert {
 struct Writer::Statements {
     explicit Statements(Db& db)
         : known(db, "SELECT 1 FROM files WHERE sha256 = ?"),
+          filePath(db, "SELECT path, recording_id FROM files WHERE sha256 = ?"),
+          moveFile(db, "UPDATE files SET path = ? WHERE sha256 = ?"),
+          moveRecording(db, "UPDATE recordings SET path = ? WHERE id = ? AND file_sha256 = ?"),
           recording(db, "SELECT id, file_sha256, whole, records, path FROM recordings "
                         "WHERE user_id = ? AND match_id = ? AND started = ?"),
           insertRecording(db, "INSERT INTO recordings (day, generation, user_id, match_id, started, ended, week, "
-                              "file_sha256, path, whole, state, reason, records, recovered_from) "
-                              "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
+                              "file_sha256, path, whole, state, reason, records, recovered_from, untimed) "
+                              "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
           updateRecording(db, "UPDATE recordings SET generation = ?, ended = ?, file_sha256 = ?, path = ?, whole = ?, "
-                              "state = ?, reason = ?, records = ?, recovered_from = ? WHERE id = ?"),
+                              "state = ?, reason = ?, records = ?, recovered_from = ?, untimed = ? WHERE id = ?"),
           notCurrent(db, "UPDATE files SET current = 0 WHERE recording_id = ?"),
           touch(db, "UPDATE recordings SET generation = ? WHERE id = ?"),
           insertFile(db, "INSERT INTO files (sha256, day, recording_id, path, size, whole, state, reason, records, "
                          "current, indexed_at) VALUES (?,?,?,?,?,?,?,?,?,?,?)"),
-          insertIdentifier(db, "INSERT INTO identifiers (kind, value, weak) VALUES (?,?,?) "
+          insertIdentifier(db, "INSERT INTO identifiers (kind, value, weak, mark) VALUES (?,?,?,?) "
                                "ON CONFLICT (kind, value) DO NOTHING"),
           identifier(db, "SELECT id FROM identifiers WHERE kind = ? AND value = ?"),
           insertSighting(db, "INSERT OR IGNORE INTO sightings (day, recording_id, identifier_id, fact) VALUES (?,?,?,?)"),
@@ -640,7 +775,7 @@ struct Writer::Statements {
                             "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
           insertServer(db, "INSERT INTO ping_servers (day, recording_id, week, server, server_address, pings, "
                            "no_answers, ping_p50, ping_p95, ping_average) VALUES (?,?,?,?,?,?,?,?,?,?)") {}
-    Stmt known, recording, insertRecording, updateRecording, notCurrent, touch, insertFile, insertIdentifier, identifier,
+    Stmt known, filePath, moveFile, moveRecording, recording, insertRecording, updateRecording, notCurrent, touch, insertFile, insertIdentifier, identifier,
         insertSighting, insertProgram, program;
     BulkInsert insertProcess;
     Stmt insertConnection;
@@ -664,6 +799,14 @@ void bindOptional(Stmt& s, int i, const std::optional<T>& v) {
 
 const char* const kRecordingTables[] = {"processes", "connections", "pings",     "throughput",  "keys",
                                         "facts",     "other_records", "sightings", "summaries", "ping_servers"};
+
+// Whether a file known by path `was` and found at `now` was renamed: a copy
+// leaves the file where it was.
+bool gone(const std::string& was, const std::string& now) {
+    if (was == now) return false;
+    boost::system::error_code ec;
+    return fs::symlink_status(fs::path(was), ec).type() == fs::file_not_found;
+}
 
 // Now, UTC, as "YYYY-MM-DD hh:mm:ss".
 std::string nowText() {
@@ -697,6 +840,24 @@ void Writer::rollback() {
     if (s_) s_->programs.clear();
 }
 
+std::string Writer::moved(const Parsed& p) {
+    if (!transaction_) return {};
+    Statements& s = *s_;
+    s.filePath.bind(1, p.sha256);
+    if (!s.filePath.step()) {
+        s.filePath.reset();
+        return {};
+    }
+    const std::string was = s.filePath.text(0);
+    const std::int64_t recording = s.filePath.integer(1);
+    s.filePath.reset();
+    if (!gone(was, p.path)) return {};
+    s.moveFile.bind(1, p.path).bind(2, p.sha256).run();
+    s.moveRecording.bind(1, p.path).bind(2, recording).bind(3, p.sha256).run();
+    s.touch.bind(1, generation_).bind(2, recording).run();
+    return was;
+}
+
 bool Writer::known(const std::string& sha256) {
     if (!s_) s_ = std::make_unique<Statements>(db_);
     s_->known.bind(1, sha256);
@@ -715,6 +876,8 @@ Outcome Writer::write(const Parsed& p) {
     if (p.known || known(p.sha256)) {
         o.kind = Outcome::Already;
         o.line = p.path + ": already indexed";
+        const std::string from = moved(p);
+        if (!from.empty()) o.line += " (moved from " + from + ")";
         return o;
     }
     Statements& s = *s_;
@@ -755,7 +918,7 @@ Outcome Writer::write(const Parsed& p) {
         bindText(s.updateRecording, 7, p.reason);
         s.updateRecording.bind(8, p.records);
         bindText(s.updateRecording, 9, p.recoveredFrom);
-        s.updateRecording.bind(10, id).run();
+        s.updateRecording.bind(10, p.untimed).bind(11, id).run();
     } else {
         s.insertRecording.bind(1, p.day).bind(2, generation_).bind(3, p.user).bind(4, p.match).bind(5, p.started);
         bindText(s.insertRecording, 6, p.ended);
@@ -764,7 +927,7 @@ Outcome Writer::write(const Parsed& p) {
         bindText(s.insertRecording, 12, p.reason);
         s.insertRecording.bind(13, p.records);
         bindText(s.insertRecording, 14, p.recoveredFrom);
-        s.insertRecording.run();
+        s.insertRecording.bind(15, p.untimed).run();
         id = db_.integer("SELECT last_insert_rowid()");
     }
 
@@ -779,7 +942,7 @@ Outcome Writer::write(const Parsed& p) {
         if (it != s.programs.end()) return it->second;
         const std::size_t slash = path.find_last_of("\\/");
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        s.insertProgram.bind(1, path).bind(2, name).bind(3, lowerAscii(name)).bind(4, lowerAscii(path)).run();
+        s.insertProgram.bind(1, path).bind(2, name).bind(3, foldCase(name)).bind(4, foldCase(path)).run();
         s.program.bind(1, path);
         if (!s.program.step()) throw Error("a program was not stored");
         const std::int64_t pid = s.program.integer(0);
@@ -789,7 +952,9 @@ Outcome Writer::write(const Parsed& p) {
     };
 
     for (const auto& i : p.identifiers) {
-        s.insertIdentifier.bind(1, i.kind).bind(2, i.value).bind(3, std::int64_t(i.weak)).run();
+        s.insertIdentifier.bind(1, i.kind).bind(2, i.value).bind(3, std::int64_t(!i.mark.empty()));
+        bindText(s.insertIdentifier, 4, i.mark);
+        s.insertIdentifier.run();
         s.identifier.bind(1, i.kind).bind(2, i.value);
         if (!s.identifier.step()) throw Error("an identifier was not stored");
         const std::int64_t iid = s.identifier.integer(0);
@@ -971,6 +1136,13 @@ private:
 bool indexFiles(const std::string& database, const std::vector<std::string>& files, const Options& options,
                 const std::function<void(const Outcome&)>& report, std::string& error) {
     try {
+        // SQLite would open a device or a FIFO, and make its journal beside it.
+        bool missing = false;
+        const std::string notRegular = notRegularFile(database, missing);
+        if (!notRegular.empty() && !missing) {
+            error = "the database must be a regular file or not exist yet, and this is " + notRegular;
+            return false;
+        }
         Db db(database, Db::Mode::ReadWrite);
         prepareForWriting(db);
         Writer writer(db);
@@ -986,21 +1158,22 @@ bool indexFiles(const std::string& database, const std::vector<std::string>& fil
                 } catch (const Error&) {
                 }
                 std::unique_ptr<Stmt> known;
-                if (lookup) known = std::make_unique<Stmt>(*lookup, "SELECT 1 FROM files WHERE sha256 = ?");
+                if (lookup) known = std::make_unique<Stmt>(*lookup, "SELECT path FROM files WHERE sha256 = ?");
                 read::Options ro;
                 ro.search = options.search;
                 ro.progress = options.progress;
                 ro.stop = options.stop;
-                auto isKnown = [&](const std::string& sha) {
-                    if (!known) return false;
+                auto isKnown = [&](const std::string& sha) -> std::optional<std::string> {
+                    if (!known) return {};
                     try {
                         known->bind(1, sha);
-                        const bool found = known->step();
+                        std::optional<std::string> path;
+                        if (known->step()) path = known->text(0);
                         known->reset();
-                        return found;
+                        return path;
                     } catch (const Error&) {
                         known->reset();
-                        return false;  // the writer looks again
+                        return {};  // the writer looks again
                     }
                 };
                 for (const auto& f : files) {
@@ -1043,7 +1216,8 @@ bool indexFiles(const std::string& database, const std::vector<std::string>& fil
                     break;
                 }
                 if (options.stop && options.stop->load()) break;
-                if ((p.known || !p.failure.empty()) && !writer.open()) {
+                // A known file changes nothing (no transaction) unless it was renamed.
+                if ((!p.failure.empty() || (p.known && !gone(p.knownAs, p.path))) && !writer.open()) {
                     report(writer.write(p));
                 } else {
                     if (!writer.open()) {

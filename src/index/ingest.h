@@ -28,12 +28,17 @@ struct Parsed {
     std::string reason;     // why it is not whole
     std::string failure;    // set when it cannot be indexed at all: why
     bool known = false;     // its hash was in the database when it was read
+    std::string knownAs;    // then the path the database names it by
 
     // The recording.
     std::int64_t user = 0, match = 0;
     std::string started, ended, day, week;  // times "YYYY-MM-DD hh:mm:ss"
     std::string recoveredFrom;
     std::int64_t records = 0;
+    // Records whose stamp is no real time ("31.02.2026"): their rows have no
+    // time. When the start record is one, the recording starts at the first
+    // record that has a real time.
+    std::int64_t untimed = 0;
 
     // The times of the records, each once as "YYYY-MM-DD hh:mm:ss"; the rows
     // below name theirs by its place here (kNoTime: the record has none).
@@ -69,7 +74,7 @@ struct Parsed {
     struct Rate {
         std::int32_t at = kNoTime;
         std::string adapter;
-        std::optional<std::int64_t> tx, rx;
+        std::optional<double> tx, rx;  // bytes per second
         std::int64_t line = 0;
     };
     struct Named {
@@ -85,7 +90,7 @@ struct Parsed {
     };
     struct Identifier {
         std::string kind, value, fact;
-        bool weak = false;
+        std::string mark;  // why it identifies no one machine (macMark, volumeMark); empty when it may
     };
     struct Summary {
         std::optional<std::int64_t> seconds;
@@ -112,24 +117,39 @@ struct Parsed {
     std::size_t rows() const;
 };
 
-// "DD.MM.YYYY hh:mm:ss" as "YYYY-MM-DD hh:mm:ss"; empty when it is no such time.
+// "DD.MM.YYYY hh:mm:ss" as "YYYY-MM-DD hh:mm:ss"; empty when it is no such
+// time, or a time that does not exist ("31.02.2026 10:00:00").
 std::string isoTime(const std::string& stamp);
 // The Monday of the week of "YYYY-MM-DD".
 std::string weekOf(const std::string& day);
 // A dotted IPv4 address as its number.
 std::optional<std::int64_t> ipv4(const std::string& text);
-// A MAC address ("00-1a-2b-..", or with ':') in one spelling ("00-1A-2B-.."),
-// empty when it is none; weak when locally administered or multicast.
-std::string macAddress(const std::string& text, bool& weak);
+// A MAC address ("00-1A-2B-..", or with ':') in the spelling of the log
+// ("00-1a-2b-.."), empty when it is none.
+std::string macAddress(const std::string& text);
+// Why a MAC address (as macAddress spells it) identifies no one machine:
+// "zero" (00-00-00-00-00-00), "broadcast" (ff-ff-ff-ff-ff-ff), "virtual" (the
+// fixed address of a well-known virtual adapter, the same on every machine
+// that has it), "multicast", "local" (locally administered: set by software);
+// empty for an address a maker gave one adapter.
+std::string macMark(const std::string& mac);
+// The same for a volume id: "unreadable" for 00000000, which the library
+// writes when the serial cannot be read.
+std::string volumeMark(const std::string& volume);
 // Lower-case ASCII.
 std::string lowerAscii(std::string text);
+// UTF-8 text in one case for comparing without case: ASCII, Latin-1, Latin
+// Extended-A, Greek and Cyrillic letters lowered.
+std::string foldCase(const std::string& utf8Text);
 // The SHA-256 of a file, hex; empty with the reason when it cannot be read.
 std::string sha256File(const std::string& path, std::string& reason);
 
-// Reads one file into rows. Never throws.
-// known: whether a hash is in the database already (then the file is not read further).
-Parsed parseLog(const std::string& path, const read::Options& options,
-                const std::function<bool(const std::string&)>& known = nullptr);
+// Reads one file into rows. Never throws. A file is judged on its first
+// blocks before it is hashed.
+// known: the path of a hash already in the database, if it is (then the file
+// is not read further).
+using KnownFn = std::function<std::optional<std::string>(const std::string& sha256)>;
+Parsed parseLog(const std::string& path, const read::Options& options, const KnownFn& known = nullptr);
 // The same from a log's text, for a file already opened (tests and benchmarks).
 void parseText(const std::string& text, Parsed& out);
 
@@ -154,7 +174,8 @@ struct Outcome {
 };
 
 // The files of the arguments: files as given, directories searched for *.vtl
-// (in name order). Arguments that are neither are reported through missing.
+// (in name order). A directory that cannot be read (or read to its end) is
+// named in missing, with why.
 std::vector<std::string> collectFiles(const std::vector<std::string>& args, std::vector<std::string>& missing);
 
 class Writer {
@@ -173,6 +194,9 @@ public:
     bool known(const std::string& sha256);
 
 private:
+    // A known file found under another path while the one it was known by is
+    // gone (renamed): the index takes the new path. Returns the old one.
+    std::string moved(const Parsed& p);
     struct Statements;
     Db& db_;
     std::unique_ptr<Transaction> transaction_;

@@ -2,8 +2,13 @@
 
 #include "index/ingest.h"
 
+#include "common/utf8.h"
+#include "log/schema.h"
+
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
+
+#include <cstdio>
 
 namespace vt {
 namespace index {
@@ -49,8 +54,9 @@ bool isDay(const std::string& t) {
     if (t.size() != 10 || t[4] != '-' || t[7] != '-') return false;
     for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
         if (t[i] < '0' || t[i] > '9') return false;
-    const int month = (t[5] - '0') * 10 + (t[6] - '0'), day = (t[8] - '0') * 10 + (t[9] - '0');
-    return month >= 1 && month <= 12 && day >= 1 && day <= 31;
+    const unsigned year = unsigned(std::stoi(t.substr(0, 4)));
+    const unsigned month = unsigned((t[5] - '0') * 10 + (t[6] - '0')), day = unsigned((t[8] - '0') * 10 + (t[9] - '0'));
+    return schema::realTime(year, month, day, 0, 0, 0);
 }
 
 bool parseRemote(const std::string& text, Remote& out) {
@@ -82,7 +88,12 @@ bool parseRemote(const std::string& text, Remote& out) {
 }
 
 std::string linksSql(const LinksQuestion& q) {
-    std::string kind = q.kind.empty() ? "" : " WHERE i.kind = " + quote(q.kind);
+    std::string where = q.weak ? "" : " WHERE i.weak = 0";
+    if (!q.kind.empty()) where += std::string(where.empty() ? " WHERE " : " AND ") + "i.kind = " + quote(q.kind);
+    char least[32];
+    std::snprintf(least, sizeof least, "%.3f", q.strength);
+    // An identifier on n accounts weighs 2/n: 1 when only the two share it.
+    const std::string strength = "ROUND(SUM(2.0 / accounts), 3)";
     std::string sql =
         "WITH RECURSIVE seen AS ("
         "SELECT s.identifier_id, r.user_id, COUNT(DISTINCT r.match_id) AS matches, "
@@ -91,7 +102,7 @@ std::string linksSql(const LinksQuestion& q) {
         "GROUP BY s.identifier_id, r.user_id), "
         "shared AS ("
         "SELECT seen.identifier_id, COUNT(*) AS accounts "
-        "FROM seen JOIN identifiers i ON i.id = seen.identifier_id" + kind + " "
+        "FROM seen JOIN identifiers i ON i.id = seen.identifier_id" + where + " "
         "GROUP BY seen.identifier_id "
         "HAVING COUNT(*) >= 2 AND COUNT(*) <= " + num(q.common) + "), "
         "pairs AS ("
@@ -100,18 +111,22 @@ std::string linksSql(const LinksQuestion& q) {
         "b.first_day AS first_day_b, b.last_day AS last_day_b "
         "FROM shared sh "
         "JOIN seen a ON a.identifier_id = sh.identifier_id "
-        "JOIN seen b ON b.identifier_id = sh.identifier_id AND a.user_id < b.user_id)";
+        "JOIN seen b ON b.identifier_id = sh.identifier_id AND a.user_id < b.user_id), "
+        "strengths AS ("
+        "SELECT user_a, user_b, COUNT(*) AS shared, " + strength + " AS strength "
+        "FROM pairs GROUP BY user_a, user_b HAVING " + strength + " >= " + least + ")";
     if (q.user)
         sql += ", cluster (user_id) AS ("
                "SELECT CAST(" + num(*q.user) + " AS BIGINT) "
                "UNION "
-               "SELECT CAST(CASE WHEN p.user_a = c.user_id THEN p.user_b ELSE p.user_a END AS BIGINT) "
-               "FROM pairs p JOIN cluster c ON p.user_a = c.user_id OR p.user_b = c.user_id)";
-    sql += " SELECT p.user_a, p.user_b, i.kind, i.value AS identifier, i.weak, p.accounts, "
-           "p.matches_a, p.matches_b, p.first_day_a, p.last_day_a, p.first_day_b, p.last_day_b "
-           "FROM pairs p JOIN identifiers i ON i.id = p.identifier_id";
+               "SELECT CAST(CASE WHEN st.user_a = c.user_id THEN st.user_b ELSE st.user_a END AS BIGINT) "
+               "FROM strengths st JOIN cluster c ON st.user_a = c.user_id OR st.user_b = c.user_id)";
+    sql += " SELECT p.user_a, p.user_b, st.strength, st.shared, i.kind, i.value AS identifier, i.weak, i.mark, "
+           "p.accounts, p.matches_a, p.matches_b, p.first_day_a, p.last_day_a, p.first_day_b, p.last_day_b "
+           "FROM pairs p JOIN strengths st ON st.user_a = p.user_a AND st.user_b = p.user_b "
+           "JOIN identifiers i ON i.id = p.identifier_id";
     if (q.user) sql += " WHERE p.user_a IN (SELECT user_id FROM cluster)";
-    sql += " ORDER BY p.user_a, p.user_b, i.id";
+    sql += " ORDER BY st.strength DESC, p.user_a, p.user_b, i.id";
     return sql;
 }
 
@@ -146,8 +161,10 @@ std::string findSql(const FindQuestion& q, std::string& error) {
                "c.protocol, COALESCE(g.id, 0)";
     }
     // The programs first (a few), then their processes by index.
-    const std::string match = !q.program.empty() ? "p.name_lower = " + quote(lowerAscii(q.program))
-                                                  : "p.path_lower LIKE " + quote(containsPattern(lowerAscii(q.path))) +
+    // Names are stored folded (foldCase); what is asked is folded alike.
+    const auto folded = [](const std::string& text) { return foldCase(utf8::fromNarrow(text)); };
+    const std::string match = !q.program.empty() ? "p.name_lower = " + quote(folded(q.program))
+                                                  : "p.path_lower LIKE " + quote(containsPattern(folded(q.path))) +
                                                         " ESCAPE '\\'";
     const std::string where = "x.program_id IN (SELECT p.id FROM programs p WHERE " + match + ")";
     return "SELECT r.day, r.user_id, r.match_id, r.started, g.path AS program, COUNT(*) AS processes, "
@@ -177,18 +194,20 @@ std::string trendSql(const TrendQuestion& q, std::string& error) {
     }
     std::string where = " WHERE 1 = 1";
     if (q.user) where += " AND r.user_id = " + num(*q.user);
+    // Matches, not player logs: the players of one match each have their own.
+    const std::string matches = "COUNT(DISTINCT r.match_id) AS matches";
     std::string sql;
     if (!q.rate) {
         const std::string table = q.server.empty() ? "summaries" : "ping_servers";
         if (!q.server.empty()) where += " AND s.server = " + quote(q.server);
-        sql = "SELECT " + bucket + ", COUNT(*) AS matches, SUM(s.pings) AS pings, SUM(s.no_answers) AS no_answers, "
+        sql = "SELECT " + bucket + ", " + matches + ", SUM(s.pings) AS pings, SUM(s.no_answers) AS no_answers, "
               "AVG(s.ping_p50) AS ping_p50, AVG(s.ping_p95) AS ping_p95, MAX(s.ping_p95) AS worst_p95, "
               "SUM(s.ping_average * (s.pings - s.no_answers)) / NULLIF(SUM(s.pings - s.no_answers), 0) AS ping_average "
               "FROM " + table + " s JOIN recordings r ON r.id = s.recording_id" + where;
     } else {
         if (!q.server.empty())
             where += " AND r.id IN (SELECT recording_id FROM ping_servers WHERE server = " + quote(q.server) + ")";
-        sql = "SELECT " + bucket + ", COUNT(*) AS matches, AVG(s.tx_average) AS tx_bytes_per_s, "
+        sql = "SELECT " + bucket + ", " + matches + ", AVG(s.tx_average) AS tx_bytes_per_s, "
               "AVG(s.rx_average) AS rx_bytes_per_s, MAX(s.tx_average) AS top_tx_bytes_per_s, "
               "MAX(s.rx_average) AS top_rx_bytes_per_s "
               "FROM summaries s JOIN recordings r ON r.id = s.recording_id" + where;

@@ -16,10 +16,16 @@
 namespace vt {
 namespace index {
 
+// A pair of accounts is reported when its strength, the sum over the
+// identifiers it shares of 2 / (accounts that have it), is at least
+// `strength`: one identifier only the two have counts 1, one on 20 accounts
+// 0.1. Weak identifiers (a mark: no one machine's) count only when asked for.
 struct LinksQuestion {
     std::optional<std::int64_t> user;  // that account's whole cluster
     std::string kind;                  // "volume", "mac" or empty: both
     std::int64_t common = 20;          // identifiers on more accounts are left out
+    bool weak = false;                 // count weak identifiers too
+    double strength = 0.66;            // the least strength of a pair reported
 };
 std::string linksSql(const LinksQuestion& q);
 

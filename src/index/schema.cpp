@@ -10,9 +10,11 @@ namespace index {
 
 namespace {
 
-// Version 1. Later versions append ALTER TABLE ... ADD COLUMN and new tables
-// in steps of their own, so a database of any earlier version is brought up.
-const char kVersion1[] = R"SQL(
+// The tables of this version. A later version that only adds tables and
+// columns brings a database of this one up in steps of its own (ALTER TABLE
+// ... ADD COLUMN); one that must read the logs again to fill what it changes
+// refuses an older database and asks for a new one (kRebuildBelow).
+const char kTables[] = R"SQL(
 CREATE TABLE meta (
   name TEXT PRIMARY KEY,
   value INTEGER NOT NULL
@@ -35,6 +37,7 @@ CREATE TABLE recordings (
   reason TEXT,
   records INTEGER NOT NULL,
   recovered_from TEXT,
+  untimed INTEGER NOT NULL,
   UNIQUE (user_id, match_id, started)
 ) STRICT;
 CREATE INDEX recordings_day ON recordings (day);
@@ -60,6 +63,7 @@ CREATE TABLE identifiers (
   kind TEXT NOT NULL,
   value TEXT NOT NULL,
   weak INTEGER NOT NULL,
+  mark TEXT,
   UNIQUE (kind, value)
 ) STRICT;
 
@@ -133,8 +137,8 @@ CREATE TABLE throughput (
   line INTEGER NOT NULL,
   at TEXT,
   adapter TEXT NOT NULL,
-  tx_bytes_per_s INTEGER,
-  rx_bytes_per_s INTEGER,
+  tx_bytes_per_s REAL,
+  rx_bytes_per_s REAL,
   PRIMARY KEY (recording_id, line)
 ) STRICT, WITHOUT ROWID;
 
@@ -203,9 +207,18 @@ CREATE TABLE ping_servers (
 CREATE INDEX ping_servers_server ON ping_servers (server);
 )SQL";
 
-}  // namespace
+// Version 1 kept rates as integers, and lost every rate the library writes
+// with a fraction or an exponent ("48397.7", "1.53377e+006"); version 2 also
+// reads impossible stamps, non-ASCII names and identifiers that identify no
+// one machine otherwise. Only the logs can fill that in again.
+constexpr std::int64_t kRebuildBelow = 2;
 
-namespace {
+void refuseOlder(std::int64_t version) {
+    if (version > 0 && version < kRebuildBelow)
+        throw Error("the index is of schema version " + std::to_string(version) + ", made by an earlier vtl that " +
+                    "read rates and names wrongly; this vtl reads it no more: index the logs again into a new "
+                    "database (vtl index NEW.db LOGS...)");
+}
 
 void prepareOnce(Db& db) {
     db.exec("PRAGMA journal_mode=WAL");
@@ -216,10 +229,11 @@ void prepareOnce(Db& db) {
     if (version > kSchemaVersion)
         throw Error("the database is of schema version " + std::to_string(version) + ", newer than this vtl's " +
                     std::to_string(kSchemaVersion));
+    refuseOlder(version);
     if (version == 0) {
         if (db.integer("SELECT count(*) FROM sqlite_schema") != 0)
             throw Error("the file is an SQLite database, but not an index");
-        db.exec(kVersion1);
+        db.exec(kTables);
         db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
     }
     // The index's identity, made with it (or on the first write of an index
@@ -252,6 +266,7 @@ void prepareForWriting(Db& db) {
 void checkForReading(Db& db) {
     const std::int64_t version = db.integer("PRAGMA user_version");
     if (version == 0) throw Error("not an index (no schema version)");
+    refuseOlder(version);
     if (version > kSchemaVersion)
         throw Error("the database is of schema version " + std::to_string(version) + ", newer than this vtl's " +
                     std::to_string(kSchemaVersion));

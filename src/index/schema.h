@@ -3,8 +3,9 @@
 // What readers of the database may rely on, now and in later versions:
 //
 // - Every table is STRICT. PRAGMA user_version is the schema version; a later
-//   version only ever adds tables and columns, it never renames, retypes or
-//   drops one.
+//   version adds tables and columns, it never renames or drops one. When a
+//   version must change what an older one stored (version 2: rates as REAL),
+//   it refuses the older database with a message that asks for a new index.
 // - Addresses are integers (an IPv4 address as its 32-bit number, so that a
 //   CIDR block is a range), numbers are INTEGER or REAL, names and times are
 //   TEXT (times as "YYYY-MM-DD hh:mm:ss", the logging machine's clock).
@@ -31,7 +32,7 @@
 namespace vt {
 namespace index {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Opens the database for indexing: WAL, synchronous=NORMAL, a busy timeout,
 // and its tables made or brought up to this version. Throws Error.

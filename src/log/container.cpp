@@ -202,6 +202,7 @@ SealCheck checkSealed(ByteSource& source, std::uint64_t length) {
         return c;
     }
     std::memcpy(c.fileKey.data(), plain, 16);
+    c.marker = true;
 
     // A damaged first block of the encrypted key still decrypts the marker;
     // the body then does not read as a log.
@@ -215,6 +216,7 @@ SealCheck checkSealed(ByteSource& source, std::uint64_t length) {
         c.reason = "the body does not start with a start record";
         return c;
     }
+    c.startRecord = true;
     const std::uint64_t tailAt = body - std::min<std::uint64_t>(body, kEndWindow);
     if (!decryptAt(source, schedule, tailAt, std::size_t(body - tailAt), tail)) return unreadable();
     // The text ends with a line feed; up to 7 spaces fill its last block.

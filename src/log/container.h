@@ -116,6 +116,8 @@ struct SealCheck {
     std::string reason;          // empty when whole
     std::uint64_t bodySize = 0;  // B, when the length is right
     std::uint64_t textSize = 0;  // the records without the padding, when whole
+    bool marker = false;         // the trailer decrypts to the marker: fileKey is the key it holds
+    bool startRecord = false;    // and under that key the body begins with a start record
 };
 
 // Checks the first `length` bytes of source as a container without keeping

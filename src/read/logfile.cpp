@@ -3,6 +3,7 @@
 #include "log/format.h"
 #include "log/schema.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -48,6 +49,22 @@ bool tailHoldsStop(ByteSource& source, const Key16& key, std::uint64_t size) {
 }
 
 }  // namespace
+
+std::string plainlyNotALog(ByteSource& source, std::uint64_t size, bool& unreadable, std::string* head) {
+    unreadable = false;
+    if (size == 0) return "it is empty: the recording wrote nothing before it ended";
+    unsigned char bytes[4096];
+    const std::size_t headSize = std::size_t(std::min<std::uint64_t>(size - size % kBlock, sizeof bytes));
+    if (headSize < keysearch::kLeastHead)
+        return "not a log: " + std::to_string(size) + " bytes cannot hold the first record";
+    if (!source.read(0, bytes, headSize)) {
+        unreadable = true;
+        return {};
+    }
+    if (head) head->assign(reinterpret_cast<const char*>(bytes), headSize);
+    const std::string notCipher = salvage::notCiphertext(bytes, headSize);
+    return notCipher.empty() ? std::string() : "not a log: " + notCipher;
+}
 
 LogFile::LogFile(std::string path, const Options& options) : path_(std::move(path)) {
     try {
@@ -110,6 +127,10 @@ void LogFile::open(const Options& options) {
     if (headSize < keysearch::kLeastHead)
         return notALog("not a log: " + std::to_string(size) + " bytes cannot hold the first record");
 
+    // Sealed and begun, yet its body does not end with a stop record: the
+    // trailer holds the key, so nothing is searched for.
+    if (sealed_.verdict == Verdict::Damaged && sealed_.marker && sealed_.startRecord && readWithTrailerKey()) return;
+
     if (sealed_.verdict == Verdict::BadLength && size % kBlock != 0 && size > kBlock) {
         // Bytes beyond the last whole block: perhaps a whole log with something appended.
         SealCheck prefix = checkSealed(source_, size - size % kBlock);
@@ -124,7 +145,7 @@ void LogFile::open(const Options& options) {
     }
     state_ = State::NoKey;
     if (options.search)
-        search(options, std::string(reinterpret_cast<const char*>(head), std::min(headSize, keysearch::kHeadSize)));
+        search(options, head.substr(0, keysearch::kHeadSize));
 }
 
 void LogFile::search(const Options& options, const std::string& firstBlocks) {
@@ -186,7 +207,26 @@ void LogFile::search(const Options& options, const std::string& firstBlocks) {
     reason_ = why.str();
 }
 
-std::string LogFile::how() const { return found_ ? keysearch::describe(*found_) : std::string(); }
+bool LogFile::readWithTrailerKey() {
+    const salvage::Scan found = salvage::scan(source_, sealed_.fileKey, sealed_.bodySize);
+    if (!found.readable || found.count == 0) return false;  // a damaged key block: search
+    scan_ = found;
+    key_ = sealed_.fileKey;
+    trailerKey_ = true;
+    state_ = State::Recovered;
+    std::ostringstream why;
+    why << sealed_.reason << " (it is sealed: " << scan_.count << " records read with the key of its trailer";
+    if (scan_.damaged) why << "; damaged after byte " << scan_.length << ", read up to the damage";
+    else if (scan_.unread) why << "; the last " << scan_.unread << " bytes hold an unfinished record";
+    why << ")";
+    reason_ = why.str();
+    return true;
+}
+
+std::string LogFile::how() const {
+    if (found_) return keysearch::describe(*found_);
+    return trailerKey_ ? "key from its trailer" : std::string();
+}
 
 bool LogFile::readText(const TextSink& sink) {
     switch (state_) {

@@ -41,6 +41,12 @@ enum class State {
     NotALog,     // not whole, and plainly no log (text, zeros, too short)
 };
 
+// What the first bytes of a file (at most 4 KiB of them) tell when it is
+// plainly no log: "it is empty: ...", "not a log: 20 bytes cannot hold the
+// first record", "not a log: it reads as text", ...; empty when it may be one.
+// unreadable: they could not be read. head, when given, takes them.
+std::string plainlyNotALog(ByteSource& source, std::uint64_t size, bool& unreadable, std::string* head = nullptr);
+
 class LogFile {
 public:
     // Opens and checks the file and, when it is not whole and the options
@@ -71,7 +77,8 @@ public:
     // The key of a readable file.
     const Key16& fileKey() const { return key_; }
     // Recovered only: how the key was found, in words ("key from the msvcrt
-    // LCG seeded with ... at offset 0").
+    // LCG seeded with ... at offset 0", or "key from its trailer" for a
+    // sealed log whose body does not end with its stop record).
     std::string how() const;
 
     // The records' text, in pieces of at most kReadChunk bytes. False when
@@ -84,11 +91,12 @@ public:
 private:
     void open(const Options& options);
     void search(const Options& options, const std::string& firstBlocks);
+    bool readWithTrailerKey();
 
     std::string path_;
     State state_ = State::Unreadable;
     std::string reason_, notALog_, searched_;
-    bool interrupted_ = false;
+    bool interrupted_ = false, trailerKey_ = false;
     std::uint64_t tried_ = 0;
     FileSource source_;
     SealCheck sealed_;

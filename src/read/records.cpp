@@ -3,6 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -143,6 +146,16 @@ std::string toJson(const Record& record) {
     // Log text is narrow text of the recording machine; bytes that are not
     // UTF-8 are replaced rather than refused.
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+bool drawableNumber(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || std::fabs(v) > 1e15) return false;
+    value = v;
+    return true;
 }
 
 bool LineSplitter::feed(const char* text, std::size_t size) {

@@ -37,6 +37,12 @@ Record parseRecord(const std::string& line);
 std::vector<std::string> lines(const std::string& text);
 std::string toJson(const Record& record);
 
+// A measurement as a log writes it ("48397.7", "1.53377e+006", "0"): a number
+// the whole text, finite and within what a measurement can be (|v| <= 1e15).
+// "inf", "nan", "1e999", "12 kB" and the like are none. Every reader of a
+// record's numbers (the report, the index) reads them by this one rule.
+bool drawableNumber(const std::string& text, double& value);
+
 // Text handed over in pieces, cut into lines without their line feeds. A line
 // longer than limit is handed on once, with its first limit bytes, cut set
 // and its full length; the rest of it is never kept.

@@ -142,7 +142,7 @@ bool stampSeconds(const std::string& stamp, long long& seconds) {
         stamp[pos + 3] != ':' || !digits(stamp, pos + 4, 2, minute) || stamp[pos + 6] != ':' ||
         !digits(stamp, pos + 7, 2, second))
         return false;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
+    if (!schema::realTime(year, month, day, hour, minute, second)) return false;
     seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600LL + minute * 60LL + second;
     return true;
 }
@@ -202,15 +202,6 @@ bool lineSeconds(const std::string& line, long long& seconds) {
     return semi != std::string::npos && stampSeconds(line.substr(0, semi), seconds);
 }
 
-bool drawableNumber(const std::string& text, double& value) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || std::fabs(v) > 1e15) return false;
-    value = v;
-    return true;
-}
 
 bool viewed(schema::Kind kind) {
     using schema::Kind;

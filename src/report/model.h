@@ -5,6 +5,7 @@
 #pragma once
 
 #include "log/schema.h"
+#include "read/records.h"
 #include "report/pack.h"
 
 #include <cstddef>
@@ -38,9 +39,8 @@ std::string dateText(long long seconds);
 // "1 h 02 min 05 s", "3 min 20 s", "12 s".
 std::string durationText(long long seconds);
 
-// A number the page may draw: finite, and within what a measurement can be
-// (|v| <= 1e15). "inf", "nan", 1e999 and the like are not.
-bool drawableNumber(const std::string& text, double& value);
+// A number the page may draw (read's rule for a measurement).
+using read::drawableNumber;
 
 // The ping result: 1 to 500 is a round-trip time in ms; 1000 means no answer,
 // 501 a reply without a plausible time; anything else cannot be a time either.

@@ -139,12 +139,13 @@ TEST_F(IndexTools, AKilledOrInterruptedRunLeavesWholeFilesAndARerunFinishes) {
 }
 
 TEST_F(IndexTools, ReadVerbsAnswerAndRefuseAsTheOthers) {
-    Vtl links({"links", reference, "--kind", "volume", "--common", "3"}, dir.join("l.out"), dir.join("l.err"));
+    Vtl links({"links", reference, "--kind", "volume", "--common", "3", "--min-strength", "0"}, dir.join("l.out"),
+              dir.join("l.err"));
     EXPECT_EQ(links.wait(), 0);
     // Volume V-k is on matches k, k+50, k+100 (fewer for k >= 20): users 1 + i % 37.
     const auto l = lines(dir.join("l.out"));
     ASSERT_FALSE(l.empty());
-    EXPECT_EQ(l[0].rfind("user_a\tuser_b\tkind\tidentifier\t", 0), 0u);
+    EXPECT_EQ(l[0].rfind("user_a\tuser_b\tstrength\tshared\tkind\tidentifier\t", 0), 0u);
     EXPECT_EQ(l.size(), 1u + 20 * 3 + 30);
     Vtl help({"links", "--help"}, dir.join("h.out"), dir.join("h.err"));
     EXPECT_EQ(help.wait(), 0);
@@ -156,6 +157,34 @@ TEST_F(IndexTools, ReadVerbsAnswerAndRefuseAsTheOthers) {
     Vtl sql({"find", reference, "--program", "client.exe", "--sql"}, dir.join("s.out"), dir.join("s.err"));
     EXPECT_EQ(sql.wait(), 0);
     EXPECT_EQ(testsupport::readBytes(dir.join("s.out")).rfind("SELECT ", 0), 0u);
+}
+
+// As root, permissions bind only a process without the capabilities that pass
+// them by: vtl runs without those.
+TEST_F(IndexTools, ADirectoryThatCannotBeReadIsNamedAndTheRunSaysSo) {
+    const std::string tree = dir.join("tree"), closed = tree + "/closed";
+    fs::create_directories(closed);
+    fs::copy_file(logs + "/m1000.vtl", tree + "/open.vtl");
+    fs::copy_file(logs + "/m1001.vtl", closed + "/shut.vtl");
+    fs::permissions(closed, fs::no_perms);
+    std::vector<std::string> args = {kVtl, "index", dir.join("tree.db"), tree, "--no-search"};
+    if (geteuid() == 0) {
+        if (!fs::exists("/usr/bin/setpriv")) {
+            fs::permissions(closed, fs::all_all);
+            GTEST_SKIP() << "running as root without setpriv: a directory cannot be closed to vtl";
+        }
+        const std::string caps = "-dac_override,-dac_read_search";
+        args.insert(args.begin(), {"/usr/bin/setpriv", "--bounding-set=" + caps, "--inh-caps=" + caps});
+    }
+    testsupport::Spawned run(args, dir.join("t.out"), dir.join("t.err"));
+    const int status = run.wait();
+    fs::permissions(closed, fs::all_all);
+    const std::string out = testsupport::readBytes(dir.join("t.out")), err = testsupport::readBytes(dir.join("t.err"));
+    if (out.find("shut.vtl") != std::string::npos || err.find("setpriv:") != std::string::npos)
+        GTEST_SKIP() << "the directory could not be closed to vtl here: " << err;
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_NE(out.find(tree + "/open.vtl: indexed"), std::string::npos) << out;
+    EXPECT_NE(err.find("vtl index: " + closed + ": cannot be read ("), std::string::npos) << err;
 }
 
 }  // namespace

@@ -130,10 +130,14 @@ TEST_F(IndexTest, EveryRecordLandsInItsTableAndUnknownKindsAreKept) {
                     "AND remote_port = 443 AND still_open = 0 AND closed = '2026-12-08 10:00:11'"),
               1);
     EXPECT_EQ(count("SELECT count(*) FROM connections WHERE protocol = 'UDP' AND still_open = 1"), 1);
-    // Identifiers: the volume, a MAC, a weak (locally administered) MAC.
+    // Identifiers: the volume, a MAC, and Npcap's loopback adapter (weak), as the log spells them.
     EXPECT_EQ(count("SELECT count(*) FROM identifiers"), 3);
-    EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '00-1B-21-AA-BB-CC' AND weak = 0"), 1);
-    EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '02-00-4C-4F-4F-50' AND weak = 1"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '00-1b-21-aa-bb-cc' AND weak = 0 "
+                    "AND mark IS NULL"),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM identifiers WHERE kind = 'mac' AND value = '02-00-4c-4f-4f-50' AND weak = 1 "
+                    "AND mark = 'virtual'"),
+              1);
     EXPECT_EQ(count("SELECT count(*) FROM sightings"), 3);
     // The summary: answered pings 21..29 except the fifth and tenth (1000) and the 501.
     EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE pings = 11 AND no_answers = 3 AND ping_p50 = 24 "
@@ -195,12 +199,9 @@ TEST_F(IndexTest, HelpersReadTimesAddressesAndMacs) {
     EXPECT_FALSE(vt::index::ipv4("10.0.0.256"));
     EXPECT_FALSE(vt::index::ipv4("10.0.0"));
     EXPECT_FALSE(vt::index::ipv4("10.0.0.1.2"));
-    bool weak = true;
-    EXPECT_EQ(vt::index::macAddress("00:1b:21:aa:bb:cc", weak), "00-1B-21-AA-BB-CC");
-    EXPECT_FALSE(weak);
-    EXPECT_EQ(vt::index::macAddress("01-00-5e-00-00-01", weak), "01-00-5E-00-00-01");
-    EXPECT_TRUE(weak);
-    EXPECT_EQ(vt::index::macAddress("00-1b-21", weak), "");
+    EXPECT_EQ(vt::index::macAddress("00:1B:21:AA:bb:cc"), "00-1b-21-aa-bb-cc");
+    EXPECT_EQ(vt::index::macAddress("00-1b-21"), "");
+    EXPECT_EQ(vt::index::macAddress("00-1b-21-aa-bb-cg"), "");
     vt::index::Remote r;
     ASSERT_TRUE(vt::index::parseRemote("10.1.2.3/16:443", r));
     EXPECT_EQ(r.first, 167837696);
@@ -208,6 +209,177 @@ TEST_F(IndexTest, HelpersReadTimesAddressesAndMacs) {
     EXPECT_EQ(r.port, 443);
     for (const char* bad : {"10.1.2.3/33", "10.1.2.3:70000", "10.1.2.3:", "host:80", "::1"})
         EXPECT_FALSE(vt::index::parseRemote(bad, r)) << bad;
+}
+
+// One rule for a stamp: the shape of one, and a time that exists.
+TEST_F(IndexTest, HelpersRefuseTimesThatDoNotExistAndKnowIdentifiersOfNoOne) {
+    for (const char* impossible : {"31.02.2026 10:00:00", "29.02.2026 10:00:00", "31.04.2026 10:00:00",
+                                   "00.00.0000 00:00:00", "99.99.9999 99:99:99", "01.01.0000 10:00:00",
+                                   "08.12.2026 24:00:00", "08.12.2026 10:60:00", "08.12.2026 10:00:61"})
+        EXPECT_EQ(vt::index::isoTime(impossible), "") << impossible;
+    EXPECT_EQ(vt::index::isoTime("29.02.2028 23:59:60"), "2028-02-29 23:59:60");
+    EXPECT_EQ(vt::index::isoTime("31.12.2026 00:00:00"), "2026-12-31 00:00:00");
+    for (const char* bad : {"2026-02-31", "2026-02-29", "2026-04-31", "0000-01-01", "2026-00-10", "2026-1-10"})
+        EXPECT_FALSE(vt::index::isDay(bad)) << bad;
+    EXPECT_TRUE(vt::index::isDay("2028-02-29"));
+    EXPECT_TRUE(vt::index::isDay("2026-01-31"));
+
+    const std::pair<const char*, const char*> marks[] = {
+        {"00-1b-21-aa-bb-cc", ""},          {"00-50-56-00-00-01", ""},  // a VMware guest's own address
+        {"00-00-00-00-00-00", "zero"},      {"ff-ff-ff-ff-ff-ff", "broadcast"},
+        {"00-50-56-c0-00-08", "virtual"},   {"00-1c-42-00-00-09", "virtual"},
+        {"0a-00-27-00-00-0c", "virtual"},   {"00-15-5d-01-02-03", "virtual"},
+        {"02-00-4c-4f-4f-50", "virtual"},   {"02-42-ac-11-00-02", "virtual"},
+        {"00-05-9a-3c-7a-00", "virtual"},   {"01-00-5e-00-00-01", "multicast"},
+        {"02-fc-00-00-00-01", "local"},     {"06-00-00-00-00-01", "local"}};
+    for (const auto& m : marks) EXPECT_EQ(vt::index::macMark(m.first), m.second) << m.first;
+    EXPECT_EQ(vt::index::volumeMark("00000000"), "unreadable");
+    EXPECT_EQ(vt::index::volumeMark("0000000a"), "");
+
+    // Names without case beyond ASCII; bytes that are no UTF-8 are kept as they are.
+    EXPECT_EQ(vt::index::foldCase("C:\\Spiele\\Zielhilfe-\xC3\x84.EXE"), "c:\\spiele\\zielhilfe-\xC3\xA4.exe");
+    EXPECT_EQ(vt::index::foldCase("\xC5\x81\xC3\x93\x44\xC5\xB9 \xC5\xB8"), "\xC5\x82\xC3\xB3\x64\xC5\xBA \xC3\xBF");
+    EXPECT_EQ(vt::index::foldCase("\xCE\xA3\xCE\x91\xCE\xA3 \xD0\x9F\xD0\xA0\xD0\x98 \xD0\x81"),
+              "\xCF\x83\xCE\xB1\xCF\x83 \xD0\xBF\xD1\x80\xD0\xB8 \xD1\x91");
+    EXPECT_EQ(vt::index::foldCase("\xC3\x9F\xC3\x97 A\xC4"), "\xC3\x9F\xC3\x97 a\xC4");
+}
+
+// Rates as the library writes them (fractions, exponents), and what cannot be read
+// is not counted as nothing.
+TEST_F(IndexTest, RatesAreKeptAsWrittenAndUnreadOnesCountNowhere) {
+    MatchSpec m;
+    m.ticks = 0;
+    m.extra = {{1, "Ethernet;Stats;Adapter:eth0:TxD:48397.7:Bytes/s:RxD:0:Bytes/s"},
+               {1, "Ethernet;Stats;Adapter:wlan0:TxD:1.53377e+006:Bytes/s:RxD:12.5:Bytes/s"},
+               {2, "Ethernet;Stats;Adapter:eth0:TxD:lots:Bytes/s:RxD:7:Bytes/s"},
+               {2, "Ethernet;Stats;Adapter:wlan0:TxD:inf:Bytes/s:RxD:0.5:Bytes/s"},
+               {3, "Ethernet;Stats;Adapter:eth0:TxD:100:Bytes/s:RxD:1e999:Bytes/s"}};
+    const std::string a = log("a.vtl", m);
+    // Another player's log of the same match.
+    m.user = 2;
+    const std::string b = log("b.vtl", m);
+    ASSERT_EQ(runIndex({a, b}).status, vtl::kWhole);
+    EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE typeof(tx_bytes_per_s) = 'real'"), 6);
+    EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE tx_bytes_per_s IS NULL"), 4);
+    EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE adapter = 'wlan0' AND tx_bytes_per_s = 1533770"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM throughput WHERE adapter = 'eth0' AND tx_bytes_per_s = 48397.7"), 2);
+    // Sent: second 1 holds 1582167.7, second 3 holds 100; second 2 holds nothing readable.
+    // Received: 12.5, 7.5 and nothing readable at second 3.
+    EXPECT_EQ(count("SELECT count(*) FROM summaries WHERE abs(tx_average - 791133.85) < 1e-6 "
+                    "AND abs(rx_average - 10) < 1e-9"),
+              2);
+
+    vtl::TrendArgs t;
+    t.database = db();
+    t.rate = true;
+    Said r = ask([&](std::ostream& o, std::ostream& e) { return vtl::trend(t, o, e); });
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "2026-12-08\t1\t791133.85\t10.0\t791133.85\t10.0\n") << r.err;
+    // Two players' logs, one match.
+    t.rate = false;
+    t.ping = true;
+    t.by = "week";
+    r = ask([&](std::ostream& o, std::ostream& e) { return vtl::trend(t, o, e); });
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1, 13), "2026-12-07\t1\t") << r.out;
+}
+
+// A stamp that names no time makes no day: the record keeps its row without a
+// time, and the recording counts it.
+TEST_F(IndexTest, StampsThatAreNoTimeMakeNoDay) {
+    MatchSpec m;
+    m.ticks = 2;
+    m.extra = {{3, "Key;Pressed;Name:Q"}};
+    std::string text = matchText(m);
+    text.replace(0, 10, "31.02.2026");  // the start record
+    const std::size_t q = text.find("Key;Pressed;Name:Q");
+    text.replace(q - 20, 10, "99.99.9999");
+    const std::string file = dir.join("odd.vtl");
+    writeBytes(file, sealedLog(text));
+
+    MatchSpec none;
+    none.day = "00.00.0000";
+    const std::string never = log("never.vtl", none);
+    const Said r = runIndex({file, never});
+    EXPECT_NE(r.out.find(file + ": indexed "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(never + ": not indexed: no record has a time that exists (the start record's is "
+                                 "\"00.00.0000 10:00:00\")"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE day = '2026-12-08' AND week = '2026-12-07' "
+                    "AND started = '2026-12-08 10:00:00' AND untimed = 2"),
+              1);
+    EXPECT_EQ(count("SELECT count(*) FROM keys WHERE name = 'Q' AND at IS NULL"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE day NOT LIKE '2026-%' OR week NOT LIKE '2026-%'"), 0);
+}
+
+// Text as every reader shows it: a cp1252 name is found by its UTF-8 spelling, in any case.
+TEST_F(IndexTest, NamesOfANarrowCodePageAreFoundInAnyCase) {
+    MatchSpec m;
+    m.extra = {{2, "Process;Add;PID:5:Path:C:\\Spiele\\Zielhilfe-\xC4.exe"},
+               {2, "Process;Add;PID:6:Path:C:\\Spiele\\\xC3\x84rger.exe"}};
+    ASSERT_EQ(runIndex({log("a.vtl", m)}).status, vtl::kWhole);
+    EXPECT_EQ(count("SELECT count(*) FROM programs WHERE path = 'C:\\Spiele\\Zielhilfe-\xC3\x84.exe' "
+                    "AND name_lower = 'zielhilfe-\xC3\xA4.exe'"),
+              1);
+    for (const char* asked : {"zielhilfe-\xC3\xA4.exe", "ZIELHILFE-\xC3\x84.EXE", "Zielhilfe-\xC4.exe"}) {
+        vtl::FindArgs f;
+        f.database = db();
+        f.question.program = asked;
+        f.json = true;
+        const Said r = ask([&](std::ostream& o, std::ostream& e) { return vtl::findMatches(f, o, e); });
+        EXPECT_EQ(lineCount(r.out), 1u) << asked << r.err;
+        EXPECT_NE(r.out.find("Zielhilfe-\xC3\x84.exe"), std::string::npos) << r.out;
+    }
+    vtl::FindArgs f;
+    f.database = db();
+    f.question.path = "\\\xC3\xA4rger";
+    const Said r = ask([&](std::ostream& o, std::ostream& e) { return vtl::findMatches(f, o, e); });
+    EXPECT_EQ(lineCount(r.out), 2u) << r.out;
+}
+
+// A sealed log whose last record is not its stop record: the trailer holds its key.
+TEST_F(IndexTest, ASealedLogWithoutItsStopRecordIsIndexedWithoutASearch) {
+    std::string text = matchText(MatchSpec());
+    text.resize(text.rfind("08.12.2026", text.size() - 2));  // without its stop record
+    const std::string file = dir.join("nostop.vtl");
+    writeBytes(file, sealedLog(text));
+    const Said r = runIndex({file}, false);
+    EXPECT_EQ(r.status, vtl::kNotWhole);
+    EXPECT_EQ(r.out, file + ": indexed " + std::to_string(lineCount(text)) +
+                         " records, not whole: the body does not end with a stop record (it is sealed: " +
+                         std::to_string(lineCount(text)) + " records read with the key of its trailer)\n");
+    EXPECT_EQ(count("SELECT count(*) FROM recordings WHERE state = 'recovered' AND whole = 0 AND ended IS NULL"), 1);
+    EXPECT_EQ(count("SELECT count(*) FROM pings"), 10);
+}
+
+// A file is judged on its first blocks: gigabytes of zeros are not hashed.
+TEST_F(IndexTest, AHugeFileOfZerosIsRefusedBeforeItIsHashed) {
+    const std::string zeros = dir.join("zeros.vtl");
+    writeBytes(zeros, "");
+    fs::resize_file(zeros, std::uint64_t(3) << 30);  // sparse: it costs no disk
+    const vt::index::Parsed p = vt::index::parseLog(zeros, vt::read::Options());
+    EXPECT_EQ(p.failure, "not a log: its bytes are far from evenly spread, as ciphertext's are");
+    EXPECT_EQ(p.sha256, "");
+    fs::remove(zeros);
+}
+
+TEST_F(IndexTest, ARenamedFileTakesItsNewPath) {
+    const std::string a = log("a.vtl", MatchSpec());
+    ASSERT_EQ(runIndex({a}).status, vtl::kWhole);
+    const std::int64_t generation = count("SELECT max(generation) FROM recordings");
+    const std::string b = dir.join("b.vtl");
+    fs::rename(a, b);
+    Said r = runIndex({b});
+    EXPECT_EQ(r.status, vtl::kWhole);
+    EXPECT_EQ(r.out, b + ": already indexed (moved from " + a + ")\n");
+    EXPECT_EQ(count("SELECT count(*) FROM files f JOIN recordings r ON r.id = f.recording_id WHERE f.path = " +
+                    vt::index::quote(b) + " AND r.path = f.path"),
+              1);
+    EXPECT_GT(count("SELECT max(generation) FROM recordings"), generation);
+    // A copy leaves the path as it was.
+    fs::copy_file(b, a);
+    r = runIndex({a});
+    EXPECT_EQ(r.out, a + ": already indexed\n");
+    EXPECT_EQ(count("SELECT count(*) FROM files WHERE path = " + vt::index::quote(b)), 1);
 }
 
 // ---- which file a recording keeps --------------------------------------------------
@@ -407,6 +579,33 @@ TEST_F(IndexTest, ArgumentsAndDatabasesThatCannotBeUsed) {
     EXPECT_NE(err.str().find("vtl index: "), std::string::npos);
     EXPECT_EQ(readBytes(notIndex), "plain text, not a database at all, long enough to be looked at.......");
     EXPECT_EQ(vtl::answer(notIndex, "SELECT 1", false, out, err), vtl::kNotWhole);
+
+    // A database that is no regular file is refused before SQLite makes a journal beside it.
+    std::vector<std::string> notFiles = {dir.join("sub")};
+#ifndef _WIN32
+    notFiles.push_back("/dev/null");
+#endif
+    for (const auto& notFile : notFiles) {
+        args.database = notFile;
+        std::ostringstream said, why;
+        EXPECT_EQ(vtl::indexLogs(args, said, why), vtl::kUsage) << notFile;
+        EXPECT_NE(why.str().find("must be a regular file or not exist yet"), std::string::npos) << why.str();
+    }
+    EXPECT_FALSE(fs::exists(dir.join("sub-journal")));
+
+    // An index of the first version (rates as integers) is refused, with what to do.
+    {
+        vt::index::Db old(dir.join("old.db"), vt::index::Db::Mode::ReadWrite);
+        old.exec("CREATE TABLE meta (name TEXT PRIMARY KEY, value INTEGER NOT NULL) STRICT; PRAGMA user_version = 1");
+    }
+    args.database = dir.join("old.db");
+    std::ostringstream said, why;
+    EXPECT_EQ(vtl::indexLogs(args, said, why), vtl::kUsage);
+    EXPECT_NE(why.str().find("schema version 1, made by an earlier vtl"), std::string::npos) << why.str();
+    EXPECT_NE(why.str().find("index the logs again into a new database"), std::string::npos) << why.str();
+    std::ostringstream asked;
+    EXPECT_EQ(vtl::answer(dir.join("old.db"), "SELECT 1", false, out, asked), vtl::kNotWhole);
+    EXPECT_NE(asked.str().find("index the logs again into a new database"), std::string::npos) << asked.str();
 }
 
 // ---- the questions -----------------------------------------------------------------
@@ -461,39 +660,46 @@ protected:
     }
 };
 
-const std::string kLinksHeader = "user_a\tuser_b\tkind\tidentifier\tweak\taccounts\tmatches_a\tmatches_b\t"
-                                 "first_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\n";
+const std::string kLinksHeader = "user_a\tuser_b\tstrength\tshared\tkind\tidentifier\tweak\tmark\taccounts\t"
+                                 "matches_a\tmatches_b\tfirst_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\n";
 
 TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
+    const std::string chain = "6\t7\t1.0\t1\tvolume\tCHAIN-1\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
+                              "7\t8\t1.0\t1\tvolume\tCHAIN-2\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n";
     EXPECT_EQ(links({}), kLinksHeader +
-                             "1\t2\tvolume\tAAAA-0001\t0\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\n"
-                             "3\t4\tmac\t02-42-AC-11-00-02\t1\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n"
-                             "6\t7\tvolume\tCHAIN-1\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
-                             "7\t8\tvolume\tCHAIN-2\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n");
+                             "1\t2\t1.0\t1\tvolume\tAAAA-0001\t0\t\\N\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\n" +
+                             chain);
+    // Docker's bridge identifies no one machine: shown only when asked for.
     vtl::LinksArgs a;
     a.kind = "mac";
-    EXPECT_EQ(links(a), kLinksHeader +
-                            "3\t4\tmac\t02-42-AC-11-00-02\t1\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n");
-    // Asked for, the cloned MAC links all 25 accounts: 300 pairs.
+    EXPECT_EQ(links(a), kLinksHeader);
+    a.weak = true;
+    const std::string docker =
+        "3\t4\t1.0\t1\tmac\t02-42-ac-11-00-02\t1\tvirtual\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n";
+    EXPECT_EQ(links(a), kLinksHeader + docker);
+    // The cloned MAC on 25 accounts weighs 2/25 a pair: below the least strength,
+    // and with --common 24 not counted at all.
     a.common = 25;
+    EXPECT_EQ(links(a), kLinksHeader + docker);
+    a.strength = 0;
     const std::string all = links(a);
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + 300 + 1);
-    EXPECT_NE(all.find("100\t124\tmac\t00-50-56-00-00-01\t0\t25\t"), std::string::npos);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + 1 + 300);
+    EXPECT_NE(all.find(kLinksHeader + docker + "100\t101\t0.08\t1\tmac\t00-50-56-00-00-01\t0\t\\N\t25\t"), std::string::npos)
+        << all.substr(0, 400);
     a.common = 24;
-    EXPECT_EQ(lineCount(links(a)), 2);
+    EXPECT_EQ(links(a), kLinksHeader + docker);
     // A cluster reaches every account linked at any distance, and nothing else.
     vtl::LinksArgs c;
     c.user = 8;
-    EXPECT_EQ(links(c), kLinksHeader +
-                            "6\t7\tvolume\tCHAIN-1\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
-                            "7\t8\tvolume\tCHAIN-2\t0\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n");
+    EXPECT_EQ(links(c), kLinksHeader + chain);
     c.user = 5;
     EXPECT_EQ(links(c), kLinksHeader);
     c.user = 2;
     c.json = true;
-    EXPECT_EQ(links(c, true), "{\"user_a\":1,\"user_b\":2,\"kind\":\"volume\",\"identifier\":\"AAAA-0001\",\"weak\":0,"
-                              "\"accounts\":2,\"matches_a\":2,\"matches_b\":1,\"first_day_a\":\"2026-12-08\","
-                              "\"last_day_a\":\"2026-12-09\",\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\"}\n");
+    EXPECT_EQ(links(c, true), "{\"user_a\":1,\"user_b\":2,\"strength\":1.0,\"shared\":1,\"kind\":\"volume\","
+                              "\"identifier\":\"AAAA-0001\",\"weak\":0,\"mark\":null,\"accounts\":2,\"matches_a\":2,"
+                              "\"matches_b\":1,\"first_day_a\":\"2026-12-08\",\"last_day_a\":\"2026-12-09\","
+                              "\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\"}\n");
 }
 
 TEST_F(Questions, SqlPrintsTheStatementThatRuns) {
@@ -561,8 +767,10 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     }
     vtl::FindArgs day;
     day.question.program = "x";
-    day.question.from = "2026-13-01";
-    EXPECT_EQ(find(day).status, vtl::kUsage);
+    for (const char* bad : {"2026-13-01", "2026-02-31"}) {
+        day.question.from = bad;
+        EXPECT_EQ(find(day).status, vtl::kUsage) << bad;
+    }
     EXPECT_EQ(find(vtl::FindArgs()).status, vtl::kUsage);
 }
 

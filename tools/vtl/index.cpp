@@ -17,7 +17,7 @@ int indexLogs(const IndexArgs& args, std::ostream& out, std::ostream& err) {
         // Names and reasons printed as they come from the disk and the logs:
         // control characters escaped, so that a name keeps to its line.
         for (const auto& m : missing) {
-            out << vt::printable(m) << '\n';
+            err << "vtl index: " << vt::printable(m) << '\n';
             status = kNotWhole;
         }
         vt::index::Options options;

@@ -12,6 +12,8 @@ int links(const LinksArgs& a, std::ostream& out, std::ostream& err) {
     if (a.user) q.user = *a.user;
     q.kind = a.kind;
     q.common = a.common;
+    q.weak = a.weak;
+    q.strength = a.strength;
     const std::string sql = vt::index::linksSql(q);
     return answerOrPrint(a.database, sql, a.sql, a.json, out, err);
 }
@@ -25,12 +27,21 @@ Verb addLinks(CLI::App& app) {
     c->add_option("--common", a->common,
                   "leave out an identifier seen on more than N accounts (a cloned image or a shared machine)")
         ->check(CLI::Range(std::int64_t(2), std::int64_t(1) << 40));
+    c->add_flag("--weak", a->weak,
+                "count weak identifiers too: volume 00000000 (unreadable serial), MACs all zero, broadcast, "
+                "multicast, locally administered or of well-known virtual adapters");
+    c->add_option("--min-strength", a->strength,
+                  "show only pairs of at least this strength (default 0.66: one identifier that at most 3 accounts "
+                  "have, or two that at most 6 have)")
+        ->check(CLI::Range(0.0, 1e6));
     c->add_flag("--json", a->json, "one JSON object per row instead of tab-separated text");
     c->add_flag("--sql", a->sql, "print the one SELECT statement that answers (SQLite and PostgreSQL read it alike) "
                                  "and exit");
-    c->footer("One row per pair of accounts (user_a < user_b) and identifier, with how many accounts share it, "
-              "whether it is weak (a MAC set by software, or a multicast one), and each side's matches and days as "
-              "evidence.\n\nA link is evidence, not a verdict: two accounts on one machine may be one player, or "
+    c->footer("One row per pair of accounts (user_a < user_b) and identifier it shares, strongest pair first. A "
+              "pair's strength is the sum over its shared identifiers of 2 / (accounts that have it): 1 for one "
+              "that only the two have, 0.1 for one on 20 accounts; shared counts them. Each row says how many "
+              "accounts have the identifier, whether it is weak and why (mark: unreadable, zero, broadcast, "
+              "multicast, local, virtual), and each side's matches and days as evidence.\n\nA link is evidence, not a verdict: two accounts on one machine may be one player, or "
               "a family, a café, a lab, a cloned disk image or a spoofed MAC. A link says where to look, not what "
               "happened.");
     return {c, [a] { return links(*a, std::cout, std::cerr); }};

@@ -80,6 +80,8 @@ struct LinksArgs {
     std::optional<std::int64_t> user;
     std::string kind;
     std::int64_t common = 20;
+    bool weak = false;      // count identifiers that identify no one machine too
+    double strength = 0.66;  // the least strength of a pair shown
     bool json = false, sql = false;
 };
 int links(const LinksArgs& args, std::ostream& out, std::ostream& err);
