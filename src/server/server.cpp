@@ -249,7 +249,7 @@ struct Server::Impl {
         }
         const Examined e = examine(in.path());
         if (e.kind != Examined::Log) {
-            refuse(res, 400, "not a log: " + e.why + "; nothing was kept");
+            refuse(res, 400, (e.why.rfind("not a log", 0) == 0 ? "" : "not a log: ") + e.why + "; nothing was kept");
             return;
         }
         Upload u;

@@ -221,7 +221,15 @@ public:
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         std::string out;
         char buf[4096];
-        for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;) out.append(buf, std::size_t(n));
+        for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;) {
+            out.append(buf, std::size_t(n));
+            // One whole answer is enough: the server may keep the connection open.
+            const auto end = out.find("\r\n\r\n");
+            const auto length = out.find("Content-Length: ");
+            if (end != std::string::npos && length != std::string::npos && length < end &&
+                out.size() >= end + 4 + std::stoul(out.substr(length + 16)))
+                break;
+        }
         return out;
     }
 
