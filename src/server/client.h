@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace vt {
@@ -30,8 +31,23 @@ struct ClientOptions {
 // The value of "name=" for a file name: every byte that is not unreserved as %XX.
 std::string percentEncoded(const std::string& text);
 
-// POSTs `content` to URL/api/v1/logs?name=NAME with the token. URL is
-// http(s)://HOST[:PORT][/PREFIX]. Never throws.
+// Uploads to one server over one connection, kept open between uploads.
+// URL is http(s)://HOST[:PORT][/PREFIX]. Not for two threads at once.
+class Uploader {
+public:
+    Uploader(const std::string& url, const std::string& token, const ClientOptions& options = ClientOptions());
+    ~Uploader();
+    Uploader(const Uploader&) = delete;
+    Uploader& operator=(const Uploader&) = delete;
+    // POSTs `content` to URL/api/v1/logs?name=NAME. Never throws.
+    UploadResult upload(const std::string& name, const std::string& content);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// One upload on a connection of its own.
 UploadResult uploadLog(const std::string& url, const std::string& token, const std::string& name,
                        const std::string& content, const ClientOptions& options = ClientOptions());
 

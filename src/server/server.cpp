@@ -149,7 +149,7 @@ struct Server::Impl {
     std::mutex mutex;
     std::condition_variable work, idle, stopCv;
     std::deque<Job> whole, searching;
-    std::size_t busy = 0;
+    std::size_t busy = 0, inBatch = 0;  // batches, and whole files in them
     std::atomic<bool> stopping{false};
     bool stopAsked = false;
     std::atomic<bool> searchStop{false};
@@ -161,10 +161,17 @@ struct Server::Impl {
     std::condition_variable landed;
     std::set<std::string> inFlight;
 
-    std::size_t waitingFiles() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return whole.size() + searching.size();
+    // Whether a file may be taken now: the files before it in the index's
+    // queue are few enough to be indexed within about a second. Waits a little
+    // for the queue to shorten, which slows uploaders to the index's pace.
+    bool roomToIndex() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return idle.wait_for(lock, std::chrono::seconds(2), [&] {
+            return stopping || (whole.size() + inBatch < options.queueLimit && searching.size() < kSearchQueue);
+        });
     }
+    static constexpr std::size_t kSearchQueue = 1024;
+    static constexpr std::size_t kBatch = 64;
 
     void queue(const Upload& u, bool search) {
         {
@@ -201,7 +208,7 @@ struct Server::Impl {
                 return 413;
             }
         }
-        if (waitingFiles() >= options.queueLimit) {
+        if (!roomToIndex()) {
             refuse(res, 503, "too many uploads are waiting to be indexed; try again later", true);
             res.set_header("Retry-After", "2");
             return 503;
@@ -355,10 +362,11 @@ struct Server::Impl {
                 work.wait(lock, [&] { return !q.empty() || stopping; });
                 // At a stop the whole logs are finished; a key search is left for the next start.
                 if (q.empty() || (search && stopping)) return;
-                const std::size_t n = search ? 1 : std::min<std::size_t>(q.size(), 512);
+                const std::size_t n = search ? 1 : std::min<std::size_t>(q.size(), kBatch);
                 jobs.assign(q.begin(), q.begin() + std::ptrdiff_t(n));
                 q.erase(q.begin(), q.begin() + std::ptrdiff_t(n));
                 ++busy;
+                if (!search) inBatch += n;
             }
             try {
                 if (search) {
@@ -387,6 +395,7 @@ struct Server::Impl {
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 --busy;
+                if (!search) inBatch -= jobs.size();
             }
             idle.notify_all();
         }

@@ -22,7 +22,9 @@ struct Options {
     std::uint64_t maxUpload = std::uint64_t(64) << 20;
     unsigned threads = 48;             // connections served at once
     std::size_t waiting = 64;          // accepted connections waiting for a thread
-    std::size_t queueLimit = 4096;     // stored files waiting to be indexed before 503
+    // Whole files waiting to be indexed at most: an upload past them waits up
+    // to 2 s for room, then is answered 503.
+    std::size_t queueLimit = 192;
     std::chrono::seconds readTimeout{10};
     std::chrono::seconds searchLimit{600};  // the key search of one log that is not whole
     // Lines for standard output and for standard error (never a token).

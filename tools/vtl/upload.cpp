@@ -82,6 +82,7 @@ int upload(const UploadArgs& a) {
             std::cout << m << '\n';
             status = kNotWhole;
         }
+        vt::server::Uploader uploader(a.url, token);
         for (const auto& f : files) {
             std::ifstream in(f, std::ios::binary);
             std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -90,7 +91,7 @@ int upload(const UploadArgs& a) {
                 status = std::max(status, int(kNotWhole));
                 continue;
             }
-            const auto r = vt::server::uploadLog(a.url, token, boost::filesystem::path(f).filename().string(), content);
+            const auto r = uploader.upload(boost::filesystem::path(f).filename().string(), content);
             std::cout << f << ": " << said(r, status) << std::endl;
             if (!std::cout) return kUsage;
         }
