@@ -166,7 +166,7 @@ struct Server::Impl {
     // for the queue to shorten, which slows uploaders to the index's pace.
     bool roomToIndex() {
         std::unique_lock<std::mutex> lock(mutex);
-        return idle.wait_for(lock, std::chrono::seconds(2), [&] {
+        return idle.wait_for(lock, options.roomWait, [&] {
             return stopping || (whole.size() + inBatch < options.queueLimit && searching.size() < kSearchQueue);
         });
     }

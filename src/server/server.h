@@ -25,6 +25,7 @@ struct Options {
     // Whole files waiting to be indexed at most: an upload past them waits up
     // to 2 s for room, then is answered 503.
     std::size_t queueLimit = 192;
+    std::chrono::milliseconds roomWait{2000};
     std::chrono::seconds readTimeout{10};
     std::chrono::seconds searchLimit{600};  // the key search of one log that is not whole
     // Lines for standard output and for standard error (never a token).

@@ -396,6 +396,51 @@ TEST(ServerInProcess, AFullDiskGives507AndKeepsNoHalfFile) {
     runner.join();
 }
 
+TEST(ServerInProcess, AFullQueueGives503AndTheClientWaitsAsToldButNeverRetriesARefusal) {
+    testsupport::TempDir dir;
+    vt::server::Options o;
+    o.database = dir.join("league.db");
+    o.store = dir.join("store");
+    o.port = 0;
+    o.queueLimit = 0;  // never room: every upload is told to come back
+    o.roomWait = 50ms;
+    vt::server::Server server(o);
+    {
+        vt::server::Registry registry(o.database);
+        std::string error;
+        ASSERT_TRUE(registry.addToken("backend", "token-for-the-test", error)) << error;
+    }
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    std::thread runner([&] { server.run(); });
+
+    std::vector<std::chrono::milliseconds> waits;
+    vt::server::ClientOptions c;
+    c.attempts = 3;
+    c.sleep = [&](std::chrono::milliseconds ms) { waits.push_back(ms); };
+    const auto busy = uploadLog(server.url(), "token-for-the-test", "m.vtl", matchLog(1), c);
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.attempts, 3);
+    EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>(2, 2000ms)) << "Retry-After is honoured";
+    EXPECT_TRUE(testsupport::logFiles(o.store).empty());
+
+    waits.clear();
+    const auto refused = uploadLog(server.url(), "not-a-token", "m.vtl", matchLog(1), c);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.attempts, 1);
+    EXPECT_TRUE(waits.empty());
+    server.stop();
+    runner.join();
+
+    // Nobody listens any more: tried again, each wait longer than the one before.
+    waits.clear();
+    const auto gone = uploadLog(server.url(), "token-for-the-test", "m.vtl", matchLog(1), c);
+    EXPECT_EQ(gone.status, 0);
+    EXPECT_FALSE(gone.failure.empty());
+    EXPECT_EQ(gone.attempts, 3);
+    EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{250ms, 500ms}));
+}
+
 TEST(ServerNames, StoredNamesKeepWhatIsSafeAndReplaceTheRest) {
     using vt::server::safeStem;
     EXPECT_EQ(safeStem("match-17 (final).vtl"), "match-17 (final)");
