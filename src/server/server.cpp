@@ -229,7 +229,7 @@ struct Server::Impl {
         std::uint64_t got = 0, expected = 0;
         if (req.has_header("Content-Length")) expected = std::stoull(req.get_header_value("Content-Length"));
         // Slow clients get a deadline for the whole body, not only for each read.
-        const auto deadline = Clock::now() + std::chrono::seconds(30) + std::chrono::seconds(expected >> 16);
+        const auto deadline = Clock::now() + options.bodyTime + std::chrono::seconds(expected >> 16);
         bool tooLarge = false, refused = false, tooSlow = false;
         const bool read = reader([&](const char* data, std::size_t n) {
             got += n;

@@ -27,6 +27,8 @@ struct Options {
     std::size_t queueLimit = 192;
     std::chrono::milliseconds roomWait{2000};
     std::chrono::seconds readTimeout{10};
+    // A body has this long, and a second more for every 64 KiB it announces.
+    std::chrono::milliseconds bodyTime{30000};
     std::chrono::seconds searchLimit{600};  // the key search of one log that is not whole
     // Lines for standard output and for standard error (never a token).
     std::function<void(const std::string&)> say, warn;

@@ -247,6 +247,14 @@ TEST_F(ServerTest, RefusedUploadsKeepNothingAndHostileNamesStayInTheStore) {
     EXPECT_EQ(uploadLog(serve.url(), "", "a.vtl", log, quick()).status, 401);
     EXPECT_EQ(uploadLog(serve.url(), std::string(64, 'a'), "a.vtl", log, quick()).status, 403);
     const std::string second = addToken("second");
+    EXPECT_NE(second, token);
+    {
+        // A name in force is not given a second token.
+        testsupport::Spawned again({kVtl, "serve", db, "--add-token", "second"}, dir.join("again.out"));
+        EXPECT_EQ(again.wait(), 2);
+        EXPECT_NE(readBytes(dir.join("again.out")).find("is in force"), std::string::npos);
+    }
+    EXPECT_EQ(second.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_EQ(uploadLog(serve.url(), second, "first.vtl", log, quick()).status, 201);
     {
         testsupport::Spawned revoke({kVtl, "serve", db, "--revoke-token", "second"}, dir.join("revoke.out"));
@@ -268,7 +276,9 @@ TEST_F(ServerTest, RefusedUploadsKeepNothingAndHostileNamesStayInTheStore) {
         const std::string chunk(50000, 'x');
         for (int i = 0; i < 3; ++i) c.send("c350\r\n" + chunk + "\r\n");
         c.send("0\r\n\r\n");
-        EXPECT_EQ(c.answer().rfind("HTTP/1.1 413", 0), 0u);
+        const std::string a = c.answer();
+        EXPECT_EQ(a.rfind("HTTP/1.1 413", 0), 0u);
+        EXPECT_NE(a.find("Connection: close"), std::string::npos) << "the body left unread ends the connection";
     }
     {
         RawConnection c(serve.url());
@@ -304,6 +314,30 @@ TEST_F(ServerTest, RefusedUploadsKeepNothingAndHostileNamesStayInTheStore) {
     EXPECT_EQ(stored(), 1 + hostile.size());
     EXPECT_FALSE(fs::exists(dir.join("escape.vtl")));
     EXPECT_FALSE(fs::exists(dir.path() + "/../escape.vtl"));
+    // The same bytes from four backends at once: stored once, the others told it is held.
+    {
+        const std::string same = matchLog(99);
+        std::vector<int> statuses(4);
+        std::vector<std::string> bodies(4);
+        std::vector<std::thread> at;
+        for (int i = 0; i < 4; ++i)
+            at.emplace_back([&, i] {
+                const auto r = uploadLog(serve.url(), token, "same.vtl", same, quick());
+                statuses[i] = r.status;
+                bodies[i] = r.body;
+            });
+        for (auto& t : at) t.join();
+        for (const auto& b : bodies) {
+            const auto j = nlohmann::json::parse(b);
+            EXPECT_EQ(j["file"], "same.vtl");
+            EXPECT_EQ(j["records"], 129);
+            EXPECT_EQ(j["recording"]["user"], 1 + 99 % 7);
+            EXPECT_EQ(j["recording"]["match"], 5099);
+        }
+        std::sort(statuses.begin(), statuses.end());
+        EXPECT_EQ(statuses, (std::vector<int>{200, 200, 200, 201}));
+        EXPECT_EQ(storeHashes(store)[vt::server::sha256Hex(same)], 1);
+    }
     // The operators' reads want a session, which no token is.
     RawConnection get(serve.url());
     get.send("GET /api/v1/matches HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token + "\r\nConnection: close\r\n\r\n");
@@ -439,6 +473,43 @@ TEST(ServerInProcess, AFullQueueGives503AndTheClientWaitsAsToldButNeverRetriesAR
     EXPECT_FALSE(gone.failure.empty());
     EXPECT_EQ(gone.attempts, 3);
     EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{250ms, 500ms}));
+}
+
+TEST(ServerInProcess, ABodyThatComesTooSlowlyIsCutOffAndNothingKept) {
+    testsupport::TempDir dir;
+    vt::server::Options o;
+    o.database = dir.join("league.db");
+    o.store = dir.join("store");
+    o.port = 0;
+    o.bodyTime = 1s;
+    vt::server::Server server(o);
+    {
+        vt::server::Registry registry(o.database);
+        std::string error;
+        ASSERT_TRUE(registry.addToken("backend", "token-for-the-test", error)) << error;
+    }
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    std::thread runner([&] { server.run(); });
+    {
+        RawConnection c(server.url());
+        ASSERT_TRUE(c.connected());
+        const std::string log = matchLog(3);
+        c.send("POST /api/v1/logs?name=slow.vtl HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer token-for-the-test\r\n"
+               "Content-Length: " + std::to_string(log.size()) + "\r\n\r\n");
+        // A byte every 200 ms: each read is quick, the whole is not.
+        bool open = true;
+        for (std::size_t i = 0; i < 12 && open; ++i) {
+            open = c.send(log.substr(i, 1));
+            std::this_thread::sleep_for(200ms);
+        }
+        c.send(log.substr(12));
+        EXPECT_EQ(c.answer().rfind("HTTP/1.1 408", 0), 0u);
+    }
+    EXPECT_TRUE(testsupport::logFiles(o.store).empty());
+    EXPECT_TRUE(fs::is_empty(o.store + "/.incoming"));
+    server.stop();
+    runner.join();
 }
 
 TEST(ServerNames, StoredNamesKeepWhatIsSafeAndReplaceTheRest) {
