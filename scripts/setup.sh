@@ -36,7 +36,7 @@ PKGS=(
   iproute2 procps time
   chromium zlib1g-dev libz-mingw-w64-dev
   tcl  # tclsh makes SQLite's one-file source for the Windows builds
-  libsqlite3-dev libpq-dev sqlite3 postgresql faketime
+  libsqlite3-dev libpq-dev sqlite3 postgresql faketime libcpp-httplib-dev
 )
 # npm installs the DuckDB client the export test reads with; a machine that
 # has Node.js from elsewhere keeps it.

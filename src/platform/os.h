@@ -249,6 +249,12 @@ public:
 // kind (and for Unreadable, the system's reason in why).
 std::unique_ptr<ReadFile> openForReading(const std::string& path, FileKind& kind, std::string& why);
 
+// Makes what was written to the file at path, or to the entries of the
+// directory at path, reach the disk (fsync). False when it cannot be opened or
+// the system reports a failure; Windows keeps directory entries itself, so a
+// directory there is always true.
+bool syncPath(const std::string& path);
+
 // ---- path texts. A narrow path is in the system's code page (ANSI on
 // Windows); a UTF-8 path is converted to the file system's own text where that
 // differs (UTF-16 on Windows, so the wide calls take it whatever the code

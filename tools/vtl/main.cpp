@@ -16,7 +16,8 @@ int run(int argc, char** argv) {
                                           vtl::addRecover(app), vtl::addReport(app),
                                           vtl::addIndex(app),  vtl::addLinks(app),   vtl::addFind(app),
                                           vtl::addTrend(app),  vtl::addQuery(app),
-                                          vtl::addExport(app)};
+                                          vtl::addExport(app),
+                                          vtl::addServe(app),  vtl::addUpload(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -35,6 +35,8 @@ Verb addFind(CLI::App& app);
 Verb addTrend(CLI::App& app);
 Verb addQuery(CLI::App& app);
 Verb addExport(CLI::App& app);
+Verb addServe(CLI::App& app);
+Verb addUpload(CLI::App& app);
 
 // Exit status of every command: 0 when every file is whole and everything was
 // written; 1 when a file is not whole or cannot be read; 2 for bad arguments

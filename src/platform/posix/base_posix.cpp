@@ -137,6 +137,16 @@ bool fileTimes(const std::string& path, FileTimes& out) {
     return true;
 }
 
+bool syncPath(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int rc;
+    do rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    const bool closed = ::close(fd) == 0;
+    return rc == 0 && closed;
+}
+
 // UTF-8 is the narrow encoding here: both texts are the bytes as given.
 std::unique_ptr<File> createNewFile(const std::string& path, PathText) { return createNewFile(path); }
 

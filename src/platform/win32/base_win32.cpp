@@ -129,6 +129,17 @@ std::unique_ptr<File> createNewFile(const std::string& path, PathText text) {
                               nullptr));
 }
 
+bool syncPath(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = ::FlushFileBuffers(h) != 0;
+    return ::CloseHandle(h) != 0 && flushed;
+}
+
 // The narrow calls read a path in the ANSI code page (or the OEM one, when the
 // process has switched its file calls to it).
 bool nativePath(const std::string& path, PathText text, NativePath& out) {
