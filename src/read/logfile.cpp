@@ -145,7 +145,7 @@ void LogFile::open(const Options& options) {
     }
     state_ = State::NoKey;
     if (options.search)
-        search(options, head.substr(0, keysearch::kHeadSize));
+        search(options, std::string(reinterpret_cast<const char*>(head), std::min(headSize, keysearch::kHeadSize)));
 }
 
 void LogFile::search(const Options& options, const std::string& firstBlocks) {
