@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -373,22 +374,51 @@ TEST_F(ServerTest, ASlowClientHoldsUpNoOtherUpload) {
     EXPECT_LT(took, 2s);
 }
 
-TEST(ServerInProcess, AFullDiskGives507AndKeepsNoHalfFile) {
-    testsupport::TempDir dir;
-    vt::server::Options o;
-    o.database = dir.join("league.db");
-    o.store = dir.join("store");
-    o.port = 0;
-    o.searchLimit = 1s;
-    vt::server::Server server(o);
-    {
-        vt::server::Registry registry(o.database);
+// A server in this process on a loopback port, with one upload token, run on a
+// thread of its own until the end of the test.
+class InProcessServer {
+public:
+    static constexpr const char* kToken = "token-for-the-test";
+    explicit InProcessServer(void (*tune)(vt::server::Options&)) {
+        options_.database = dir_.join("league.db");
+        options_.store = dir_.join("store");
+        options_.port = 0;
+        tune(options_);
+        server_.reset(new vt::server::Server(options_));
+        {
+            vt::server::Registry registry(options_.database);
+            std::string error;
+            EXPECT_TRUE(registry.addToken("backend", kToken, error)) << error;
+        }
         std::string error;
-        ASSERT_TRUE(registry.addToken("backend", "token-for-the-test", error)) << error;
+        started_ = server_->start(error);
+        EXPECT_TRUE(started_) << error;
+        if (started_) runner_ = std::thread([this] { server_->run(); });
     }
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
-    std::thread runner([&] { server.run(); });
+    ~InProcessServer() { stop(); }
+    void stop() {
+        if (!started_) return;
+        started_ = false;
+        server_->stop();
+        runner_.join();
+    }
+    bool started() const { return started_; }
+    vt::server::Server& server() { return *server_; }
+    const vt::server::Options& options() const { return options_; }
+
+private:
+    testsupport::TempDir dir_;
+    vt::server::Options options_;
+    std::unique_ptr<vt::server::Server> server_;
+    std::thread runner_;
+    bool started_ = false;
+};
+
+TEST(ServerInProcess, AFullDiskGives507AndKeepsNoHalfFile) {
+    InProcessServer in([](vt::server::Options& o) { o.searchLimit = 1s; });
+    ASSERT_TRUE(in.started());
+    auto& server = in.server();
+    const auto& o = in.options();
     vt::server::ClientOptions quick;
     quick.attempts = 1;
 
@@ -426,27 +456,17 @@ TEST(ServerInProcess, AFullDiskGives507AndKeepsNoHalfFile) {
         EXPECT_TRUE(registry.notIndexed().empty());
         EXPECT_EQ(registry.find(vt::server::sha256Hex(cut))->indexed, 2);
     }
-    server.stop();
-    runner.join();
+    in.stop();
 }
 
 TEST(ServerInProcess, AFullQueueGives503AndTheClientWaitsAsToldButNeverRetriesARefusal) {
-    testsupport::TempDir dir;
-    vt::server::Options o;
-    o.database = dir.join("league.db");
-    o.store = dir.join("store");
-    o.port = 0;
-    o.queueLimit = 0;  // never room: every upload is told to come back
-    o.roomWait = 50ms;
-    vt::server::Server server(o);
-    {
-        vt::server::Registry registry(o.database);
-        std::string error;
-        ASSERT_TRUE(registry.addToken("backend", "token-for-the-test", error)) << error;
-    }
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
-    std::thread runner([&] { server.run(); });
+    InProcessServer in([](vt::server::Options& o) {
+        o.queueLimit = 0;  // never room: every upload is told to come back
+        o.roomWait = 50ms;
+    });
+    ASSERT_TRUE(in.started());
+    auto& server = in.server();
+    const auto& o = in.options();
 
     std::vector<std::chrono::milliseconds> waits;
     vt::server::ClientOptions c;
@@ -463,8 +483,7 @@ TEST(ServerInProcess, AFullQueueGives503AndTheClientWaitsAsToldButNeverRetriesAR
     EXPECT_EQ(refused.status, 403);
     EXPECT_EQ(refused.attempts, 1);
     EXPECT_TRUE(waits.empty());
-    server.stop();
-    runner.join();
+    in.stop();
 
     // Nobody listens any more: tried again, each wait longer than the one before.
     waits.clear();
@@ -476,21 +495,10 @@ TEST(ServerInProcess, AFullQueueGives503AndTheClientWaitsAsToldButNeverRetriesAR
 }
 
 TEST(ServerInProcess, ABodyThatComesTooSlowlyIsCutOffAndNothingKept) {
-    testsupport::TempDir dir;
-    vt::server::Options o;
-    o.database = dir.join("league.db");
-    o.store = dir.join("store");
-    o.port = 0;
-    o.bodyTime = 1s;
-    vt::server::Server server(o);
-    {
-        vt::server::Registry registry(o.database);
-        std::string error;
-        ASSERT_TRUE(registry.addToken("backend", "token-for-the-test", error)) << error;
-    }
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
-    std::thread runner([&] { server.run(); });
+    InProcessServer in([](vt::server::Options& o) { o.bodyTime = 1s; });
+    ASSERT_TRUE(in.started());
+    auto& server = in.server();
+    const auto& o = in.options();
     {
         RawConnection c(server.url());
         ASSERT_TRUE(c.connected());
@@ -508,8 +516,7 @@ TEST(ServerInProcess, ABodyThatComesTooSlowlyIsCutOffAndNothingKept) {
     }
     EXPECT_TRUE(testsupport::logFiles(o.store).empty());
     EXPECT_TRUE(fs::is_empty(o.store + "/.incoming"));
-    server.stop();
-    runner.join();
+    in.stop();
 }
 
 TEST(ServerNames, StoredNamesKeepWhatIsSafeAndReplaceTheRest) {
