@@ -349,12 +349,14 @@ TEST_F(ReaderCommands, ControlCharactersNeverReachTheTerminalUnlessAskedFor) {
     EXPECT_EQ(vt::printable("a\tb\nc\x9b\xff\xc3", "\t"), "a\tb\\x0ac\\x9b\xff\xc3");
     EXPECT_EQ(vt::printable(std::string("\0\x1f\x20\x7e\xc2\xa0", 6)), "\\x00\\x1f ~\xc2\xa0");
 
+#if !defined(_WIN32)  // Windows allows no line feed in a file name
     // A file name with a line feed keeps to its line.
     const std::string named = dir.join("two\nlines.vtl");
     testsupport::writeBytes(named, testsupport::readBytes(file));
     std::ostringstream verified;
     EXPECT_EQ(vtl::verify({named}, verified), 0);
     EXPECT_EQ(verified.str(), dir.join("two\\x0alines.vtl") + ": whole\n");
+#endif
 }
 
 #if !defined(_WIN32)
