@@ -1,6 +1,6 @@
 #include "controller/vantorelle.h"
 
-#include "log/schema.h"
+#include "common/schema.h"
 #include "monitors/common/lookups.h"
 
 #include <boost/lexical_cast.hpp>

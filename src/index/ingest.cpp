@@ -5,7 +5,7 @@
 #include "common/utf8.h"
 
 #include "log/file_source.h"
-#include "log/schema.h"
+#include "common/schema.h"
 #include "read/records.h"
 
 #include <boost/filesystem.hpp>

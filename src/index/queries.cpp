@@ -3,7 +3,7 @@
 #include "index/ingest.h"
 
 #include "common/utf8.h"
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>

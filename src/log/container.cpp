@@ -1,6 +1,6 @@
 #include "log/container.h"
 
-#include "log/schema.h"
+#include "common/schema.h"
 #include "log/keygen.h"
 
 #include <openssl/blowfish.h>

@@ -1,7 +1,7 @@
 // Text pieces of the log's records: time stamps, numbers and values.
 #pragma once
 
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <cstdint>
 #include <ctime>

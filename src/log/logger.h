@@ -6,7 +6,7 @@
 #pragma once
 
 #include "log/container.h"
-#include "log/schema.h"
+#include "common/schema.h"
 #include "monitors/netstats/netstats.h"
 #include "monitors/procwatch/procwatch.h"
 #include "monitors/udptcpcon/udptcpcon.h"

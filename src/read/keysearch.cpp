@@ -2,7 +2,7 @@
 
 #include "log/format.h"
 #include "log/keygen.h"
-#include "log/schema.h"
+#include "common/schema.h"
 #include "platform/os.h"
 
 #include <openssl/blowfish.h>

@@ -1,7 +1,7 @@
 #include "read/logfile.h"
 
 #include "log/format.h"
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <algorithm>
 #include <cstdio>

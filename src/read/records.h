@@ -2,7 +2,7 @@
 // lays them out, and text cut into lines in bounded memory.
 #pragma once
 
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <cstddef>
 #include <cstdint>

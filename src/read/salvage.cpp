@@ -1,6 +1,6 @@
 #include "read/salvage.h"
 
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "report/charts.h"
 
-#include "log/schema.h"
+#include "common/schema.h"
 #include "report/text.h"
 
 #include <algorithm>

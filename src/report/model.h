@@ -4,7 +4,7 @@
 // compact (texts once in a pool, the record lines packed as they come).
 #pragma once
 
-#include "log/schema.h"
+#include "common/schema.h"
 #include "read/records.h"
 #include "report/pack.h"
 

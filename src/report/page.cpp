@@ -1,6 +1,6 @@
 #include "report/html.h"
 
-#include "log/schema.h"
+#include "common/schema.h"
 #include "report/assets.h"
 #include "report/charts.h"
 #include "report/pack.h"

@@ -3,7 +3,7 @@
 // shape must be written back by the schema to the same text.
 #include "log/format.h"
 #include "read/records.h"
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "support/log_text.h"
 
-#include "log/schema.h"
+#include "common/schema.h"
 #include "read/logfile.h"
 #include "read/records.h"
 

@@ -6,7 +6,7 @@
 #include "read/records.h"
 #include "report/report.h"
 #include "verbs.h"
-#include "log/schema.h"
+#include "common/schema.h"
 #include "support/log_text.h"
 #include "support/records.h"
 #include "support/temp_dir.h"

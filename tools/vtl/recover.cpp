@@ -4,7 +4,7 @@
 
 #include "log/container.h"
 #include "log/format.h"
-#include "log/schema.h"
+#include "common/schema.h"
 #include "platform/os.h"
 #include "read/keysearch.h"
 #include "read/logfile.h"

@@ -3,7 +3,7 @@
 #include "host.h"
 #include "log/container.h"
 #include "log/file_source.h"
-#include "log/schema.h"
+#include "common/schema.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,6 +1,6 @@
 #include "monitors/sysinfo/sysinfo.h"
 
-#include "log/schema.h"  // the names of the facts the library writes
+#include "common/schema.h"  // the names of the facts the library writes
 #include "platform/os.h"
 
 namespace vt {
