@@ -35,9 +35,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     /* A library of another major version has another interface. */
-    if ((vtcGetAbiVersion() >> 16) != VTC_ABI_VERSION_MAJOR) {
+    if (VTC_ABI_MAJOR(vtcGetAbiVersion()) != VTC_ABI_VERSION_MAJOR) {
         fprintf(stderr, "c-host: library %s has C interface %u, this host was built for %u\n",
-                vtcGetVersionString(), (unsigned)(vtcGetAbiVersion() >> 16), (unsigned)VTC_ABI_VERSION_MAJOR);
+                vtcGetVersionString(), (unsigned)VTC_ABI_MAJOR(vtcGetAbiVersion()), (unsigned)VTC_ABI_VERSION_MAJOR);
         return 1;
     }
     s = vtcStart(21, 4, 0x7F000002u /* 127.0.0.2 */, (uint32_t)time(NULL), argv[1], VTC_NTS);

@@ -20,9 +20,10 @@
  * A host built with any other compiler or in another language uses the C
  * interface of vantorelle_c.h instead, which drives the same recordings.
  *
- * Threads. Call vtStart and vtStop from one thread at a time. vtSendKey and
- * vtSendInfo may be called from any thread at any moment; outside a recording
- * with an open log they are ignored. No export throws.
+ * Threads. Every export may be called from any thread at any moment. A
+ * vtStart and a vtStop that meet are taken one after the other: a second
+ * vtStart while a recording runs is refused. vtSendKey and vtSendInfo outside
+ * a recording with an open log are ignored. No export throws.
  */
 #ifndef VANTORELLE_VANTORELLE_H
 #define VANTORELLE_VANTORELLE_H
