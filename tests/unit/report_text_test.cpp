@@ -1,12 +1,16 @@
-// The page's JSON strings: the report quotes them itself, in one pass over
-// the log's text, and must write exactly what nlohmann-json writes for the
-// same visible text (which the page's reader and every other tool rely on).
+// Log text made safe for the page: no character that turns the text's
+// direction survives, and the page's JSON strings, which the report quotes
+// itself in one pass, are exactly what nlohmann-json writes for the same
+// visible text (which the page's reader and every other tool rely on).
+#include "common/utf8.h"
 #include "report/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,7 +19,7 @@ namespace {
 using vt::report::jsonString;
 using vt::report::visible;
 
-TEST(ReportJson, StringsAreWhatTheJsonLibraryWrites) {
+TEST(ReportText, StringsAreWhatTheJsonLibraryWrites) {
     // Pieces that take every way through the quoting: plain runs, quotes and
     // backslashes beside them, control characters, Latin-1 bytes, whole and
     // broken UTF-8, and the characters that turn the text's direction.
@@ -32,6 +36,24 @@ TEST(ReportJson, StringsAreWhatTheJsonLibraryWrites) {
         const std::string quoted = jsonString(text);
         ASSERT_EQ(quoted, nlohmann::json(shown).dump()) << "for " << nlohmann::json(shown).dump();
         ASSERT_EQ(nlohmann::json::parse(quoted).get<std::string>(), shown);
+    }
+}
+
+TEST(ReportText, EveryCharacterThatTurnsTheTextIsShownByItsCode) {
+    // The marks and embeddings of either direction, the separators of lines
+    // and paragraphs and the byte-order mark, with their neighbours on both
+    // sides, which stay as they are.
+    const std::set<std::uint32_t> hidden = {0x200e, 0x200f, 0x2028, 0x2029, 0x202a, 0x202b, 0x202c,
+                                            0x202d, 0x202e, 0x2066, 0x2067, 0x2068, 0x2069, 0xfeff};
+    for (std::uint32_t cp : hidden) {
+        for (std::uint32_t near : {cp - 1, cp, cp + 1}) {
+            std::string text;
+            ASSERT_TRUE(vt::utf8::append(text, near));
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04X", unsigned(near));
+            const std::string expected = hidden.count(near) ? code : text;
+            EXPECT_EQ(visible(text), expected) << std::hex << near;
+        }
     }
 }
 
