@@ -1,4 +1,5 @@
-// Bytes and numbers as hexadecimal digits, lower-case unless asked.
+// Bytes and numbers as hexadecimal digits, lower-case unless asked, and
+// digits read back.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,14 @@ namespace hex {
 
 inline char digit(unsigned value, bool upper = false) {
     return (upper ? "0123456789ABCDEF" : "0123456789abcdef")[value & 15];
+}
+
+// The value of one digit of either case, or -1 for any other character.
+inline int value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 // Two digits for one byte, appended.
@@ -28,9 +37,9 @@ inline std::string bytes(const void* data, std::size_t size) {
 }
 
 // The low `width` digits of a number, zeros in front ("0000002a").
-inline std::string number(std::uint64_t value, unsigned width) {
+inline std::string number(std::uint64_t value, unsigned width, bool upper = false) {
     std::string out(width, '0');
-    for (std::size_t i = width; i-- > 0; value >>= 4) out[i] = digit(unsigned(value));
+    for (std::size_t i = width; i-- > 0; value >>= 4) out[i] = digit(unsigned(value), upper);
     return out;
 }
 

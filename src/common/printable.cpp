@@ -1,5 +1,6 @@
 #include "common/printable.h"
 
+#include "common/hex.h"
 #include "common/utf8.h"
 
 namespace vt {
@@ -7,10 +8,8 @@ namespace vt {
 namespace {
 
 void escaped(std::string& out, unsigned char c) {
-    static const char digits[] = "0123456789abcdef";
     out += "\\x";
-    out += digits[c >> 4];
-    out += digits[c & 15];
+    hex::appendByte(out, c);
 }
 
 }  // namespace

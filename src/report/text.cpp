@@ -1,5 +1,6 @@
 #include "report/text.h"
 
+#include "common/hex.h"
 #include "common/utf8.h"
 
 #include <algorithm>
@@ -17,15 +18,14 @@ bool hiddenCodePoint(std::uint32_t cp) {
 }
 
 void appendVisible(std::string& out, std::uint32_t cp) {
-    char buf[16];
     if (!hiddenCodePoint(cp)) {
         utf8::append(out, cp);
     } else if (cp < 0x100) {
-        std::snprintf(buf, sizeof buf, "\\x%02X", unsigned(cp));
-        out += buf;
+        out += "\\x";
+        hex::appendByte(out, static_cast<unsigned char>(cp), true);
     } else {
-        std::snprintf(buf, sizeof buf, "\\u%04X", unsigned(cp));
-        out += buf;
+        out += "\\u";
+        out += hex::number(cp, 4, true);
     }
 }
 

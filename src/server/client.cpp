@@ -1,5 +1,7 @@
 #include "server/client.h"
 
+#include "common/hex.h"
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@ namespace vt {
 namespace server {
 
 std::string percentEncoded(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (const char ch : text) {
         const unsigned char c = static_cast<unsigned char>(ch);
@@ -17,8 +18,7 @@ std::string percentEncoded(const std::string& text) {
             out += ch;
         } else {
             out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
+            hex::appendByte(out, c, true);
         }
     }
     return out;

@@ -1,5 +1,6 @@
 #include "server/registry.h"
 
+#include "common/hex.h"
 #include "index/sqlite.h"
 
 #include <openssl/crypto.h>
@@ -17,17 +18,6 @@ using index::Db;
 using index::Stmt;
 
 namespace {
-
-std::string hex(const unsigned char* bytes, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
 
 std::string utcNow() {
     const std::time_t t = std::time(nullptr);
@@ -64,7 +54,7 @@ std::string registryPath(const std::string& database) { return database + ".serv
 std::string newToken() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, int(sizeof bytes)) != 1) throw std::runtime_error("the system gives no random bytes");
-    const std::string token = hex(bytes, sizeof bytes);
+    const std::string token = hex::bytes(bytes, sizeof bytes);
     OPENSSL_cleanse(bytes, sizeof bytes);
     return token;
 }
@@ -74,7 +64,7 @@ std::string sha256Hex(const std::string& text) {
     unsigned int n = 0;
     if (EVP_Digest(text.data(), text.size(), digest, &n, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 failed");
-    return hex(digest, n);
+    return hex::bytes(digest, n);
 }
 
 Registry::Registry(const std::string& database) : db_(std::make_unique<Db>(registryPath(database), Db::Mode::ReadWrite)) {

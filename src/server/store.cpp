@@ -1,5 +1,6 @@
 #include "server/store.h"
 
+#include "common/hex.h"
 #include "common/utf8.h"
 #include "index/ingest.h"
 #include "platform/os.h"
@@ -146,11 +147,7 @@ bool Store::Incoming::finish(std::string& error) {
         error = "SHA-256 failed";
         return false;
     }
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned i = 0; i < n; ++i) {
-        sha256_ += digits[digest[i] >> 4];
-        sha256_ += digits[digest[i] & 15];
-    }
+    sha256_ += hex::bytes(digest, n);
     if (!file_.commit(error)) return false;
     finished_ = true;
     if (!os::syncPath(file_.path())) {

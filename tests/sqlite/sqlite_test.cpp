@@ -1,16 +1,23 @@
 // SQLite as the Windows vtl links it: the static mingw build, through
 // find_package(SQLite3) and SQLite::SQLite3. What the index relies on, and a
 // database file of this system's own, written and read by two connections.
+#include "platform/os.h"
 #include "support/temp_dir.h"
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace {
+
+// Whether a file is there under the UTF-8 name path, as the file system spells it.
+bool existsUtf8(const std::string& path) {
+    os::NativePath native;
+    return os::nativePath(path, os::PathText::Utf8, native) && boost::filesystem::exists(native);
+}
 
 struct CloseDb {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
@@ -99,9 +106,9 @@ TEST(SqliteBuild, WalFileKeepsCommittedRowsAcrossConnections) {
         EXPECT_EQ(rows(reader.get(), "SELECT user FROM matches ORDER BY id"), "7|8");
         ASSERT_EQ(exec(writer.get(), "COMMIT"), "");
         EXPECT_EQ(rows(reader.get(), "SELECT user FROM matches ORDER BY id"), "7|8|9");
-        EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(path + "-wal")));
+        EXPECT_TRUE(existsUtf8(path + "-wal"));
     }
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(path))) << "the file is not under its UTF-8 name";
+    EXPECT_TRUE(existsUtf8(path)) << "the file is not under its UTF-8 name";
     Db again = open(path);
     ASSERT_TRUE(again);
     EXPECT_EQ(rows(again.get(), "PRAGMA journal_mode"), "wal");

@@ -2,6 +2,7 @@
 // player, cloned disk images, shared machines, and the identifiers that
 // identify no one machine (virtual adapters, zero and broadcast MACs,
 // unreadable serials) on many machines at once.
+#include "common/hex.h"
 #include "index/ingest.h"
 #include "support/log_text.h"
 #include "support/match_logs.h"
@@ -30,9 +31,8 @@ public:
     explicit League(unsigned seed) : random_(seed) {}
 
     std::string hex(int digits) {
-        static const char* const kDigits = "0123456789abcdef";
         std::string out;
-        for (int i = 0; i < digits; ++i) out += kDigits[random_() % 16];
+        for (int i = 0; i < digits; ++i) out += vt::hex::digit(unsigned(random_() % 16));
         return out;
     }
     // An address a maker gave one adapter (Intel's OUI).

@@ -11,10 +11,10 @@
 #include "support/records.h"
 #include "support/temp_dir.h"
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <functional>
@@ -310,14 +310,14 @@ TEST_F(ReaderCommands, SizesThatCannotBeALogAreRefusedWithoutReading) {
     { std::ofstream(huge, std::ios::binary) << "x"; }
 #if !defined(_WIN32)  // sparse on Linux file systems; Windows would allocate it
     // A terabyte and one byte, never read (nor allocated).
-    std::filesystem::resize_file(huge, (std::uint64_t(1) << 40) + 1);
+    boost::filesystem::resize_file(huge, (std::uint64_t(1) << 40) + 1);
     EXPECT_EQ(vtl::verify({huge}, out), 1);
     EXPECT_NE(out.str().find("not whole: length 1099511627777 is not a multiple of 8; not a log"), std::string::npos)
         << out.str();
 #endif
     // Zeros are judged on their first 4 KiB, before the file is hashed: its
     // reason is that alone, with nothing of a trailer (which needs it read whole).
-    std::filesystem::resize_file(huge, 8 << 20);
+    boost::filesystem::resize_file(huge, 8 << 20);
     EXPECT_EQ(vtl::cat(huge, true, out, err), 1);
     EXPECT_NE(err.str().find("huge.vtl: not whole: not a log: its bytes are far from evenly spread, as ciphertext's "
                              "are\n"),
@@ -325,7 +325,7 @@ TEST_F(ReaderCommands, SizesThatCannotBeALogAreRefusedWithoutReading) {
         << err.str();
 #if !defined(_WIN32)
     // 20 GB, sparse: refused at once.
-    std::filesystem::resize_file(huge, std::uint64_t(20) << 30);
+    boost::filesystem::resize_file(huge, std::uint64_t(20) << 30);
     std::ostringstream verified;
     EXPECT_EQ(vtl::verify({huge}, verified), 1);
     EXPECT_EQ(verified.str(), huge + ": not whole: not a log: its bytes are far from evenly spread, as ciphertext's "

@@ -1,5 +1,7 @@
 #include "monitors/netstats/netstats.h"
 
+#include "common/hex.h"
+
 #include "monitors/common/lookups.h"
 #include "monitors/common/sized.h"
 #include "platform/os.h"
@@ -53,12 +55,10 @@ int icmpPingTime(std::uint32_t address) {
 
 std::string hardwareAddressText(const unsigned char* bytes, std::uint32_t length) {
     if (length != 6) return {};
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     for (int i = 0; i < 6; ++i) {
         if (i) out += '-';
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0xF];
+        hex::appendByte(out, bytes[i]);
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #include "monitors/sysinfo/sysinfo.h"
 
+#include "common/hex.h"
 #include "common/schema.h"  // the names of the facts the library writes
 #include "platform/os.h"
 
@@ -10,10 +11,7 @@ std::string volumeSerialText() {
     char fsName[261] = {};
     os::DWORD serial = 0, flags = 0;
     os::GetVolumeInformationA("C:\\", volumeName, sizeof volumeName, &serial, nullptr, &flags, fsName, sizeof fsName);
-    static const char digits[] = "0123456789abcdef";
-    std::string text(8, '0');
-    for (int i = 7; i >= 0; --i, serial >>= 4) text[std::size_t(i)] = digits[serial & 0xF];
-    return text;
+    return hex::number(serial, 8);
 }
 
 sysinfo::sysinfo() = default;

@@ -1,5 +1,6 @@
 #include "platform/linux/procfs.h"
 
+#include "common/hex.h"
 #include "common/utf8.h"
 #include "platform/os.h"
 
@@ -13,22 +14,14 @@
 namespace procfs {
 namespace {
 
-bool hexValue(char c, unsigned& v) {
-    if (c >= '0' && c <= '9') v = unsigned(c - '0');
-    else if (c >= 'a' && c <= 'f') v = unsigned(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') v = unsigned(c - 'A' + 10);
-    else return false;
-    return true;
-}
-
 template <typename T>
 bool parseHex(std::string_view s, T& out) {
     if (s.empty() || s.size() > sizeof(T) * 2) return false;
     T v = 0;
     for (char c : s) {
-        unsigned d;
-        if (!hexValue(c, d)) return false;
-        v = static_cast<T>((v << 4) | d);
+        const int d = vt::hex::value(c);
+        if (d < 0) return false;
+        v = static_cast<T>((v << 4) | unsigned(d));
     }
     out = v;
     return true;
