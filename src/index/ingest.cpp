@@ -2,7 +2,9 @@
 
 #include "index/schema.h"
 
+#include "common/civil.h"
 #include "common/utf8.h"
+#include "events/events.h"
 
 #include "log/file_source.h"
 #include "common/schema.h"
@@ -31,30 +33,20 @@ namespace {
 namespace fs = boost::filesystem;
 using schema::Kind;
 
-// Days since 1970-01-01 of a civil date, and back.
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+// "YYYY-MM-DD" of a day count.
+std::string dayText(std::int64_t days) {
+    const civil::Date d = civil::civilFromDays(days);
+    char out[48];
+    std::snprintf(out, sizeof out, "%04lld-%02u-%02u", static_cast<long long>(d.year), d.month, d.day);
+    return out;
 }
 
-std::string civilFromDays(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
-    char out[48];
-    std::snprintf(out, sizeof out, "%04d-%02u-%02u", int(y), m, d);
-    return out;
+// "YYYY-MM-DD hh:mm:ss" of seconds.
+std::string isoOf(std::int64_t seconds) {
+    const std::int64_t day = civil::dayOf(seconds), s = seconds - day * 86400;
+    char clock[16];
+    std::snprintf(clock, sizeof clock, " %02d:%02d:%02d", int(s / 3600), int(s / 60 % 60), int(s % 60));
+    return dayText(day) + clock;
 }
 
 int digits(const std::string& s, std::size_t at, std::size_t n) {
@@ -66,27 +58,8 @@ int digits(const std::string& s, std::size_t at, std::size_t n) {
 // Seconds since 1970 of "YYYY-MM-DD hh:mm:ss" (no time zone: only differences are used).
 std::optional<std::int64_t> secondsOf(const std::string& iso) {
     if (iso.size() != 19) return {};
-    return daysFromCivil(digits(iso, 0, 4), unsigned(digits(iso, 5, 2)), unsigned(digits(iso, 8, 2))) * 86400 +
+    return civil::daysFromCivil(digits(iso, 0, 4), unsigned(digits(iso, 5, 2)), unsigned(digits(iso, 8, 2))) * 86400 +
            digits(iso, 11, 2) * 3600 + digits(iso, 14, 2) * 60 + digits(iso, 17, 2);
-}
-
-std::optional<std::int64_t> number(const std::string& text) {
-    if (text.empty() || text.size() > 18) return {};
-    std::size_t i = text[0] == '-' ? 1 : 0;
-    if (i == text.size()) return {};
-    std::int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return {};
-        v = v * 10 + (text[i] - '0');
-    }
-    return text[0] == '-' ? -v : v;
-}
-
-// A rate as the log writes it ("48397.7", "1.53377e+006"), by the readers' one rule.
-std::optional<double> rate(const std::string& text) {
-    double v = 0;
-    if (!read::drawableNumber(text, v)) return {};
-    return v;
 }
 
 bool plainAscii(const std::string& text) {
@@ -95,19 +68,8 @@ bool plainAscii(const std::string& text) {
     return true;
 }
 
-const std::string& field(const read::Record& r, const char* label) {
-    static const std::string none;
-    for (const auto& f : r.fields)
-        if (f.first == label) return f.second;
-    return none;
-}
-
-// A field's value taken out of a record that is not looked at again.
-std::string take(read::Record& r, const char* label) {
-    for (auto& f : r.fields)
-        if (f.first == label) return std::move(f.second);
-    return {};
-}
+// A known record's field, taken out of a record that is not looked at again.
+std::string take(read::Record& r, std::size_t at) { return std::move(r.fields[at].second); }
 
 // Nearest-rank percentile of sorted values.
 double percentile(const std::vector<std::int64_t>& sorted, double p) {
@@ -132,7 +94,53 @@ void summarizePings(const std::vector<const Parsed::Ping*>& pings, Parsed::Summa
     s.average = sum / double(ms.size());
 }
 
-// Cuts the lines of one log into rows.
+// The recording's summary: the pings' figures, overall and per server, and
+// the adapters' throughput.
+void summarize(Parsed& p) {
+    std::vector<const Parsed::Ping*> all;
+    std::map<std::string, std::vector<const Parsed::Ping*>> byServer;
+    for (const auto& ping : p.pings) {
+        all.push_back(&ping);
+        byServer[ping.server].push_back(&ping);
+    }
+    summarizePings(all, p.summary);
+    for (const auto& s : byServer) {
+        Parsed::ServerSummary server;
+        server.server = s.first;
+        server.address = ipv4(s.first);
+        summarizePings(s.second, server.ping);
+        p.servers.push_back(server);
+    }
+    // Throughput: the adapters' rates summed per moment, averaged over the
+    // moments; a rate that cannot be read counts in neither (it is not a 0).
+    struct Moment {
+        double sum[2] = {0, 0};
+        bool seen[2] = {false, false};
+    };
+    std::map<std::string_view, Moment> moments;
+    for (const auto& r : p.rates) {
+        auto& m = moments[p.time(r.at)];
+        const std::optional<double>* both[2] = {&r.tx, &r.rx};
+        for (int d = 0; d < 2; ++d)
+            if (*both[d]) {
+                m.sum[d] += **both[d];
+                m.seen[d] = true;
+            }
+    }
+    std::optional<double>* averages[2] = {&p.summary.tx, &p.summary.rx};
+    for (int d = 0; d < 2; ++d) {
+        double sum = 0;
+        std::size_t n = 0;
+        for (const auto& m : moments)
+            if (m.second.seen[d]) {
+                sum += m.second.sum[d];
+                ++n;
+            }
+        if (n > 0) *averages[d] = sum / double(n);
+    }
+}
+
+// Cuts the lines of one log into rows, from the log's events.
 class Builder {
 public:
     explicit Builder(Parsed& p) : p_(p) {}
@@ -141,57 +149,42 @@ public:
         if (!p_.failure.empty()) return false;
         // Text is kept as every reader shows it: bytes that are not UTF-8 read as Latin-1.
         read::Record r = read::parseRecord(plainAscii(text) ? text : utf8::fromNarrow(text));
-        // Records come many to a second: the last stamp's time is kept.
-        if (r.stamp != lastStamp_) {
-            lastStamp_.swap(r.stamp);
-            lastIso_ = isoTime(lastStamp_);
-            if (lastIso_.empty()) {
-                lastAt_ = Parsed::kNoTime;
-            } else {
-                lastAt_ = std::int32_t(p_.times.size());
-                p_.times.push_back(lastIso_);
-            }
-        }
+        r.cut = cut;
+        const events::Event e = reader_.take(r);
+        if (e.newStamp) stamp(r.stamp, e.at.own);
         const std::string& at = lastIso_;
         if (!at.empty()) last_ = at;
         else ++p_.untimed;
         ++p_.records;
-        if (p_.records == 1) return start(r, at, cut);
+        if (p_.records == 1) return start(e);
         if (p_.started.empty() && !at.empty()) begin(at);
-        if (cut || !r.known || !r.type) {
-            p_.others.push_back({lastAt_, std::move(r.kind), std::move(r.action), std::move(r.raw), cut, p_.records});
-            return true;
-        }
-        switch (*r.type) {
-        case Kind::UdpAdd:
-        case Kind::TcpAdd: connectionAdded(r, at); break;
-        case Kind::UdpDel:
-        case Kind::TcpDel: connectionRemoved(r, at); break;
-        case Kind::ProcessAdd: processAdded(r, at); break;
-        case Kind::ProcessDel: processRemoved(r, at); break;
-        case Kind::EthernetStats:
-            p_.rates.push_back({lastAt_, take(r, schema::label::kAdapter), rate(field(r, schema::label::kTxD)),
-                                rate(field(r, schema::label::kRxD)), p_.records});
+        switch (e.type) {
+        case events::Type::Opened:
+        case events::Type::Closed: break;  // the lifetimes are rows once the log is read
+        case events::Type::Rate:
+            p_.rates.push_back({lastAt_, take(r, 0), e.tx, e.rx, e.line});
             break;
-        case Kind::PingStats: {
+        case events::Type::Ping: {
             Parsed::Ping ping;
             ping.at = lastAt_;
-            ping.server = take(r, schema::label::kServer);
+            ping.server = take(r, 0);
             ping.serverAddress = ipv4(ping.server);
-            ping.milliseconds = number(field(r, schema::label::kActual));
+            ping.milliseconds = e.number;
             // A time is 0 to 500 ms; the monitor writes 1000 for no answer and
             // 501 for a reply without a plausible time.
             ping.answered = ping.milliseconds && *ping.milliseconds >= 0 && *ping.milliseconds <= 500;
-            ping.line = p_.records;
+            ping.line = e.line;
             p_.pings.push_back(std::move(ping));
             break;
         }
-        case Kind::KeyPressed: p_.keys.push_back({lastAt_, take(r, schema::label::kName), {}, p_.records}); break;
-        case Kind::SysInfo: fact(r); break;
-        case Kind::InfoStop: p_.ended = at; break;
-        case Kind::InfoRecovered: p_.recoveredFrom = field(r, schema::label::kFrom); break;
-        case Kind::InfoStart:
-            p_.others.push_back({lastAt_, std::move(r.kind), std::move(r.action), std::move(r.raw), false, p_.records});
+        case events::Type::Key: p_.keys.push_back({lastAt_, take(r, 0), {}, e.line}); break;
+        case events::Type::Fact: fact(r.action, std::string(e.value), e.line); break;
+        case events::Type::Stop: p_.ended = at; break;
+        case events::Type::Start:  // a start record after the first is no recording's start
+        case events::Type::Other:
+            // The recovery note names where the records came from, and stays a record.
+            if (!cut && r.type == schema::Kind::InfoRecovered) p_.recoveredFrom = r.fields[0].second;
+            p_.others.push_back({lastAt_, std::move(r.kind), std::move(r.action), std::move(r.raw), cut, e.line});
             break;
         }
         return true;
@@ -207,64 +200,39 @@ public:
             p_.failure = "no record has a time that exists (the start record's is \"" + firstStamp_ + "\")";
             return;
         }
+        reader_.finish();
+        lifetimes();
         const std::string end = p_.ended.empty() ? last_ : p_.ended;
         const auto a = secondsOf(p_.started), b = secondsOf(end);
         if (a && b && *b >= *a) p_.summary.seconds = *b - *a;
-        std::vector<const Parsed::Ping*> all;
-        std::map<std::string, std::vector<const Parsed::Ping*>> byServer;
-        for (const auto& ping : p_.pings) {
-            all.push_back(&ping);
-            byServer[ping.server].push_back(&ping);
-        }
-        summarizePings(all, p_.summary);
-        for (const auto& s : byServer) {
-            Parsed::ServerSummary server;
-            server.server = s.first;
-            server.address = ipv4(s.first);
-            summarizePings(s.second, server.ping);
-            p_.servers.push_back(server);
-        }
-        // Throughput: the adapters' rates summed per moment, averaged over the
-        // moments; a rate that cannot be read counts in neither (it is not a 0).
-        struct Moment {
-            double sum[2] = {0, 0};
-            bool seen[2] = {false, false};
-        };
-        std::map<std::string_view, Moment> moments;
-        for (const auto& r : p_.rates) {
-            auto& m = moments[p_.time(r.at)];
-            const std::optional<double>* both[2] = {&r.tx, &r.rx};
-            for (int d = 0; d < 2; ++d)
-                if (*both[d]) {
-                    m.sum[d] += **both[d];
-                    m.seen[d] = true;
-                }
-        }
-        std::optional<double>* averages[2] = {&p_.summary.tx, &p_.summary.rx};
-        for (int d = 0; d < 2; ++d) {
-            double sum = 0;
-            std::size_t n = 0;
-            for (const auto& m : moments)
-                if (m.second.seen[d]) {
-                    sum += m.second.sum[d];
-                    ++n;
-                }
-            if (n > 0) *averages[d] = sum / double(n);
-        }
+        summarize(p_);
     }
 
 private:
-    bool start(const read::Record& r, const std::string& at, bool cut) {
-        const auto user = number(field(r, schema::label::kUserId));
-        const auto match = number(field(r, schema::label::kMatchId));
-        if (cut || r.type != Kind::InfoStart || !user || !match) {
+    // A stamp that reads differently from the one before: its time, once.
+    void stamp(const std::string& text, bool real) {
+        if (!real) {
+            lastIso_.clear();
+            lastAt_ = Parsed::kNoTime;
+            return;
+        }
+        lastIso_.resize(19);
+        civil::isoFromStamp(text, &lastIso_[0]);
+        lastAt_ = std::int32_t(p_.times.size());
+        p_.times.push_back(lastIso_);
+    }
+
+    bool start(const events::Event& e) {
+        firstStamp_ = e.record->stamp;
+        const auto user = events::integer(e.value);
+        const auto match = events::integer(e.detail);
+        if (e.type != events::Type::Start || !user || !match) {
             p_.failure = "it does not begin with a start record that names its user and match";
             return false;
         }
         p_.user = *user;
         p_.match = *match;
-        firstStamp_ = lastStamp_;
-        if (!at.empty()) begin(at);
+        if (!lastIso_.empty()) begin(lastIso_);
         return true;
     }
 
@@ -274,101 +242,53 @@ private:
         p_.started = at;
         p_.day = at.substr(0, 10);
         p_.week = weekOf(p_.day);
-        startSeconds_ = secondsOf(at);
     }
 
-    // Processes and connections seen in the first poll were there before the recording.
-    bool inFirstPoll(const std::string& at) const {
-        const auto t = secondsOf(at);
-        return t && startSeconds_ && *t - *startSeconds_ <= 2;
-    }
-
-    static std::string connectionKey(const read::Record& r) {
-        std::string key = r.kind;
-        for (const auto& f : r.fields) key += '\x1f' + f.second;
-        return key;
-    }
-
-    void connectionAdded(const read::Record& r, const std::string& at) {
-        Parsed::Connection c;
-        c.protocol = r.kind;
-        c.localIp = field(r, schema::label::kLocalIp);
-        c.localPort = number(field(r, schema::label::kLocalPort));
-        c.remoteIp = field(r, schema::label::kRemoteIp);
-        c.remotePort = number(field(r, schema::label::kRemotePort));
-        c.remoteAddress = ipv4(c.remoteIp);
-        c.pid = number(field(r, schema::label::kPid));
-        c.path = field(r, schema::label::kPath);
-        c.opened = at;
-        c.already = inFirstPoll(at);
-        c.line = p_.records;
-        openConnections_[connectionKey(r)].push_back(p_.connections.size());
-        p_.connections.push_back(std::move(c));
-    }
-
-    void connectionRemoved(const read::Record& r, const std::string& at) {
-        auto it = openConnections_.find(connectionKey(r));
-        if (it != openConnections_.end() && !it->second.empty()) {
-            auto& c = p_.connections[it->second.front()];
-            it->second.pop_front();
-            c.closed = at;
-            c.still = false;
-            return;
+    // The processes and connections, in the order of the records that began them.
+    void lifetimes() {
+        for (const events::Lifetime& l : reader_.lifetimes()) {
+            const std::string opened = l.opened.own ? isoOf(l.opened.seconds) : std::string();
+            const std::string closed = !l.open && l.closed.own ? isoOf(l.closed.seconds) : std::string();
+            if (l.family == events::Family::Process) {
+                Parsed::Process proc;
+                proc.pid = events::integer(l.pid);
+                proc.path = l.path;
+                proc.started = opened;
+                proc.ended = closed;
+                proc.already = l.atStart;
+                proc.still = l.open;
+                proc.line = l.line;
+                p_.processes.push_back(std::move(proc));
+                continue;
+            }
+            Parsed::Connection c;
+            c.protocol = l.family == events::Family::Tcp ? schema::word::kTcp : schema::word::kUdp;
+            c.localIp = l.localIp;
+            c.localPort = events::integer(l.localPort);
+            c.remoteIp = l.remoteIp;
+            c.remotePort = events::integer(l.remotePort);
+            c.remoteAddress = ipv4(c.remoteIp);
+            c.pid = events::integer(l.pid);
+            c.path = l.path;
+            c.opened = opened;
+            c.closed = closed;
+            c.already = l.atStart;
+            c.still = l.open;
+            c.line = l.line;
+            p_.connections.push_back(std::move(c));
         }
-        connectionAdded(r, at);
-        auto& c = p_.connections.back();
-        openConnections_[connectionKey(r)].pop_back();
-        c.opened.clear();
-        c.closed = at;
-        c.already = true;
-        c.still = false;
     }
 
-    static std::string processKey(const read::Record& r) {
-        return field(r, schema::label::kPid) + '\x1f' + field(r, schema::label::kPath);
-    }
-
-    void processAdded(const read::Record& r, const std::string& at) {
-        Parsed::Process proc;
-        proc.pid = number(field(r, schema::label::kPid));
-        proc.path = field(r, schema::label::kPath);
-        proc.started = at;
-        proc.already = inFirstPoll(at);
-        proc.line = p_.records;
-        openProcesses_[processKey(r)].push_back(p_.processes.size());
-        p_.processes.push_back(std::move(proc));
-    }
-
-    void processRemoved(const read::Record& r, const std::string& at) {
-        auto it = openProcesses_.find(processKey(r));
-        if (it != openProcesses_.end() && !it->second.empty()) {
-            auto& proc = p_.processes[it->second.front()];
-            it->second.pop_front();
-            proc.ended = at;
-            proc.still = false;
-            return;
-        }
-        Parsed::Process proc;
-        proc.pid = number(field(r, schema::label::kPid));
-        proc.path = field(r, schema::label::kPath);
-        proc.ended = at;
-        proc.already = true;
-        proc.still = false;
-        proc.line = p_.records;
-        p_.processes.push_back(std::move(proc));
-    }
-
-    void fact(const read::Record& r) {
-        const std::string& value = field(r, schema::label::kValue);
-        p_.facts.push_back({lastAt_, r.action, value, p_.records});
-        if (r.action == schema::fact::kVolumeId && !value.empty()) {
-            addIdentifier({"volume", value, r.action, volumeMark(value)});
-        } else if (r.action == schema::fact::kMacAddress) {
+    void fact(const std::string& name, std::string value, std::int64_t line) {
+        if (name == schema::fact::kVolumeId && !value.empty()) {
+            addIdentifier({"volume", value, name, volumeMark(value)});
+        } else if (name == schema::fact::kMacAddress) {
             // "description @ address"
             const std::size_t atSign = value.rfind(" @ ");
             const std::string mac = macAddress(atSign == std::string::npos ? value : value.substr(atSign + 3));
-            if (!mac.empty()) addIdentifier({"mac", mac, r.action, macMark(mac)});
+            if (!mac.empty()) addIdentifier({"mac", mac, name, macMark(mac)});
         }
+        p_.facts.push_back({lastAt_, name, std::move(value), line});
     }
 
     void addIdentifier(const Parsed::Identifier& id) {
@@ -378,10 +298,9 @@ private:
     }
 
     Parsed& p_;
-    std::string last_, lastStamp_, lastIso_, firstStamp_;
+    events::Reader reader_;
+    std::string last_, lastIso_, firstStamp_;
     std::int32_t lastAt_ = Parsed::kNoTime;
-    std::optional<std::int64_t> startSeconds_;
-    std::unordered_map<std::string, std::deque<std::size_t>> openConnections_, openProcesses_;
 };
 
 const char* stateName(read::State s) {
@@ -409,28 +328,20 @@ std::size_t Parsed::rows() const {
 }
 
 std::string isoTime(const std::string& stamp) {
-    // The stamp as it stands in a record, before its separator.
-    char stamped[32];
-    if (stamp.size() >= sizeof stamped) return {};
-    stamp.copy(stamped, stamp.size());
-    stamped[stamp.size()] = ';';
-    if (!schema::isRealStamp(std::string_view(stamped, stamp.size() + 1))) return {};
+    std::int64_t seconds = 0;
+    if (!civil::stampSeconds(stamp, seconds)) return {};
     std::string iso(19, ' ');
-    stamp.copy(&iso[0], 4, 6);
-    iso[4] = '-';
-    stamp.copy(&iso[5], 2, 3);
-    iso[7] = '-';
-    stamp.copy(&iso[8], 2, 0);
-    stamp.copy(&iso[11], 8, 11);
+    civil::isoFromStamp(stamp, &iso[0]);
     return iso;
 }
 
 std::string weekOf(const std::string& day) {
     if (day.size() != 10) return day;
-    const std::int64_t days = daysFromCivil(digits(day, 0, 4), unsigned(digits(day, 5, 2)), unsigned(digits(day, 8, 2)));
+    const std::int64_t days =
+        civil::daysFromCivil(digits(day, 0, 4), unsigned(digits(day, 5, 2)), unsigned(digits(day, 8, 2)));
     // 1970-01-01 was a Thursday: Monday is three days before.
     const std::int64_t sinceMonday = ((days + 3) % 7 + 7) % 7;
-    return civilFromDays(days - sinceMonday);
+    return dayText(days - sinceMonday);
 }
 
 std::optional<std::int64_t> ipv4(const std::string& text) {
@@ -812,10 +723,7 @@ bool gone(const std::string& was, const std::string& now) {
 std::string nowText() {
     const std::int64_t t = std::chrono::duration_cast<std::chrono::seconds>(
                                std::chrono::system_clock::now().time_since_epoch()).count();
-    const std::int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400, s = t - days * 86400;
-    char clock[48];
-    std::snprintf(clock, sizeof clock, " %02d:%02d:%02d", int(s / 3600), int(s / 60 % 60), int(s % 60));
-    return civilFromDays(days) + clock;
+    return isoOf(t);
 }
 
 }  // namespace
