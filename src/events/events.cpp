@@ -68,7 +68,8 @@ Event Reader::take(const read::Record& r) {
     e.record = &r;
     e.line = ++line_;
     stamp(r, e);
-    if (r.cut || !r.known || !r.type) return e;
+    // A record cut short is not the record its first bytes begin.
+    if (r.cut || !r.type) return e;
     switch (*r.type) {
     case Kind::InfoStart:
         e.type = Type::Start;
@@ -114,10 +115,10 @@ Event Reader::take(const read::Record& r) {
 }
 
 std::string Reader::key(const read::Record& r, Family family) const {
-    if (family == Family::Process) return "P\x1f" + at(r, place::kProcessPid);
-    // The owner's path may read differently when the row goes: the addresses
-    // and the owner's id identify it.
-    std::string k(family == Family::Udp ? "U" : "T");
+    // Every field but the last, the program's path, which may read
+    // differently when the row goes: for a process its PID, for a connection
+    // its addresses and the owner's PID.
+    std::string k(1, family == Family::Process ? 'P' : family == Family::Udp ? 'U' : 'T');
     for (std::size_t i = 0; i + 1 < r.fields.size(); ++i) {
         k += '\x1f';
         k += at(r, i);
