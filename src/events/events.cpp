@@ -56,7 +56,6 @@ void Reader::stamp(const read::Record& r, Event& e) {
         if (moment_.own) {
             moment_.seconds = seconds;
             if (!timed_ || seconds < first_) first_ = seconds;
-            if (!timed_ || seconds > last_) last_ = seconds;
             timed_ = true;
         }
     }

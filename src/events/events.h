@@ -99,10 +99,6 @@ public:
     void finish();
     // Every lifetime of the log so far, in the order of the records that began them.
     const std::vector<Lifetime>& lifetimes() const { return lifetimes_; }
-    // The first and last real moments of the log (timed false when none had one).
-    bool timed() const { return timed_; }
-    std::int64_t first() const { return first_; }
-    std::int64_t last() const { return last_; }
 
 private:
     // The log's first poll, as far as it has come.
@@ -125,7 +121,7 @@ private:
     std::string lastStamp_;
     bool anyRecord_ = false, timed_ = false;
     Moment moment_;
-    std::int64_t line_ = 0, first_ = 0, last_ = 0;
+    std::int64_t line_ = 0, first_ = 0;  // first_: the log's earliest real second, once timed_
 };
 
 }  // namespace events

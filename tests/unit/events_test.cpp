@@ -111,9 +111,6 @@ TEST(Events, EachRecordItsTypeAndTime) {
     EXPECT_EQ(e[3].at.seconds, secondsOf("08.12.2026 10:00:01"));
     EXPECT_FALSE(e[9].at.own);
     EXPECT_EQ(e[11].at.seconds, secondsOf("08.12.2026 10:00:04"));
-    EXPECT_TRUE(run.reader.timed());
-    EXPECT_EQ(run.reader.first(), secondsOf("08.12.2026 10:00:00"));
-    EXPECT_EQ(run.reader.last(), secondsOf("08.12.2026 10:00:04"));
 }
 
 TEST(Events, WhatTheFirstPollListsIsThereAtTheStart) {
