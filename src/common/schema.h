@@ -16,7 +16,10 @@
 // it from the right.
 #pragma once
 
+#include "common/civil.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -213,31 +216,15 @@ inline bool isStamp(std::string_view text, std::size_t at = 0) {
     return true;
 }
 
-// The days of a month of the (proleptic Gregorian) calendar; 0 for a month that is none.
-constexpr unsigned daysInMonth(unsigned year, unsigned month) {
-    return month < 1 || month > 12 ? 0
-           : month == 2            ? (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0) ? 29 : 28)
-           : month == 4 || month == 6 || month == 9 || month == 11 ? 30
-                                                                   : 31;
-}
-
-// Whether a date and clock time exist: a year from 1, a month, a day of that
-// month, hh 0-23, mm 0-59, ss 0-60 (a leap second).
-constexpr bool realTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second) {
-    return year >= 1 && day >= 1 && day <= daysInMonth(year, month) && hour <= 23 && minute <= 59 && second <= 60;
-}
+using civil::daysInMonth;
+using civil::realTime;
 
 // Whether text holds at `at` a stamp and its separator (isStamp) that names a
 // time that exists: "31.02.2026", "00.00.0000" and "99.99.9999" have the
 // shape of a stamp, and name none.
 inline bool isRealStamp(std::string_view text, std::size_t at = 0) {
-    if (!isStamp(text, at)) return false;
-    auto n = [&](std::size_t from, std::size_t count) {
-        unsigned v = 0;
-        for (std::size_t i = 0; i < count; ++i) v = v * 10 + unsigned(text[at + from + i] - '0');
-        return v;
-    };
-    return realTime(n(6, 4), n(3, 2), n(0, 2), n(11, 2), n(14, 2), n(17, 2));
+    std::int64_t seconds = 0;
+    return isStamp(text, at) && civil::stampSeconds(text.substr(at, kStampWidth), seconds);
 }
 
 }  // namespace schema

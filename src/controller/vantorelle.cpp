@@ -133,7 +133,7 @@ std::int32_t vantorelle::begin(std::uint32_t userId, std::uint32_t server, std::
     writeIdentifier(schema::fact::kUserId, userId);
     writeIdentifier(schema::fact::kMatchId, matchId);
     writeIdentifier(schema::fact::kNtpTime, referenceTime);
-    if (sysInfo) sysInfo->reportVolumeId();
+    if (sysInfo) sysInfo->reportVolumeId(schema::fact::kVolumeId);
     // The start records reach the file before the host goes on.
     if (logOpen()) eventLog->flush();
 

@@ -90,12 +90,13 @@ private:
 struct Lifetime {
     Strings::Id pid = 0, path = 0;
     long long start = 0, end = 0;
-    bool atStart = false;  // listed by the first poll: already running when the log began
-    bool addSeen = true;   // false: a Del without an earlier Add
+    bool atStart = false;  // listed by the first poll, or gone without an Add: running when the log began
+    bool addSeen = true;   // false: a Del without an earlier Add (it starts with the log)
     bool open = false;     // no Del: still present when the log ended (or where it was cut)
 };
 
-// A TCP connection or UDP endpoint from its Add record to its Del record.
+// A TCP connection or UDP endpoint from its Add record to its Del record;
+// its path is the one the Add read.
 struct Connection {
     Strings::Id proto = 0, local = 0, remote = 0, pid = 0, path = 0;  // remote is empty for UDP
     long long start = 0, end = 0;

@@ -187,6 +187,39 @@ TEST_F(IndexTest, ManyRowsOfAKindKeepEachTheirOwnValues) {
               35);
 }
 
+// Records to rows, without a database.
+TEST(IndexRows, FromTheEventsOfALog) {
+    vt::index::Parsed p;
+    vt::index::parseText("08.12.2026 10:00:00;Info;Start;Logfile start:UserId:12:MatchId:47\n"
+                         "31.02.2026 10:00:01;Key;Pressed;Name:W\n"
+                         "08.12.2026 10:00:02;Ping;Stats;Server:10.0.0.1:Actual:1000\n"
+                         "08.12.2026 10:00:03;Info;Start;Logfile start:UserId:13:MatchId:48\n"
+                         "08.12.2026 10:00:04;Info;Recovered;Logfile recovered:From:C:\\a.vtl:Records:3\n"
+                         "08.12.2026 10:01:05;Info;Stop;Logfile end\n",
+                         p);
+    ASSERT_TRUE(p.failure.empty()) << p.failure;
+    EXPECT_EQ(p.user, 12);
+    EXPECT_EQ(p.records, 6);
+    EXPECT_EQ(p.untimed, 1);
+    ASSERT_EQ(p.keys.size(), 1u);
+    EXPECT_EQ(p.time(p.keys[0].at), "");
+    ASSERT_EQ(p.pings.size(), 1u);
+    EXPECT_FALSE(p.pings[0].answered);
+    EXPECT_EQ(p.time(p.pings[0].at), "2026-12-08 10:00:02");
+    EXPECT_EQ(p.summary.seconds, 65);
+    EXPECT_EQ(p.summary.noAnswers, 1);
+    EXPECT_FALSE(p.summary.tx) << "no rate is no average";
+    EXPECT_FALSE(p.summary.p50);
+    EXPECT_EQ(p.recoveredFrom, "C:\\a.vtl");
+    ASSERT_EQ(p.others.size(), 2u) << "a second start record and the recovery note are kept";
+    EXPECT_EQ(p.others[0].line, 4);
+    EXPECT_EQ(p.others[1].action, "Recovered");
+
+    vt::index::Parsed headless;
+    vt::index::parseText("08.12.2026 10:00:02;Ping;Stats;Server:10.0.0.1:Actual:10\n", headless);
+    EXPECT_FALSE(headless.failure.empty());
+}
+
 TEST_F(IndexTest, HelpersReadTimesAddressesAndMacs) {
     EXPECT_EQ(vt::index::isoTime("08.12.2026 10:00:03"), "2026-12-08 10:00:03");
     EXPECT_EQ(vt::index::isoTime("8.12.2026 10:00:03"), "");

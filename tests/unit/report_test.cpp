@@ -340,6 +340,7 @@ TEST(ReportProcesses, LifetimesFromAddAndDelPairs) {
     EXPECT_TRUE(m.processes[5].open);
     const auto& ghost = m.processes[4];
     EXPECT_FALSE(ghost.addSeen);
+    EXPECT_TRUE(ghost.atStart) << "gone without having come: running before the log";
     EXPECT_EQ(ghost.start, at("17:55:21"));
     EXPECT_EQ(ghost.end, at("17:55:55"));
 }

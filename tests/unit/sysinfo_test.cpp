@@ -25,14 +25,14 @@ TEST(VolumeSerial, AlwaysEightLowercaseDigits) {
     }
 }
 
-TEST(VolumeSerial, ReportedUnderItsName) {
+TEST(VolumeSerial, ReportedUnderTheNameGiven) {
     fake::reset();
     fake::machine().serial = 0xabc;
     vt::sysinfo info;
     std::vector<std::pair<std::string, std::string>> seen;
     info.sysInfoSignal.connect([&](const std::string& k, const std::string& v) { seen.emplace_back(k, v); });
-    info.reportVolumeId();
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"Volume ID from C-Drive", "00000abc"}}));
+    info.reportVolumeId("Disk serial");
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"Disk serial", "00000abc"}}));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "monitors/sysinfo/sysinfo.h"
 
 #include "common/hex.h"
-#include "common/schema.h"  // the names of the facts the library writes
 #include "platform/os.h"
 
 namespace vt {
@@ -17,9 +16,9 @@ std::string volumeSerialText() {
 sysinfo::sysinfo() = default;
 sysinfo::~sysinfo() = default;
 
-void sysinfo::reportVolumeId() {
+void sysinfo::reportVolumeId(const std::string& name) {
     const std::string serial = volumeSerialText();
-    if (!serial.empty()) sysInfoSignal(schema::fact::kVolumeId, serial);
+    if (!serial.empty()) sysInfoSignal(name, serial);
 }
 
 }  // namespace vt

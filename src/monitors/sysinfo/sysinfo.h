@@ -18,8 +18,9 @@ public:
     sysinfo(const sysinfo&) = delete;
     sysinfo& operator=(const sysinfo&) = delete;
 
-    // Emits "Volume ID from C-Drive" with the serial text.
-    void reportVolumeId();
+    // Emits the serial text under the name the caller gives the fact (the
+    // monitor measures; what the log calls it is the controller's word).
+    void reportVolumeId(const std::string& name);
 
     boost::signals2::signal<void(const std::string&, const std::string&)> sysInfoSignal;
 };

@@ -1,0 +1,183 @@
+#include "index/files.h"
+#include "index/ingest.h"
+#include "index/rows.h"
+
+#include "log/file_source.h"
+#include "read/records.h"
+
+#include <boost/filesystem.hpp>
+#include <openssl/evp.h>
+
+#include <algorithm>
+
+namespace vt {
+namespace index {
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+const char* stateName(read::State s) {
+    switch (s) {
+    case read::State::NotAFile: return "not a file";
+    case read::State::Unreadable: return "unreadable";
+    case read::State::Whole: return "whole";
+    case read::State::Appended: return "appended";
+    case read::State::Recovered: return "recovered";
+    case read::State::NoKey: return "no key";
+    case read::State::NotALog: return "not a log";
+    }
+    return "unknown";
+}
+
+struct EvpDeleter {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+}  // namespace
+
+bool gone(const std::string& was, const std::string& now) {
+    if (was == now) return false;
+    boost::system::error_code ec;
+    return fs::symlink_status(fs::path(was), ec).type() == fs::file_not_found;
+}
+
+std::string sha256File(const std::string& path, std::string& reason) {
+    FileSource source;
+    if (!source.open(path, reason)) return {};
+    std::unique_ptr<EVP_MD_CTX, EvpDeleter> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        reason = "SHA-256 is not available";
+        return {};
+    }
+    std::vector<unsigned char> buffer(1 << 20);
+    for (std::uint64_t at = 0; at < source.size();) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), source.size() - at));
+        if (!source.read(at, buffer.data(), n)) {
+            reason = "it cannot be read to its end";
+            return {};
+        }
+        EVP_DigestUpdate(ctx.get(), buffer.data(), n);
+        at += n;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest, &length);
+    static const char hexDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < length; ++i) {
+        out += hexDigits[digest[i] >> 4];
+        out += hexDigits[digest[i] & 0xF];
+    }
+    return out;
+}
+
+Parsed parseLog(const std::string& path, const read::Options& options, const KnownFn& known) {
+    Parsed p;
+    p.path = path;
+    try {
+        bool missing = false;
+        const std::string notRegular = notRegularFile(path, missing);
+        if (!notRegular.empty()) {
+            p.failure = missing ? notRegular : "not a log file (" + notRegular + ")";
+            return p;
+        }
+        std::string reason;
+        {
+            // Judged on its first blocks before it is hashed whole: a file of
+            // gigabytes that is plainly no log is refused at once.
+            FileSource source;
+            if (!source.open(path, reason)) {
+                p.failure = reason;
+                return p;
+            }
+            bool unreadable = false;
+            const std::string notALog = read::plainlyNotALog(source, source.size(), unreadable);
+            if (unreadable || !notALog.empty()) {
+                p.failure = unreadable ? "it cannot be read (it changed or vanished while it was read)" : notALog;
+                return p;
+            }
+        }
+        p.sha256 = sha256File(path, reason);
+        if (p.sha256.empty()) {
+            p.failure = reason;
+            return p;
+        }
+        if (known) {
+            if (auto as = known(p.sha256)) {
+                p.known = true;
+                p.knownAs = std::move(*as);
+                return p;
+            }
+        }
+        read::LogFile log(path, options);
+        p.state = log.state();
+        p.stateName = stateName(log.state());
+        p.reason = log.reason();
+        if (!log.regular()) {
+            p.failure = "not a log file (" + log.reason() + ")";
+            return p;
+        }
+        if (!log.readable()) {
+            p.failure = log.state() == read::State::NotALog ? log.notALog() : "not whole: " + log.reason();
+            if (log.interrupted()) p.failure = "its key search was interrupted";
+            return p;
+        }
+        {
+            std::uint64_t size = 0;
+            FileSource s;
+            std::string why;
+            if (s.open(path, why)) size = s.size();
+            p.size = size;
+        }
+        Rows b(p);
+        const bool done = log.readLines([&](const std::string& line, bool cut, std::uint64_t) { return b.line(line, cut); });
+        b.finish();
+        if (p.failure.empty() && !done) p.failure = "it cannot be read to its end (it changed or vanished while it was read)";
+    } catch (const std::bad_alloc&) {
+        p.failure = "out of memory";
+    } catch (const std::exception& e) {
+        p.failure = e.what();
+    }
+    return p;
+}
+
+std::vector<std::string> collectFiles(const std::vector<std::string>& args, std::vector<std::string>& missing) {
+    std::vector<std::string> out;
+    for (const auto& arg : args) {
+        boost::system::error_code ec;
+        const fs::path top(arg);
+        if (!fs::is_directory(top, ec)) {
+            out.push_back(arg);  // a missing file is reported when it is read
+            continue;
+        }
+        // Every directory that cannot be read is named; the walk goes on
+        // with the others. Links to directories are not followed.
+        std::vector<std::string> found;
+        std::vector<fs::path> pending{top};
+        while (!pending.empty()) {
+            const fs::path dir = std::move(pending.back());
+            pending.pop_back();
+            fs::directory_iterator it(dir, ec), end;
+            if (ec) {
+                missing.push_back(dir.string() + ": cannot be read (" + ec.message() + ")");
+                continue;
+            }
+            for (; !ec && it != end; it.increment(ec)) {
+                boost::system::error_code entryEc;
+                const fs::path& entry = it->path();
+                if (fs::is_directory(it->symlink_status(entryEc))) {
+                    pending.push_back(entry);
+                } else if (lowerAscii(entry.extension().string()) == ".vtl" && fs::is_regular_file(entry, entryEc)) {
+                    found.push_back(entry.string());
+                }
+            }
+            if (ec) missing.push_back(dir.string() + ": cannot be read to its end (" + ec.message() + ")");
+        }
+        std::sort(found.begin(), found.end());
+        out.insert(out.end(), found.begin(), found.end());
+    }
+    return out;
+}
+}  // namespace index
+}  // namespace vt
