@@ -56,8 +56,8 @@ std::string commonTables(const LinksQuestion& q) {
     // A recording without its end (never closed) counts as the moment it started.
     out += "near AS ("
            "SELECT s.identifier_id, r.user_id, r.match_id, r.started, COALESCE(r.ended, r.started) AS ended "
-           "FROM shared sh JOIN sightings s ON s.identifier_id = sh.identifier_id "
-           "JOIN recordings r ON r.id = s.recording_id WHERE 1 = 1" + days + "), "
+           "FROM sightings s JOIN recordings r ON r.id = s.recording_id "
+           "WHERE s.identifier_id IN (SELECT identifier_id FROM shared)" + days + "), "
            "meets AS ("
            "SELECT DISTINCT a.identifier_id, a.user_id AS user_a, b.user_id AS user_b, a.match_id "
            "FROM near a JOIN near b ON b.identifier_id = a.identifier_id AND b.match_id = a.match_id "
