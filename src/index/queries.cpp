@@ -215,8 +215,9 @@ bool identifierAsIndexed(const std::string& pasted, const std::string& kind, Ide
 }
 
 std::string findSql(const FindQuestion& q, std::string& error) {
-    const int asked = int(!q.program.empty()) + int(!q.path.empty()) + int(!q.remote.empty()) +
-                      int(!q.identifier.empty());
+    // A pasted path of quotes alone asks nothing (and would match every path).
+    const int asked = int(!pastedPath(q.program).empty()) + int(!pastedPath(q.path).empty()) +
+                      int(!q.remote.empty()) + int(!trimmed(q.identifier).empty());
     if (asked > 1) {
         error = "give one of --program, --path, --remote and --identifier, not more";
         return {};
@@ -225,7 +226,7 @@ std::string findSql(const FindQuestion& q, std::string& error) {
         error = "give one of --program, --path, --remote and --identifier, or --user or --match";
         return {};
     }
-    if (!q.identifierKind.empty() && q.identifier.empty()) {
+    if (!q.identifierKind.empty() && trimmed(q.identifier).empty()) {
         error = "--kind goes with --identifier";
         return {};
     }
@@ -235,7 +236,7 @@ std::string findSql(const FindQuestion& q, std::string& error) {
     if (q.user) filter += " AND r.user_id = " + num(*q.user);
     if (q.match) filter += " AND r.match_id = " + num(*q.match);
     if (!q.remote.empty()) return remoteSql(q, filter, error);
-    if (!q.identifier.empty()) return identifierSql(q, filter, error);
+    if (!trimmed(q.identifier).empty()) return identifierSql(q, filter, error);
     if (asked == 1) return programSql(q, filter);
     return recordingsSql(filter);
 }

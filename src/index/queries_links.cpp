@@ -53,7 +53,10 @@ std::string commonTables(const LinksQuestion& q) {
                "UNION "
                "SELECT CAST(CASE WHEN st.user_a = c.user_id THEN st.user_b ELSE st.user_a END AS BIGINT) "
                "FROM strengths st JOIN cluster c ON st.user_a = c.user_id OR st.user_b = c.user_id), ";
-    // A recording without its end (never closed) counts as the moment it started.
+    // At the same time: each started before the other ended. One that ends
+    // the second the other starts is not (a machine may leave a match and
+    // join it again on another account); one without its end (never closed)
+    // counts as the moment it started.
     out += "near AS ("
            "SELECT s.identifier_id, r.user_id, r.match_id, r.started, COALESCE(r.ended, r.started) AS ended "
            "FROM sightings s JOIN recordings r ON r.id = s.recording_id "
@@ -61,7 +64,7 @@ std::string commonTables(const LinksQuestion& q) {
            "meets AS ("
            "SELECT DISTINCT a.identifier_id, a.user_id AS user_a, b.user_id AS user_b, a.match_id "
            "FROM near a JOIN near b ON b.identifier_id = a.identifier_id AND b.match_id = a.match_id "
-           "AND a.user_id < b.user_id AND a.started <= b.ended AND b.started <= a.ended)";
+           "AND a.user_id < b.user_id AND a.started < b.ended AND b.started < a.ended)";
     return out;
 }
 

@@ -755,6 +755,8 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
                      "first_opened\tlast_closed\tstill_open\trecording_id\n"
                      "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tTCP\t198.51.100.20\t8080\t"
                      "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\\N\t1\t30\n");
+    n.question.remote = "198.51.100.20";  // the first address of its block, and the last
+    EXPECT_EQ(lineCount(find(n).out), 2);
     n.question.remote = "198.51.100.0/24:8081";
     EXPECT_EQ(lineCount(find(n).out), 1);
     n.question.remote = "203.0.113.0/29";

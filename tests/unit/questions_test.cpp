@@ -52,6 +52,11 @@ protected:
         play(31, 500, march(5), {clone, {"Mac Address", "B @ 00-1b-21-0c-00-31"}});
         play(30, 501, march(6), {clone});
         play(31, 501, march(6), {clone}, true);
+        // In match 502, 31 starts the second 30 ends (at 12:00): not at once.
+        play(30, 502, march(7), {clone}, false, 7198);
+        play(31, 502, march(7), {clone}, true);
+        // A machine whose log spells its volume ids otherwise.
+        play(40, 600, march(7), {{"Volume ID from C-Drive", "BEEF-0004"}, {"Volume ID from C-Drive", "Serial-XY"}});
         vt::index::Options options;
         options.search = false;
         std::string error;
@@ -62,14 +67,16 @@ protected:
         ASSERT_EQ(indexed, int(files_.size()));
     }
 
-    // A match of ten seconds from 10:00, or from 12:00 when later.
+    // A match of ten ticks (and two seconds) from 10:00, or from 12:00 when later.
     void play(std::int64_t user, std::int64_t match, const std::string& day,
-              std::vector<std::pair<std::string, std::string>> facts, bool later = false) {
+              std::vector<std::pair<std::string, std::string>> facts, bool later = false, int tickSeconds = 1) {
         MatchSpec m;
         m.user = user;
         m.match = match;
         m.day = day;
         m.facts = std::move(facts);
+        m.ticks = tickSeconds == 1 ? 10 : 1;
+        m.tickSeconds = tickSeconds;
         std::string text = testsupport::matchText(m);
         if (later)
             for (std::size_t at = text.find(" 10:"); at != std::string::npos; at = text.find(" 10:", at))
@@ -162,12 +169,12 @@ TEST_F(League, SameTimeCountsMatchesPlayedTwiceAtOnce) {
     a.json = true;
     EXPECT_EQ(links(a).out,
               "{\"user_a\":30,\"user_b\":31,\"strength\":1.0,\"shared\":1,\"kind\":\"volume\",\"identifier\":"
-              "\"c10e0003\",\"weak\":0,\"mark\":null,\"accounts\":2,\"matches_a\":2,\"matches_b\":2,"
-              "\"first_day_a\":\"2026-03-05\",\"last_day_a\":\"2026-03-06\",\"first_day_b\":\"2026-03-05\","
-              "\"last_day_b\":\"2026-03-06\",\"same_time\":1}\n");
+              "\"c10e0003\",\"weak\":0,\"mark\":null,\"accounts\":2,\"matches_a\":3,\"matches_b\":3,"
+              "\"first_day_a\":\"2026-03-05\",\"last_day_a\":\"2026-03-07\",\"first_day_b\":\"2026-03-05\","
+              "\"last_day_b\":\"2026-03-07\",\"same_time\":1}\n");
     a.pairs = true;
     const Said pair = links(a);
-    EXPECT_NE(pair.out.find("\"identifiers\":\"volume c10e0003\",\"weak\":0,\"matches_a\":2,\"matches_b\":2,"),
+    EXPECT_NE(pair.out.find("\"identifiers\":\"volume c10e0003\",\"weak\":0,\"matches_a\":3,\"matches_b\":3,"),
               std::string::npos)
         << pair.out;
     EXPECT_NE(pair.out.find("\"same_time\":1}"), std::string::npos) << pair.out;
@@ -205,6 +212,20 @@ TEST_F(League, IdentifiersAsPastedFindTheirSightings) {
     EXPECT_EQ(rows(r.out), 2u);
     EXPECT_NE(r.out.find("\n2026-03-11\t11\t"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\tvolume\t5a1d0001\t0\t\\N\tVolume ID from C-Drive\t"), std::string::npos) << r.out;
+    // A volume id the log spelt otherwise is found as pasted, in any case.
+    q = {};
+    for (const char* same : {"beef0004", "Beef-0004"}) {
+        q.identifier = same;
+        r = find(q);
+        EXPECT_EQ(rows(r.out), 1u) << same;
+        EXPECT_NE(r.out.find("\t40\t600\t"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\tvolume\tBEEF-0004\t"), std::string::npos) << r.out;
+    }
+    q.identifier = "serial-xy";
+    q.identifierKind = "volume";
+    r = find(q);
+    EXPECT_EQ(rows(r.out), 1u);
+    EXPECT_NE(r.out.find("\tvolume\tSerial-XY\t"), std::string::npos) << r.out;
     // Any other text is a volume id only when said so.
     q = {};
     q.identifier = "5a1d-01";
@@ -229,7 +250,7 @@ TEST_F(League, AnAccountsMatchesAloneOrWithAnotherQuestion) {
     ASSERT_EQ(r.status, vtl::kWhole) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
               "day\tuser_id\tmatch_id\tstarted\tended\twhole\tstate\trecords\tpath\trecording_id\n");
-    EXPECT_EQ(rows(r.out), 2u);
+    EXPECT_EQ(rows(r.out), 3u);
     EXPECT_NE(r.out.find("\n2026-03-05\t30\t500\t2026-03-05 10:00:00\t2026-03-05 10:00:12\t1\twhole\t"),
               std::string::npos)
         << r.out;
@@ -272,6 +293,16 @@ TEST_F(League, QuestionsNotWellFormedAreRefused) {
     EXPECT_EQ(vtl::trend(t, out, err), vtl::kUsage);
     EXPECT_NE(err.str().find("a day is YYYY-MM-DD: 2026-3-1"), std::string::npos) << err.str();
 
+    // Nothing asked, or only a kind, or a path of quotes alone (which would find every path).
+    for (const auto* nothing : {"", "\"\""}) {
+        vt::index::FindQuestion q;
+        q.program = nothing;
+        const Said r = find(q);
+        EXPECT_EQ(r.status, vtl::kUsage);
+        EXPECT_NE(r.err.find("give one of --program, --path, --remote and --identifier, or --user or --match"),
+                  std::string::npos)
+            << r.err;
+    }
     vt::index::FindQuestion two;
     two.program = "client.exe";
     two.identifier = "5a1d0001";
@@ -279,7 +310,7 @@ TEST_F(League, QuestionsNotWellFormedAreRefused) {
     vt::index::FindQuestion kindAlone;
     kindAlone.identifierKind = "mac";
     kindAlone.user = 10;
-    EXPECT_EQ(find(kindAlone).status, vtl::kUsage);
+    EXPECT_NE(find(kindAlone).err.find("--kind goes with --identifier"), std::string::npos);
     vt::index::FindQuestion badKind;
     badKind.identifier = "5a1d0001";
     badKind.identifierKind = "disk";
