@@ -22,9 +22,10 @@ namespace index {
 // 0.1. Weak identifiers (a mark: no one machine's) count only when asked for.
 //
 // Each row also counts the matches in which the two accounts reported the
-// identifier at the same time (same_time: one match id, the recordings'
-// start..end overlapping): one machine cannot play twice at once, so that is
-// a cloned disk image or a copied address, not one player on two accounts.
+// identifier at the same time (same_time: one match id, each recording
+// started before the other ended): one machine cannot play twice at once, so
+// that is a cloned disk image or a copied address, not one player on two
+// accounts.
 struct LinksQuestion {
     std::optional<std::int64_t> user;  // that account's whole cluster
     std::string kind;                  // "volume", "mac" or empty: both

@@ -765,7 +765,9 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     for (const auto& bad : {"300.1.1.1", "10.0.0.0/40"}) {
         vtl::FindArgs b;
         b.question.remote = bad;
-        EXPECT_EQ(find(b).status, vtl::kUsage) << bad;
+        const Said r = find(b);
+        EXPECT_EQ(r.status, vtl::kUsage) << bad;
+        EXPECT_NE(r.err.find("--remote takes an IPv4 address"), std::string::npos) << r.err;
     }
     vtl::FindArgs day;
     day.question.program = "x";

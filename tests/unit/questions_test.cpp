@@ -228,10 +228,13 @@ TEST_F(League, IdentifiersAsPastedFindTheirSightings) {
     EXPECT_NE(r.out.find("\tvolume\tSerial-XY\t"), std::string::npos) << r.out;
     // Any other text is a volume id only when said so.
     q = {};
+    for (const char* neither : {"5a1d000g", "00-1b-21-0a-0b"}) {
+        q.identifier = neither;
+        r = find(q);
+        EXPECT_EQ(r.status, vtl::kUsage);
+        EXPECT_NE(r.err.find("neither a MAC address (six hex pairs) nor a volume id"), std::string::npos) << r.err;
+    }
     q.identifier = "5a1d-01";
-    r = find(q);
-    EXPECT_EQ(r.status, vtl::kUsage);
-    EXPECT_NE(r.err.find("neither a MAC address (six hex pairs) nor a volume id"), std::string::npos) << r.err;
     q.identifierKind = "volume";
     r = find(q);
     EXPECT_EQ(r.status, vtl::kWhole) << r.err;

@@ -53,7 +53,11 @@ Verb addLinks(CLI::App& app) {
               "pair's strength is the sum over its shared identifiers of 2 / (accounts that have it): 1 for one "
               "that only the two have, 0.1 for one on 20 accounts; shared counts them. Each row says how many "
               "accounts have the identifier, whether it is weak and why (mark: unreadable, zero, broadcast, "
-              "multicast, local, virtual), and each side's matches and days as evidence.\n\nA link is evidence, not a verdict: two accounts on one machine may be one player, or "
+              "multicast, local, virtual), each side's matches and days as evidence, and same_time: the matches "
+              "in which both reported it at the same time (one match, the recordings overlapping), which one "
+              "machine cannot do: a cloned disk image or a copied MAC. With --from and --to only the recordings "
+              "of those days count, which tells a machine sold on (one account before, the other after) from one "
+              "shared.\n\nA link is evidence, not a verdict: two accounts on one machine may be one player, or "
               "a family, a café, a lab, a cloned disk image or a spoofed MAC. A link says where to look, not what "
               "happened.");
     return {c, [a] { return links(*a, std::cout, std::cerr); }};
