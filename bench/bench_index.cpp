@@ -204,9 +204,21 @@ int main(int argc, char** argv) {
     vtl::TrendArgs byMatch = ping;
     byMatch.by = "match";
     byMatch.user = 42;
+    vtl::LinksArgs pairs = links, month = links;
+    pairs.pairs = true;
+    month.from = "2026-03-01";
+    month.to = "2026-03-31";
+    vtl::FindArgs mac, account;
+    mac.database = account.database = big;
+    mac.question.identifier = "00:1B:21:00:52:10";  // user 42's, pasted
+    account.question.user = 42;
     const std::vector<Question> questions = {
         {"vtl links", [&](std::ostream& o, std::ostream& e) { return vtl::links(links, o, e); }},
         {"vtl links --user", [&](std::ostream& o, std::ostream& e) { return vtl::links(cluster, o, e); }},
+        {"vtl links --pairs", [&](std::ostream& o, std::ostream& e) { return vtl::links(pairs, o, e); }},
+        {"vtl links --from --to (a month)", [&](std::ostream& o, std::ostream& e) { return vtl::links(month, o, e); }},
+        {"vtl find --identifier (a MAC)", [&](std::ostream& o, std::ostream& e) { return vtl::findMatches(mac, o, e); }},
+        {"vtl find --user", [&](std::ostream& o, std::ostream& e) { return vtl::findMatches(account, o, e); }},
         {"vtl find --program", [&](std::ostream& o, std::ostream& e) { return vtl::findMatches(program, o, e); }},
         {"vtl find --path", [&](std::ostream& o, std::ostream& e) { return vtl::findMatches(path, o, e); }},
         {"vtl find --remote /24:443", [&](std::ostream& o, std::ostream& e) { return vtl::findMatches(remote, o, e); }},

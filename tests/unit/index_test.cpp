@@ -694,13 +694,13 @@ protected:
 };
 
 const std::string kLinksHeader = "user_a\tuser_b\tstrength\tshared\tkind\tidentifier\tweak\tmark\taccounts\t"
-                                 "matches_a\tmatches_b\tfirst_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\n";
+                                 "matches_a\tmatches_b\tfirst_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\tsame_time\n";
 
 TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
-    const std::string chain = "6\t7\t1.0\t1\tvolume\tCHAIN-1\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
-                              "7\t8\t1.0\t1\tvolume\tCHAIN-2\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n";
+    const std::string chain = "6\t7\t1.0\t1\tvolume\tCHAIN-1\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\t0\n"
+                              "7\t8\t1.0\t1\tvolume\tCHAIN-2\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\t0\n";
     EXPECT_EQ(links({}), kLinksHeader +
-                             "1\t2\t1.0\t1\tvolume\tAAAA-0001\t0\t\\N\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\n" +
+                             "1\t2\t1.0\t1\tvolume\tAAAA-0001\t0\t\\N\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\t0\n" +
                              chain);
     // Docker's bridge identifies no one machine: shown only when asked for.
     vtl::LinksArgs a;
@@ -708,7 +708,7 @@ TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
     EXPECT_EQ(links(a), kLinksHeader);
     a.weak = true;
     const std::string docker =
-        "3\t4\t1.0\t1\tmac\t02-42-ac-11-00-02\t1\tvirtual\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n";
+        "3\t4\t1.0\t1\tmac\t02-42-ac-11-00-02\t1\tvirtual\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\t0\n";
     EXPECT_EQ(links(a), kLinksHeader + docker);
     // The cloned MAC on 25 accounts weighs 2/25 a pair: below the least strength,
     // and with --common 24 not counted at all.
@@ -732,7 +732,7 @@ TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
     EXPECT_EQ(links(c, true), "{\"user_a\":1,\"user_b\":2,\"strength\":1.0,\"shared\":1,\"kind\":\"volume\","
                               "\"identifier\":\"AAAA-0001\",\"weak\":0,\"mark\":null,\"accounts\":2,\"matches_a\":2,"
                               "\"matches_b\":1,\"first_day_a\":\"2026-12-08\",\"last_day_a\":\"2026-12-09\","
-                              "\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\"}\n");
+                              "\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\",\"same_time\":0}\n");
 }
 
 TEST_F(Questions, SqlPrintsTheStatementThatRuns) {
@@ -765,9 +765,9 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     f.question.program = "AIM_helper.exe";
     Said r = find(f);
     const std::string header = "day\tuser_id\tmatch_id\tstarted\tprogram\tprocesses\tfirst_started\tlast_ended\t"
-                               "already_running\tstill_running\n";
+                               "already_running\tstill_running\trecording_id\n";
     EXPECT_EQ(r.out, header + "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tD:\\\\Tools\\\\Aim_Helper.EXE\t1\t"
-                              "2026-12-10 10:00:04\t\\N\t0\t1\n");
+                              "2026-12-10 10:00:04\t\\N\t0\t1\t30\n");
     f.question.program.clear();
     f.question.path = "tools\\aim_";  // '_' is literal, not any character
     EXPECT_EQ(find(f).out, r.out);
@@ -785,9 +785,11 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     n.question.remote = "198.51.100.0/24:8080";
     r = find(n);
     EXPECT_EQ(r.out, "day\tuser_id\tmatch_id\tstarted\tprotocol\tremote_ip\tremote_port\tprogram\tconnections\t"
-                     "first_opened\tlast_closed\tstill_open\n"
+                     "first_opened\tlast_closed\tstill_open\trecording_id\n"
                      "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tTCP\t198.51.100.20\t8080\t"
-                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\\N\t1\n");
+                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\\N\t1\t30\n");
+    n.question.remote = "198.51.100.20";  // the first address of its block, and the last
+    EXPECT_EQ(lineCount(find(n).out), 2);
     n.question.remote = "198.51.100.0/24:8081";
     EXPECT_EQ(lineCount(find(n).out), 1);
     n.question.remote = "203.0.113.0/29";
@@ -796,7 +798,9 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     for (const auto& bad : {"300.1.1.1", "10.0.0.0/40"}) {
         vtl::FindArgs b;
         b.question.remote = bad;
-        EXPECT_EQ(find(b).status, vtl::kUsage) << bad;
+        const Said r = find(b);
+        EXPECT_EQ(r.status, vtl::kUsage) << bad;
+        EXPECT_NE(r.err.find("--remote takes an IPv4 address"), std::string::npos) << r.err;
     }
     vtl::FindArgs day;
     day.question.program = "x";
