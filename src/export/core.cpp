@@ -1,6 +1,8 @@
 #include "export/core.h"
 
+#include "common/hex.h"
 #include "common/utf8.h"
+#include "index/sqlite.h"
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
@@ -18,48 +20,13 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// ---- SQLite, owned
-
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtCloser {
-    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
-};
-using Db = std::unique_ptr<sqlite3, DbCloser>;
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
-
 // A failure of the database, reported as the source's.
-struct SourceError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using SourceError = index::Error;
 
 std::string quoted(const std::string& name) {
     std::string q = "\"";
     for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
     return q + "\"";
-}
-
-Stmt prepare(sqlite3* db, const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(st);
-        throw SourceError(sqlite3_errmsg(db));
-    }
-    return Stmt(st);
-}
-
-// True for a row, false at the end.
-bool step(sqlite3* db, sqlite3_stmt* st) {
-    const int rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw SourceError(sqlite3_errmsg(db));
-}
-
-std::string text(sqlite3_stmt* st, int i) {
-    const unsigned char* p = sqlite3_column_text(st, i);
-    return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st, i)) : std::string();
 }
 
 // Bytes that are not well-formed UTF-8 become U+FFFD, so that every engine takes the text.
@@ -89,28 +56,36 @@ std::uint64_t fnv1a(std::uint64_t h, const std::string& data) {
     return h;
 }
 
-std::string hex64(std::uint64_t v) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s(16, '0');
-    for (int i = 15; i >= 0; --i, v >>= 4) s[i] = digits[v & 15];
-    return s;
+std::string hex64(std::uint64_t v) { return hex::number(v, 16); }
+
+// The database, opened for reading; an open that fails says why without
+// its path (the caller names the database).
+std::unique_ptr<index::Db> openSource(const std::string& path) {
+    try {
+        auto db = std::make_unique<index::Db>(path, index::Db::Mode::ReadOnly);
+        db->busyTimeout(10000);
+        return db;
+    } catch (const index::Error& e) {
+        std::string why = e.what();
+        if (why.compare(0, path.size() + 2, path + ": ") == 0) why.erase(0, path.size() + 2);
+        throw SourceError(why);
+    }
 }
 
 // The database in one read snapshot.
 class Source {
 public:
-    explicit Source(const std::string& path) {
-        sqlite3* db = nullptr;
-        const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        db_.reset(db);
-        if (rc != SQLITE_OK) throw SourceError(db ? sqlite3_errmsg(db) : "cannot be opened");
-        sqlite3_busy_timeout(db, 10000);
-        exec("BEGIN");
+    explicit Source(const std::string& path) : db_(openSource(path)) {
+        db_->exec("BEGIN");
         readSchema();
         readRecordings();
     }
     ~Source() {
-        if (db_) sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
+        try {
+            db_->exec("COMMIT");
+        } catch (const std::exception&) {
+            // a read snapshot: nothing is lost when it is not ended cleanly
+        }
     }
 
     const Schema& schema() const { return schema_; }
@@ -119,27 +94,27 @@ public:
     const std::map<std::string, std::int64_t>& days() const { return days_; }
 
     std::set<std::string> daysAbove(std::int64_t generation) {
-        Stmt st = prepare(db_.get(), "SELECT DISTINCT day FROM recordings WHERE generation > ?");
-        sqlite3_bind_int64(st.get(), 1, generation);
+        index::Stmt st(*db_, "SELECT DISTINCT day FROM recordings WHERE generation > ?");
+        st.bind(1, generation);
         std::set<std::string> out;
-        while (step(db_.get(), st.get())) out.insert(text(st.get(), 0));
+        while (st.step()) out.insert(st.text(0));
         return out;
     }
 
     // A cursor over a table's rows in day order: all of them, or those of the days given.
     class Cursor {
     public:
-        Cursor(Source& source, const Table& table, const std::set<std::string>* days) : db_(source.db_.get()) {
+        Cursor(Source& source, const Table& table, const std::set<std::string>* days) {
             std::string sql = "SELECT ";
             for (std::size_t i = 0; i < table.columns.size(); ++i)
                 sql += (i ? ", " : "") + quoted(table.columns[i].name);
             sql += " FROM " + quoted(table.name);
             if (days) sql += " WHERE " + quoted("day") + " IN (SELECT value FROM json_each(?1))";
             if (table.byDay()) sql += " ORDER BY " + quoted(table.columns[table.dayColumn].name);
-            st_ = prepare(db_, sql);
+            st_ = std::make_unique<index::Stmt>(*source.db_, sql);
             if (days) {
                 list_ = json(std::vector<std::string>(days->begin(), days->end())).dump();
-                sqlite3_bind_text(st_.get(), 1, list_.c_str(), int(list_.size()), SQLITE_STATIC);
+                st_->bindRef(1, list_);
             }
             day_ = table.dayColumn;
             advance();
@@ -148,44 +123,39 @@ public:
         // The day of the current row (a partitioned table's).
         const std::string& day() const { return currentDay_; }
         void advance() {
-            end_ = !step(db_, st_.get());
+            end_ = !st_->step();
             if (!end_ && day_ >= 0) {
-                currentDay_ = text(st_.get(), day_);
+                currentDay_ = st_->text(day_);
                 if (!isDay(currentDay_))
                     throw SourceError("a row has the day '" + currentDay_ + "', which is not YYYY-MM-DD");
             }
         }
         // The current row, valid until advance().
         const Row& row() {
-            const int n = sqlite3_column_count(st_.get());
+            const int n = st_->columns();
             row_.resize(n);
             texts_.resize(n);
             for (int i = 0; i < n; ++i) {
                 Value& v = row_[i];
                 v = Value();
-                switch (sqlite3_column_type(st_.get(), i)) {
+                switch (st_->type(i)) {
                 case SQLITE_INTEGER:
                     v.kind = Value::Integer;
-                    v.integer = sqlite3_column_int64(st_.get(), i);
+                    v.integer = st_->integer(i);
                     break;
                 case SQLITE_FLOAT:
                     v.kind = Value::Real;
-                    v.real = sqlite3_column_double(st_.get(), i);
+                    v.real = st_->real(i);
                     break;
-                case SQLITE_TEXT: {
+                case SQLITE_TEXT:
                     v.kind = Value::Text;
-                    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.get(), i));
-                    wellFormed(std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(st_.get(), i))),
-                               texts_[i]);
-                    v.bytes = texts_[i];
+                    wellFormed(st_->textView(i), texts_[std::size_t(i)]);
+                    v.bytes = texts_[std::size_t(i)];
                     break;
-                }
-                case SQLITE_BLOB: {
+                case SQLITE_BLOB:
                     v.kind = Value::Blob;
-                    const void* p = sqlite3_column_blob(st_.get(), i);
-                    v.bytes = std::string_view(static_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st_.get(), i)));
+                    v.bytes = st_->blob(i);
                     break;
-                }
                 default:
                     break;
                 }
@@ -194,8 +164,7 @@ public:
         }
 
     private:
-        sqlite3* db_;
-        Stmt st_;
+        std::unique_ptr<index::Stmt> st_;
         std::string list_, currentDay_;
         int day_ = -1;
         bool end_ = false;
@@ -204,33 +173,27 @@ public:
     };
 
 private:
-    void exec(const char* sql) {
-        if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw SourceError(sqlite3_errmsg(db_.get()));
-    }
-
     void readSchema() {
         {
-            Stmt st = prepare(db_.get(), "PRAGMA user_version");
-            if (step(db_.get(), st.get())) schema_.version = sqlite3_column_int64(st.get(), 0);
+            index::Stmt st(*db_, "PRAGMA user_version");
+            if (st.step()) schema_.version = st.integer(0);
         }
         // Ordinary tables of the main database only: no views, virtual tables or their shadows.
         std::vector<std::string> names;
         {
-            Stmt st = prepare(db_.get(),
-                              "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type = 'table' "
-                              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name");
-            while (step(db_.get(), st.get())) names.push_back(text(st.get(), 0));
+            index::Stmt st(*db_, "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type = 'table' "
+                                 "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name");
+            while (st.step()) names.push_back(st.text(0));
         }
         for (const std::string& name : names) {
             if (!isPlainName(name))
                 throw SourceError("the table name '" + name + "' is not made of letters, digits and '_'");
             Table t;
             t.name = name;
-            Stmt st = prepare(db_.get(), "SELECT name, type, \"notnull\" FROM pragma_table_info(?) ORDER BY cid");
-            sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-            while (step(db_.get(), st.get())) {
-                Column c{text(st.get(), 0), text(st.get(), 1), sqlite3_column_int(st.get(), 2) != 0};
+            index::Stmt st(*db_, "SELECT name, type, \"notnull\" FROM pragma_table_info(?) ORDER BY cid");
+            st.bind(1, name);
+            while (st.step()) {
+                Column c{st.text(0), st.text(1), st.integer(2) != 0};
                 if (c.name == "day") t.dayColumn = int(t.columns.size());
                 t.columns.push_back(std::move(c));
             }
@@ -246,34 +209,25 @@ private:
 
     void readRecordings() {
         if (std::any_of(schema_.tables.begin(), schema_.tables.end(), [](const Table& t) { return t.name == "meta"; })) {
-            Stmt st = prepare(db_.get(), "SELECT value FROM meta WHERE name = 'identity'");
-            if (step(db_.get(), st.get())) identity_ = text(st.get(), 0);
+            index::Stmt st(*db_, "SELECT value FROM meta WHERE name = 'identity'");
+            if (st.step()) identity_ = st.text(0);
         }
         {
-            Stmt st = prepare(db_.get(), "SELECT coalesce(max(generation), 0) FROM recordings");
-            if (step(db_.get(), st.get())) generation_ = sqlite3_column_int64(st.get(), 0);
+            index::Stmt st(*db_, "SELECT coalesce(max(generation), 0) FROM recordings");
+            if (st.step()) generation_ = st.integer(0);
         }
-        Stmt st = prepare(db_.get(), "SELECT day, count(*) FROM recordings GROUP BY day");
-        while (step(db_.get(), st.get())) days_[text(st.get(), 0)] = sqlite3_column_int64(st.get(), 1);
+        index::Stmt st(*db_, "SELECT day, count(*) FROM recordings GROUP BY day");
+        while (st.step()) days_[st.text(0)] = st.integer(1);
     }
 
-    Db db_;
+    std::unique_ptr<index::Db> db_;
     Schema schema_;
     std::string identity_;
     std::int64_t generation_ = 0;
     std::map<std::string, std::int64_t> days_;
 };
 
-std::string hexBytes(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+std::string hexBytes(std::string_view bytes) { return hex::bytes(bytes.data(), bytes.size()); }
 
 Status walk(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
     auto say = [&](const std::string& line) {
