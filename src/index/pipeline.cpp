@@ -11,6 +11,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace vt {
 namespace index {
@@ -18,28 +19,36 @@ namespace index {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// Parsed logs on their way from the reading thread to the writing one.
+// Parsed logs on their way from the reading thread to the writing one, in
+// batches: a log with rows goes at once, closing its batch; known files and
+// files that cannot be indexed (nothing to write) go many to a batch, so
+// that a rerun over known files does not wake the writer for each.
+using Batch = std::vector<Parsed>;
 constexpr std::size_t kQueued = 8;
-using Queue = BoundedQueue<Parsed>;
+constexpr std::size_t kBatchedAtMost = 64;
+constexpr std::chrono::milliseconds kBatchedAtLongest{100};
+using Queue = BoundedQueue<Batch>;
+// Files looked up in one read snapshot of the database.
+constexpr std::size_t kSnapshotFiles = 64;
 
 // A parsed log that has been written goes back to the reading thread to be
 // freed there: memory freed by the thread that took it is freed without
 // contention for the allocator's locks.
 class Graveyard {
 public:
-    void bury(Parsed&& p) {
+    void bury(Batch&& b) {
         std::lock_guard<std::mutex> lock(m_);
-        dead_.push_back(std::move(p));
+        dead_.push_back(std::move(b));
     }
     void sweep() {
-        std::deque<Parsed> dead;
+        std::deque<Batch> dead;
         std::lock_guard<std::mutex> lock(m_);
         dead.swap(dead_);
     }
 
 private:
     std::mutex m_;
-    std::deque<Parsed> dead_;
+    std::deque<Batch> dead_;
 };
 
 // Joins the reading thread however the writing one ends.
@@ -70,6 +79,19 @@ void readFiles(const std::string& database, const std::vector<std::string>& file
         }
         std::unique_ptr<Stmt> known;
         if (lookup) known = std::make_unique<Stmt>(*lookup, "SELECT path FROM files WHERE sha256 = ?");
+        // The lookups share a read snapshot, renewed every so many files (a
+        // snapshot of its own for each costs a round of file locks): a file
+        // written since is not seen as known here, and the writer finds it.
+        std::size_t sinceSnapshot = kSnapshotFiles;
+        auto renew = [&] {
+            if (!lookup || ++sinceSnapshot < kSnapshotFiles) return;
+            sinceSnapshot = 0;
+            try {
+                if (!lookup->autocommit()) lookup->exec("COMMIT");
+                lookup->exec("BEGIN");
+            } catch (const Error&) {
+            }
+        };
         read::Options ro;
         ro.search = options.search;
         ro.progress = options.progress;
@@ -87,11 +109,25 @@ void readFiles(const std::string& database, const std::vector<std::string>& file
                 return {};  // the writer looks again
             }
         };
+        Batch batch;
+        Clock::time_point opened;
+        auto hand = [&] {
+            const bool taken = batch.empty() || queue.push(std::move(batch));
+            batch = Batch();
+            return taken;
+        };
         for (const auto& f : files) {
             if (stopped()) break;
             graveyard.sweep();
-            if (!queue.push(parseLog(f, ro, isKnown))) break;
+            renew();
+            if (batch.empty()) opened = Clock::now();
+            batch.push_back(parseLog(f, ro, isKnown));
+            const Parsed& p = batch.back();
+            const bool rows = !p.known && p.failure.empty();
+            const bool full = batch.size() >= kBatchedAtMost || Clock::now() - opened > kBatchedAtLongest;
+            if ((rows || full) && !hand()) break;
         }
+        hand();
         graveyard.sweep();
     } catch (...) {
         // Out of memory: the files not handed over are not indexed, and said so by the caller.
@@ -108,24 +144,27 @@ public:
         : writer_(writer), options_(options), report_(report), files_(files) {}
 
     void run(Queue& queue, Graveyard& graveyard) {
-        Parsed p;
+        Batch batch;
         for (;;) {
             // A transaction is held while files come; when the reader is
             // slow (a key search), what was written is committed first.
             if (writer_.open() && options_.idle) {
-                const auto got = queue.popFor(p, std::chrono::milliseconds(200));
+                const auto got = queue.popFor(batch, std::chrono::milliseconds(200));
                 if (got == Queue::Got::Done) break;
                 if (got == Queue::Got::Waited) {
                     flush();
                     continue;
                 }
-            } else if (!queue.pop(p)) {
+            } else if (!queue.pop(batch)) {
                 break;
             }
+            for (const Parsed& p : batch) {
+                if (options_.stop && options_.stop->load()) break;
+                write(p);
+            }
+            graveyard.bury(std::move(batch));
+            batch = Batch();
             if (options_.stop && options_.stop->load()) break;
-            write(p);
-            graveyard.bury(std::move(p));
-            p = Parsed();
         }
         flush();
     }

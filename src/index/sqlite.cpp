@@ -96,6 +96,8 @@ std::string Db::message() const { return sqlite3_errmsg(db_); }
 
 void Db::busyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
+bool Db::autocommit() const { return sqlite3_get_autocommit(db_) != 0; }
+
 void Db::exec(const std::string& sql) {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {

@@ -43,6 +43,8 @@ public:
     // How long a statement waits for a lock held by another connection
     // (two minutes unless set).
     void busyTimeout(int milliseconds);
+    // No transaction is open.
+    bool autocommit() const;
 
 private:
     sqlite3* db_ = nullptr;
