@@ -30,10 +30,84 @@ std::string hex64(std::uint64_t v) { return hex::number(v, 16); }
 
 std::string hexBytes(std::string_view bytes) { return hex::bytes(bytes.data(), bytes.size()); }
 
-Status walk(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
+// Dictionaries: small; rewritten whole when their rows differ from the last
+// export's. False when the target failed.
+bool writeDictionaries(Source& source, Sink& sink, const State& old, State& now, bool full, Summary& summary,
+                       std::string& error) {
+    for (const Table& t : source.schema().tables) {
+        if (t.byDay()) continue;
+        std::uint64_t h = 0xcbf29ce484222325ull, n = 0;
+        {
+            Source::Cursor c(source, t, nullptr);
+            for (; !c.atEnd(); c.advance(), ++n) h = fnv1a(h, jsonLine(t, c.row(), true) + "\n");
+        }
+        now.dictionaries[t.name] = hex64(h) + "/" + std::to_string(n);
+        const auto was = old.dictionaries.find(t.name);
+        if (!full && was != old.dictionaries.end() && was->second == now.dictionaries[t.name]) continue;
+        if (!sink.beginTable(t, error)) return false;
+        std::uint64_t rows = 0;
+        for (Source::Cursor c(source, t, nullptr); !c.atEnd(); c.advance(), ++rows)
+            if (!sink.row(t, c.row(), error)) return false;
+        if (!sink.endTable(t, rows, error)) return false;
+        summary.rows += rows;
+        ++summary.dictionaries;
+    }
+    return true;
+}
+
+// Partitioned tables: one cursor each in day order, walked together a day at a time.
+Status writeDays(Source& source, Sink& sink, std::set<std::string>& days, bool full, const Options& options,
+                 Summary& summary, std::string& error) {
     auto say = [&](const std::string& line) {
         if (options.progress) options.progress(line);
     };
+    std::vector<std::pair<const Table*, std::unique_ptr<Source::Cursor>>> cursors;
+    if (!days.empty() || full)
+        for (const Table& t : source.schema().tables)
+            if (t.byDay()) cursors.emplace_back(&t, std::make_unique<Source::Cursor>(source, t, full ? nullptr : &days));
+    std::size_t done = 0;
+    for (;;) {
+        // The next day: the least of those still to write and of the cursors' days.
+        std::string day;
+        bool any = false;
+        if (!days.empty()) {
+            day = *days.begin();
+            any = true;
+        }
+        for (const auto& c : cursors)
+            if (!c.second->atEnd() && (!any || c.second->day() < day)) {
+                day = c.second->day();
+                any = true;
+            }
+        if (!any) break;
+        days.erase(day);
+        if (options.stop && options.stop->load()) {
+            error = "interrupted";
+            return Status::Interrupted;
+        }
+        if (!sink.beginDay(day, error)) return Status::TargetFailed;
+        std::uint64_t dayRows = 0;
+        for (auto& c : cursors) {
+            const Table& t = *c.first;
+            if (!sink.beginTable(t, error)) return Status::TargetFailed;
+            std::uint64_t rows = 0;
+            for (; !c.second->atEnd() && c.second->day() == day; c.second->advance(), ++rows)
+                if (!sink.row(t, c.second->row(), error)) return Status::TargetFailed;
+            if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
+            dayRows += rows;
+        }
+        if (!sink.endDay(error)) return Status::TargetFailed;
+        summary.rows += dayRows;
+        if (dayRows) ++summary.daysWritten;
+        else ++summary.daysRemoved;
+        ++done;
+        say("day " + day + ": " + (dayRows ? std::to_string(dayRows) + " rows" : std::string("removed")) + " (" +
+            std::to_string(done) + ")");
+    }
+    return Status::Done;
+}
+
+Status walk(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
     std::unique_ptr<Source> source;
     try {
         source = std::make_unique<Source>(database);
@@ -88,70 +162,9 @@ Status walk(const std::string& database, Sink& sink, const Options& options, Sum
             if (isDay(d)) days.insert(d);
     }
 
-    // Dictionaries: small; rewritten whole when their rows differ from the last export's.
-    for (const Table& t : schema.tables) {
-        if (t.byDay()) continue;
-        std::uint64_t h = 0xcbf29ce484222325ull, n = 0;
-        {
-            Source::Cursor c(*source, t, nullptr);
-            for (; !c.atEnd(); c.advance(), ++n) h = fnv1a(h, jsonLine(t, c.row(), true) + "\n");
-        }
-        now.dictionaries[t.name] = hex64(h) + "/" + std::to_string(n);
-        const auto was = old.dictionaries.find(t.name);
-        if (!full && was != old.dictionaries.end() && was->second == now.dictionaries[t.name]) continue;
-        if (!sink.beginTable(t, error)) return Status::TargetFailed;
-        std::uint64_t rows = 0;
-        for (Source::Cursor c(*source, t, nullptr); !c.atEnd(); c.advance(), ++rows)
-            if (!sink.row(t, c.row(), error)) return Status::TargetFailed;
-        if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
-        summary.rows += rows;
-        ++summary.dictionaries;
-    }
-
-    // Partitioned tables: one cursor each in day order, walked together a day at a time.
-    std::vector<std::pair<const Table*, std::unique_ptr<Source::Cursor>>> cursors;
-    if (!days.empty() || full)
-        for (const Table& t : schema.tables)
-            if (t.byDay()) cursors.emplace_back(&t, std::make_unique<Source::Cursor>(*source, t, full ? nullptr : &days));
-    std::size_t done = 0;
-    for (;;) {
-        // The next day: the least of those still to write and of the cursors' days.
-        std::string day;
-        bool any = false;
-        if (!days.empty()) {
-            day = *days.begin();
-            any = true;
-        }
-        for (const auto& c : cursors)
-            if (!c.second->atEnd() && (!any || c.second->day() < day)) {
-                day = c.second->day();
-                any = true;
-            }
-        if (!any) break;
-        days.erase(day);
-        if (options.stop && options.stop->load()) {
-            error = "interrupted";
-            return Status::Interrupted;
-        }
-        if (!sink.beginDay(day, error)) return Status::TargetFailed;
-        std::uint64_t dayRows = 0;
-        for (auto& c : cursors) {
-            const Table& t = *c.first;
-            if (!sink.beginTable(t, error)) return Status::TargetFailed;
-            std::uint64_t rows = 0;
-            for (; !c.second->atEnd() && c.second->day() == day; c.second->advance(), ++rows)
-                if (!sink.row(t, c.second->row(), error)) return Status::TargetFailed;
-            if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
-            dayRows += rows;
-        }
-        if (!sink.endDay(error)) return Status::TargetFailed;
-        summary.rows += dayRows;
-        if (dayRows) ++summary.daysWritten;
-        else ++summary.daysRemoved;
-        ++done;
-        say("day " + day + ": " + (dayRows ? std::to_string(dayRows) + " rows" : std::string("removed")) + " (" +
-            std::to_string(done) + ")");
-    }
+    if (!writeDictionaries(*source, sink, old, now, full, summary, error)) return Status::TargetFailed;
+    const Status written = writeDays(*source, sink, days, full, options, summary, error);
+    if (written != Status::Done) return written;
     if (!sink.finish(schema, now, error)) return Status::TargetFailed;
     return Status::Done;
 }
