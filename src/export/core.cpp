@@ -1,9 +1,9 @@
 #include "export/core.h"
 
-#include "common/utf8.h"
+#include "common/hex.h"
+#include "export/source.h"
 
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <exception>
@@ -18,69 +18,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// ---- SQLite, owned
-
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtCloser {
-    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
-};
-using Db = std::unique_ptr<sqlite3, DbCloser>;
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
-
-// A failure of the database, reported as the source's.
-struct SourceError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-std::string quoted(const std::string& name) {
-    std::string q = "\"";
-    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
-}
-
-Stmt prepare(sqlite3* db, const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(st);
-        throw SourceError(sqlite3_errmsg(db));
-    }
-    return Stmt(st);
-}
-
-// True for a row, false at the end.
-bool step(sqlite3* db, sqlite3_stmt* st) {
-    const int rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw SourceError(sqlite3_errmsg(db));
-}
-
-std::string text(sqlite3_stmt* st, int i) {
-    const unsigned char* p = sqlite3_column_text(st, i);
-    return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st, i)) : std::string();
-}
-
-// Bytes that are not well-formed UTF-8 become U+FFFD, so that every engine takes the text.
-void wellFormed(std::string_view in, std::string& out) {
-    out.clear();
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    std::size_t left = in.size();
-    while (left) {
-        std::uint32_t cp = 0;
-        const std::size_t n = utf8::decode(p, left, cp);
-        if (n) {
-            out.append(reinterpret_cast<const char*>(p), n);
-        } else {
-            out += "\xEF\xBF\xBD";
-        }
-        const std::size_t used = n ? n : 1;
-        p += used;
-        left -= used;
-    }
-}
-
 std::uint64_t fnv1a(std::uint64_t h, const std::string& data) {
     for (unsigned char c : data) {
         h ^= c;
@@ -89,196 +26,88 @@ std::uint64_t fnv1a(std::uint64_t h, const std::string& data) {
     return h;
 }
 
-std::string hex64(std::uint64_t v) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s(16, '0');
-    for (int i = 15; i >= 0; --i, v >>= 4) s[i] = digits[v & 15];
-    return s;
+std::string hex64(std::uint64_t v) { return hex::number(v, 16); }
+
+std::string hexBytes(std::string_view bytes) { return hex::bytes(bytes.data(), bytes.size()); }
+
+// Dictionaries: small; rewritten whole when their rows differ from the last
+// export's. False when the target failed.
+bool writeDictionaries(Source& source, Sink& sink, const State& old, State& now, bool full, Summary& summary,
+                       std::string& error) {
+    for (const Table& t : source.schema().tables) {
+        if (t.byDay()) continue;
+        std::uint64_t h = 0xcbf29ce484222325ull, n = 0;
+        {
+            Source::Cursor c(source, t, nullptr);
+            for (; !c.atEnd(); c.advance(), ++n) h = fnv1a(h, jsonLine(t, c.row(), true) + "\n");
+        }
+        now.dictionaries[t.name] = hex64(h) + "/" + std::to_string(n);
+        const auto was = old.dictionaries.find(t.name);
+        if (!full && was != old.dictionaries.end() && was->second == now.dictionaries[t.name]) continue;
+        if (!sink.beginTable(t, error)) return false;
+        std::uint64_t rows = 0;
+        for (Source::Cursor c(source, t, nullptr); !c.atEnd(); c.advance(), ++rows)
+            if (!sink.row(t, c.row(), error)) return false;
+        if (!sink.endTable(t, rows, error)) return false;
+        summary.rows += rows;
+        ++summary.dictionaries;
+    }
+    return true;
 }
 
-// The database in one read snapshot.
-class Source {
-public:
-    explicit Source(const std::string& path) {
-        sqlite3* db = nullptr;
-        const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        db_.reset(db);
-        if (rc != SQLITE_OK) throw SourceError(db ? sqlite3_errmsg(db) : "cannot be opened");
-        sqlite3_busy_timeout(db, 10000);
-        exec("BEGIN");
-        readSchema();
-        readRecordings();
-    }
-    ~Source() {
-        if (db_) sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
-    }
-
-    const Schema& schema() const { return schema_; }
-    const std::string& identity() const { return identity_; }
-    std::int64_t generation() const { return generation_; }
-    const std::map<std::string, std::int64_t>& days() const { return days_; }
-
-    std::set<std::string> daysAbove(std::int64_t generation) {
-        Stmt st = prepare(db_.get(), "SELECT DISTINCT day FROM recordings WHERE generation > ?");
-        sqlite3_bind_int64(st.get(), 1, generation);
-        std::set<std::string> out;
-        while (step(db_.get(), st.get())) out.insert(text(st.get(), 0));
-        return out;
-    }
-
-    // A cursor over a table's rows in day order: all of them, or those of the days given.
-    class Cursor {
-    public:
-        Cursor(Source& source, const Table& table, const std::set<std::string>* days) : db_(source.db_.get()) {
-            std::string sql = "SELECT ";
-            for (std::size_t i = 0; i < table.columns.size(); ++i)
-                sql += (i ? ", " : "") + quoted(table.columns[i].name);
-            sql += " FROM " + quoted(table.name);
-            if (days) sql += " WHERE " + quoted("day") + " IN (SELECT value FROM json_each(?1))";
-            if (table.byDay()) sql += " ORDER BY " + quoted(table.columns[table.dayColumn].name);
-            st_ = prepare(db_, sql);
-            if (days) {
-                list_ = json(std::vector<std::string>(days->begin(), days->end())).dump();
-                sqlite3_bind_text(st_.get(), 1, list_.c_str(), int(list_.size()), SQLITE_STATIC);
-            }
-            day_ = table.dayColumn;
-            advance();
-        }
-        bool atEnd() const { return end_; }
-        // The day of the current row (a partitioned table's).
-        const std::string& day() const { return currentDay_; }
-        void advance() {
-            end_ = !step(db_, st_.get());
-            if (!end_ && day_ >= 0) {
-                currentDay_ = text(st_.get(), day_);
-                if (!isDay(currentDay_))
-                    throw SourceError("a row has the day '" + currentDay_ + "', which is not YYYY-MM-DD");
-            }
-        }
-        // The current row, valid until advance().
-        const Row& row() {
-            const int n = sqlite3_column_count(st_.get());
-            row_.resize(n);
-            texts_.resize(n);
-            for (int i = 0; i < n; ++i) {
-                Value& v = row_[i];
-                v = Value();
-                switch (sqlite3_column_type(st_.get(), i)) {
-                case SQLITE_INTEGER:
-                    v.kind = Value::Integer;
-                    v.integer = sqlite3_column_int64(st_.get(), i);
-                    break;
-                case SQLITE_FLOAT:
-                    v.kind = Value::Real;
-                    v.real = sqlite3_column_double(st_.get(), i);
-                    break;
-                case SQLITE_TEXT: {
-                    v.kind = Value::Text;
-                    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.get(), i));
-                    wellFormed(std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(st_.get(), i))),
-                               texts_[i]);
-                    v.bytes = texts_[i];
-                    break;
-                }
-                case SQLITE_BLOB: {
-                    v.kind = Value::Blob;
-                    const void* p = sqlite3_column_blob(st_.get(), i);
-                    v.bytes = std::string_view(static_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st_.get(), i)));
-                    break;
-                }
-                default:
-                    break;
-                }
-            }
-            return row_;
-        }
-
-    private:
-        sqlite3* db_;
-        Stmt st_;
-        std::string list_, currentDay_;
-        int day_ = -1;
-        bool end_ = false;
-        Row row_;
-        std::vector<std::string> texts_;
-    };
-
-private:
-    void exec(const char* sql) {
-        if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw SourceError(sqlite3_errmsg(db_.get()));
-    }
-
-    void readSchema() {
-        {
-            Stmt st = prepare(db_.get(), "PRAGMA user_version");
-            if (step(db_.get(), st.get())) schema_.version = sqlite3_column_int64(st.get(), 0);
-        }
-        // Ordinary tables of the main database only: no views, virtual tables or their shadows.
-        std::vector<std::string> names;
-        {
-            Stmt st = prepare(db_.get(),
-                              "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type = 'table' "
-                              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name");
-            while (step(db_.get(), st.get())) names.push_back(text(st.get(), 0));
-        }
-        for (const std::string& name : names) {
-            if (!isPlainName(name))
-                throw SourceError("the table name '" + name + "' is not made of letters, digits and '_'");
-            Table t;
-            t.name = name;
-            Stmt st = prepare(db_.get(), "SELECT name, type, \"notnull\" FROM pragma_table_info(?) ORDER BY cid");
-            sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-            while (step(db_.get(), st.get())) {
-                Column c{text(st.get(), 0), text(st.get(), 1), sqlite3_column_int(st.get(), 2) != 0};
-                if (c.name == "day") t.dayColumn = int(t.columns.size());
-                t.columns.push_back(std::move(c));
-            }
-            schema_.tables.push_back(std::move(t));
-        }
-        const auto rec = std::find_if(schema_.tables.begin(), schema_.tables.end(),
-                                      [](const Table& t) { return t.name == "recordings"; });
-        if (rec == schema_.tables.end() || !rec->byDay() ||
-            std::none_of(rec->columns.begin(), rec->columns.end(),
-                         [](const Column& c) { return c.name == "generation"; }))
-            throw SourceError("not an index database (no recordings table with a day and a generation)");
-    }
-
-    void readRecordings() {
-        if (std::any_of(schema_.tables.begin(), schema_.tables.end(), [](const Table& t) { return t.name == "meta"; })) {
-            Stmt st = prepare(db_.get(), "SELECT value FROM meta WHERE name = 'identity'");
-            if (step(db_.get(), st.get())) identity_ = text(st.get(), 0);
-        }
-        {
-            Stmt st = prepare(db_.get(), "SELECT coalesce(max(generation), 0) FROM recordings");
-            if (step(db_.get(), st.get())) generation_ = sqlite3_column_int64(st.get(), 0);
-        }
-        Stmt st = prepare(db_.get(), "SELECT day, count(*) FROM recordings GROUP BY day");
-        while (step(db_.get(), st.get())) days_[text(st.get(), 0)] = sqlite3_column_int64(st.get(), 1);
-    }
-
-    Db db_;
-    Schema schema_;
-    std::string identity_;
-    std::int64_t generation_ = 0;
-    std::map<std::string, std::int64_t> days_;
-};
-
-std::string hexBytes(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-Status walk(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
+// Partitioned tables: one cursor each in day order, walked together a day at a time.
+Status writeDays(Source& source, Sink& sink, std::set<std::string>& days, bool full, const Options& options,
+                 Summary& summary, std::string& error) {
     auto say = [&](const std::string& line) {
         if (options.progress) options.progress(line);
     };
+    std::vector<std::pair<const Table*, std::unique_ptr<Source::Cursor>>> cursors;
+    if (!days.empty() || full)
+        for (const Table& t : source.schema().tables)
+            if (t.byDay()) cursors.emplace_back(&t, std::make_unique<Source::Cursor>(source, t, full ? nullptr : &days));
+    std::size_t done = 0;
+    for (;;) {
+        // The next day: the least of those still to write and of the cursors' days.
+        std::string day;
+        bool any = false;
+        if (!days.empty()) {
+            day = *days.begin();
+            any = true;
+        }
+        for (const auto& c : cursors)
+            if (!c.second->atEnd() && (!any || c.second->day() < day)) {
+                day = c.second->day();
+                any = true;
+            }
+        if (!any) break;
+        days.erase(day);
+        if (options.stop && options.stop->load()) {
+            error = "interrupted";
+            return Status::Interrupted;
+        }
+        if (!sink.beginDay(day, error)) return Status::TargetFailed;
+        std::uint64_t dayRows = 0;
+        for (auto& c : cursors) {
+            const Table& t = *c.first;
+            if (!sink.beginTable(t, error)) return Status::TargetFailed;
+            std::uint64_t rows = 0;
+            for (; !c.second->atEnd() && c.second->day() == day; c.second->advance(), ++rows)
+                if (!sink.row(t, c.second->row(), error)) return Status::TargetFailed;
+            if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
+            dayRows += rows;
+        }
+        if (!sink.endDay(error)) return Status::TargetFailed;
+        summary.rows += dayRows;
+        if (dayRows) ++summary.daysWritten;
+        else ++summary.daysRemoved;
+        ++done;
+        say("day " + day + ": " + (dayRows ? std::to_string(dayRows) + " rows" : std::string("removed")) + " (" +
+            std::to_string(done) + ")");
+    }
+    return Status::Done;
+}
+
+Status walk(const std::string& database, Sink& sink, const Options& options, Summary& summary, std::string& error) {
     std::unique_ptr<Source> source;
     try {
         source = std::make_unique<Source>(database);
@@ -333,70 +162,9 @@ Status walk(const std::string& database, Sink& sink, const Options& options, Sum
             if (isDay(d)) days.insert(d);
     }
 
-    // Dictionaries: small; rewritten whole when their rows differ from the last export's.
-    for (const Table& t : schema.tables) {
-        if (t.byDay()) continue;
-        std::uint64_t h = 0xcbf29ce484222325ull, n = 0;
-        {
-            Source::Cursor c(*source, t, nullptr);
-            for (; !c.atEnd(); c.advance(), ++n) h = fnv1a(h, jsonLine(t, c.row(), true) + "\n");
-        }
-        now.dictionaries[t.name] = hex64(h) + "/" + std::to_string(n);
-        const auto was = old.dictionaries.find(t.name);
-        if (!full && was != old.dictionaries.end() && was->second == now.dictionaries[t.name]) continue;
-        if (!sink.beginTable(t, error)) return Status::TargetFailed;
-        std::uint64_t rows = 0;
-        for (Source::Cursor c(*source, t, nullptr); !c.atEnd(); c.advance(), ++rows)
-            if (!sink.row(t, c.row(), error)) return Status::TargetFailed;
-        if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
-        summary.rows += rows;
-        ++summary.dictionaries;
-    }
-
-    // Partitioned tables: one cursor each in day order, walked together a day at a time.
-    std::vector<std::pair<const Table*, std::unique_ptr<Source::Cursor>>> cursors;
-    if (!days.empty() || full)
-        for (const Table& t : schema.tables)
-            if (t.byDay()) cursors.emplace_back(&t, std::make_unique<Source::Cursor>(*source, t, full ? nullptr : &days));
-    std::size_t done = 0;
-    for (;;) {
-        // The next day: the least of those still to write and of the cursors' days.
-        std::string day;
-        bool any = false;
-        if (!days.empty()) {
-            day = *days.begin();
-            any = true;
-        }
-        for (const auto& c : cursors)
-            if (!c.second->atEnd() && (!any || c.second->day() < day)) {
-                day = c.second->day();
-                any = true;
-            }
-        if (!any) break;
-        days.erase(day);
-        if (options.stop && options.stop->load()) {
-            error = "interrupted";
-            return Status::Interrupted;
-        }
-        if (!sink.beginDay(day, error)) return Status::TargetFailed;
-        std::uint64_t dayRows = 0;
-        for (auto& c : cursors) {
-            const Table& t = *c.first;
-            if (!sink.beginTable(t, error)) return Status::TargetFailed;
-            std::uint64_t rows = 0;
-            for (; !c.second->atEnd() && c.second->day() == day; c.second->advance(), ++rows)
-                if (!sink.row(t, c.second->row(), error)) return Status::TargetFailed;
-            if (!sink.endTable(t, rows, error)) return Status::TargetFailed;
-            dayRows += rows;
-        }
-        if (!sink.endDay(error)) return Status::TargetFailed;
-        summary.rows += dayRows;
-        if (dayRows) ++summary.daysWritten;
-        else ++summary.daysRemoved;
-        ++done;
-        say("day " + day + ": " + (dayRows ? std::to_string(dayRows) + " rows" : std::string("removed")) + " (" +
-            std::to_string(done) + ")");
-    }
+    if (!writeDictionaries(*source, sink, old, now, full, summary, error)) return Status::TargetFailed;
+    const Status written = writeDays(*source, sink, days, full, options, summary, error);
+    if (written != Status::Done) return written;
     if (!sink.finish(schema, now, error)) return Status::TargetFailed;
     return Status::Done;
 }

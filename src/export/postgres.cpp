@@ -4,6 +4,8 @@
 // and the state of the export in the table vtl_export_state, written last.
 #include "export/core.h"
 
+#include "common/hex.h"
+
 #include <libpq-fe.h>
 
 #include <cmath>
@@ -49,7 +51,6 @@ const char* const kState = "vtl_export_state";
 
 // One value in COPY's text format.
 void copyValue(const Value& v, const std::string& type, std::string& out) {
-    static const char digits[] = "0123456789abcdef";
     switch (v.kind) {
     case Value::Null: out += "\\N"; return;
     case Value::Integer: out += std::to_string(v.integer); return;
@@ -66,23 +67,16 @@ void copyValue(const Value& v, const std::string& type, std::string& out) {
     case Value::Blob:
         if (type == "bytea") {
             out += "\\\\x";
-            for (unsigned char c : v.bytes) {
-                out += digits[c >> 4];
-                out += digits[c & 15];
-            }
+            for (unsigned char c : v.bytes) hex::appendByte(out, c);
             return;
         }
-        for (unsigned char c : v.bytes) {  // a blob in a column of another type: its hex text
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
+        for (unsigned char c : v.bytes) hex::appendByte(out, c);  // a blob in a column of another type: its hex text
         return;
     case Value::Text:
         if (type == "bytea") out += "\\\\x";
         for (char c : v.bytes) {
             if (type == "bytea") {
-                out += digits[(unsigned char)c >> 4];
-                out += digits[(unsigned char)c & 15];
+                hex::appendByte(out, static_cast<unsigned char>(c));
                 continue;
             }
             switch (c) {

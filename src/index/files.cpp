@@ -2,6 +2,7 @@
 #include "index/ingest.h"
 #include "index/rows.h"
 
+#include "common/hex.h"
 #include "log/file_source.h"
 #include "read/records.h"
 
@@ -34,6 +35,69 @@ struct EvpDeleter {
     void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 
+// Files up to this size are read once, whole, into memory: hashed on the way,
+// then checked and decrypted from there. A larger one is hashed as it is read
+// and then read again from the same open file, in bounded memory.
+constexpr std::uint64_t kReadWhole = std::uint64_t(64) << 20;
+
+// The SHA-256 of source read from its start, hex; with keep, the bytes are
+// kept in it. Empty with the reason when it cannot be read to its end.
+std::string hashSource(ByteSource& source, std::string* keep, std::string& reason) {
+    std::unique_ptr<EVP_MD_CTX, EvpDeleter> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        reason = "SHA-256 is not available";
+        return {};
+    }
+    const std::uint64_t size = source.size();
+    std::string scratch;
+    std::string& buffer = keep ? *keep : scratch;
+    buffer.resize(std::size_t(keep ? size : std::min<std::uint64_t>(size, kReadChunk)));
+    for (std::uint64_t at = 0; at < size;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(kReadChunk, size - at));
+        auto* to = reinterpret_cast<unsigned char*>(&buffer[0]) + (keep ? at : 0);
+        if (!source.read(at, to, n)) {
+            reason = "it cannot be read to its end";
+            return {};
+        }
+        EVP_DigestUpdate(ctx.get(), to, n);
+        at += n;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest, &length);
+    return hex::bytes(digest, length);
+}
+
+// Why a file that did not open cannot be indexed, in the words of the one
+// that opens it to tell.
+std::string openFailure(const std::string& path, const std::string& reason) {
+    bool missing = false;
+    const std::string notRegular = notRegularFile(path, missing);
+    if (notRegular.empty()) return reason;
+    return missing ? notRegular : "not a log file (" + notRegular + ")";
+}
+
+// The log's rows, once its state is known.
+void cutIntoRows(read::LogFile& log, Parsed& p) {
+    p.state = log.state();
+    p.stateName = stateName(log.state());
+    p.reason = log.reason();
+    if (!log.regular()) {
+        p.failure = "not a log file (" + log.reason() + ")";
+        return;
+    }
+    if (!log.readable()) {
+        p.failure = log.state() == read::State::NotALog ? log.notALog() : "not whole: " + log.reason();
+        if (log.interrupted()) p.failure = "its key search was interrupted";
+        return;
+    }
+    p.size = log.size();
+    Rows b(p);
+    const bool done = log.readLines([&](const std::string& line, bool cut, std::uint64_t) { return b.line(line, cut); });
+    b.finish();
+    if (p.failure.empty() && !done) p.failure = "it cannot be read to its end (it changed or vanished while it was read)";
+}
+
 }  // namespace
 
 bool gone(const std::string& was, const std::string& now) {
@@ -45,60 +109,31 @@ bool gone(const std::string& was, const std::string& now) {
 std::string sha256File(const std::string& path, std::string& reason) {
     FileSource source;
     if (!source.open(path, reason)) return {};
-    std::unique_ptr<EVP_MD_CTX, EvpDeleter> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-        reason = "SHA-256 is not available";
-        return {};
-    }
-    std::vector<unsigned char> buffer(1 << 20);
-    for (std::uint64_t at = 0; at < source.size();) {
-        const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), source.size() - at));
-        if (!source.read(at, buffer.data(), n)) {
-            reason = "it cannot be read to its end";
-            return {};
-        }
-        EVP_DigestUpdate(ctx.get(), buffer.data(), n);
-        at += n;
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest, &length);
-    static const char hexDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < length; ++i) {
-        out += hexDigits[digest[i] >> 4];
-        out += hexDigits[digest[i] & 0xF];
-    }
-    return out;
+    return hashSource(source, nullptr, reason);
 }
 
 Parsed parseLog(const std::string& path, const read::Options& options, const KnownFn& known) {
     Parsed p;
     p.path = path;
     try {
-        bool missing = false;
-        const std::string notRegular = notRegularFile(path, missing);
-        if (!notRegular.empty()) {
-            p.failure = missing ? notRegular : "not a log file (" + notRegular + ")";
+        // One open file for all that follows: judged, hashed and read.
+        auto source = std::make_unique<FileSource>();
+        std::string reason;
+        if (!source->open(path, reason)) {
+            p.failure = openFailure(path, reason);
             return p;
         }
-        std::string reason;
-        {
-            // Judged on its first blocks before it is hashed whole: a file of
-            // gigabytes that is plainly no log is refused at once.
-            FileSource source;
-            if (!source.open(path, reason)) {
-                p.failure = reason;
-                return p;
-            }
-            bool unreadable = false;
-            const std::string notALog = read::plainlyNotALog(source, source.size(), unreadable);
-            if (unreadable || !notALog.empty()) {
-                p.failure = unreadable ? "it cannot be read (it changed or vanished while it was read)" : notALog;
-                return p;
-            }
+        // Judged on its first blocks before it is hashed whole: a file of
+        // gigabytes that is plainly no log is refused at once.
+        bool unreadable = false;
+        const std::string notALog = read::plainlyNotALog(*source, source->size(), unreadable);
+        if (unreadable || !notALog.empty()) {
+            p.failure = unreadable ? "it cannot be read (it changed or vanished while it was read)" : notALog;
+            return p;
         }
-        p.sha256 = sha256File(path, reason);
+        std::string bytes;
+        const bool whole = source->size() <= kReadWhole;
+        p.sha256 = hashSource(*source, whole ? &bytes : nullptr, reason);
         if (p.sha256.empty()) {
             p.failure = reason;
             return p;
@@ -110,30 +145,11 @@ Parsed parseLog(const std::string& path, const read::Options& options, const Kno
                 return p;
             }
         }
-        read::LogFile log(path, options);
-        p.state = log.state();
-        p.stateName = stateName(log.state());
-        p.reason = log.reason();
-        if (!log.regular()) {
-            p.failure = "not a log file (" + log.reason() + ")";
-            return p;
-        }
-        if (!log.readable()) {
-            p.failure = log.state() == read::State::NotALog ? log.notALog() : "not whole: " + log.reason();
-            if (log.interrupted()) p.failure = "its key search was interrupted";
-            return p;
-        }
-        {
-            std::uint64_t size = 0;
-            FileSource s;
-            std::string why;
-            if (s.open(path, why)) size = s.size();
-            p.size = size;
-        }
-        Rows b(p);
-        const bool done = log.readLines([&](const std::string& line, bool cut, std::uint64_t) { return b.line(line, cut); });
-        b.finish();
-        if (p.failure.empty() && !done) p.failure = "it cannot be read to its end (it changed or vanished while it was read)";
+        std::unique_ptr<ByteSource> from;
+        if (whole) from = std::make_unique<read::HeldBytes>(std::move(bytes));
+        else from = std::move(source);
+        read::LogFile log(path, std::move(from), options);
+        cutIntoRows(log, p);
     } catch (const std::bad_alloc&) {
         p.failure = "out of memory";
     } catch (const std::exception& e) {

@@ -178,6 +178,8 @@ struct Outcome {
 // named in missing, with why.
 std::vector<std::string> collectFiles(const std::vector<std::string>& args, std::vector<std::string>& missing);
 
+struct FileRows;
+
 class Writer {
 public:
     explicit Writer(Db& db);
@@ -197,6 +199,11 @@ private:
     // A known file found under another path while the one it was known by is
     // gone (renamed): the index takes the new path. Returns the old one.
     std::string moved(const Parsed& p);
+    // The recording a new file's rows go to, made or taken over; false when
+    // an existing one keeps its rows (the outcome then says so).
+    bool placeRecording(FileRows& rows, std::string& replaced, Outcome& o);
+    std::int64_t programId(const FileRows& rows, const std::string& path);
+    void writeRows(const FileRows& rows);
     struct Statements;
     Db& db_;
     std::unique_ptr<Transaction> transaction_;

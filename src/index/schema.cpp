@@ -1,5 +1,7 @@
 #include "index/schema.h"
 
+#include "index/tables.h"
+
 #include <sqlite3.h>
 
 #include <chrono>
@@ -10,203 +12,13 @@ namespace index {
 
 namespace {
 
-// The tables of this version. A later version that only adds tables and
-// columns brings a database of this one up in steps of its own (ALTER TABLE
-// ... ADD COLUMN); one that must read the logs again to fill what it changes
-// refuses an older database and asks for a new one (kRebuildBelow).
-const char kTables[] = R"SQL(
-CREATE TABLE meta (
-  name TEXT PRIMARY KEY,
-  value INTEGER NOT NULL
-) STRICT;
-INSERT INTO meta (name, value) VALUES ('generation', 0);
 
-CREATE TABLE recordings (
-  id INTEGER PRIMARY KEY,
-  day TEXT NOT NULL,
-  generation INTEGER NOT NULL,
-  user_id INTEGER NOT NULL,
-  match_id INTEGER NOT NULL,
-  started TEXT NOT NULL,
-  ended TEXT,
-  week TEXT NOT NULL,
-  file_sha256 TEXT NOT NULL,
-  path TEXT NOT NULL,
-  whole INTEGER NOT NULL,
-  state TEXT NOT NULL,
-  reason TEXT,
-  records INTEGER NOT NULL,
-  recovered_from TEXT,
-  untimed INTEGER NOT NULL,
-  UNIQUE (user_id, match_id, started)
-) STRICT;
-CREATE INDEX recordings_day ON recordings (day);
-CREATE INDEX recordings_generation ON recordings (generation);
-
-CREATE TABLE files (
-  sha256 TEXT PRIMARY KEY,
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  path TEXT NOT NULL,
-  size INTEGER NOT NULL,
-  whole INTEGER NOT NULL,
-  state TEXT NOT NULL,
-  reason TEXT,
-  records INTEGER NOT NULL,
-  current INTEGER NOT NULL,
-  indexed_at TEXT NOT NULL
-) STRICT;
-CREATE INDEX files_recording ON files (recording_id);
-
-CREATE TABLE identifiers (
-  id INTEGER PRIMARY KEY,
-  kind TEXT NOT NULL,
-  value TEXT NOT NULL,
-  weak INTEGER NOT NULL,
-  mark TEXT,
-  UNIQUE (kind, value)
-) STRICT;
-
-CREATE TABLE sightings (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  identifier_id INTEGER NOT NULL,
-  fact TEXT NOT NULL,
-  PRIMARY KEY (recording_id, identifier_id)
-) STRICT;
-CREATE INDEX sightings_identifier ON sightings (identifier_id);
-
-CREATE TABLE programs (
-  id INTEGER PRIMARY KEY,
-  path TEXT NOT NULL UNIQUE,
-  name TEXT NOT NULL,
-  name_lower TEXT NOT NULL,
-  path_lower TEXT NOT NULL
-) STRICT;
-CREATE INDEX programs_name ON programs (name_lower);
-
-CREATE TABLE processes (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  pid INTEGER,
-  program_id INTEGER NOT NULL,
-  started TEXT,
-  ended TEXT,
-  already_running INTEGER NOT NULL,
-  still_running INTEGER NOT NULL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-CREATE INDEX processes_program ON processes (program_id);
-
-CREATE TABLE connections (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  protocol TEXT NOT NULL,
-  local_ip TEXT,
-  local_port INTEGER,
-  remote_ip TEXT,
-  remote_port INTEGER,
-  remote_address INTEGER,
-  pid INTEGER,
-  program_id INTEGER,
-  opened TEXT,
-  closed TEXT,
-  already_open INTEGER NOT NULL,
-  still_open INTEGER NOT NULL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-CREATE INDEX connections_remote ON connections (remote_address);
-
-CREATE TABLE pings (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  at TEXT,
-  server TEXT NOT NULL,
-  server_address INTEGER,
-  milliseconds INTEGER,
-  answered INTEGER NOT NULL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-
-CREATE TABLE throughput (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  at TEXT,
-  adapter TEXT NOT NULL,
-  tx_bytes_per_s REAL,
-  rx_bytes_per_s REAL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-
-CREATE TABLE keys (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  at TEXT,
-  name TEXT NOT NULL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-
-CREATE TABLE facts (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  at TEXT,
-  name TEXT NOT NULL,
-  value TEXT NOT NULL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-
-CREATE TABLE other_records (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  line INTEGER NOT NULL,
-  at TEXT,
-  kind TEXT NOT NULL,
-  action TEXT NOT NULL,
-  raw TEXT NOT NULL,
-  cut INTEGER NOT NULL,
-  PRIMARY KEY (recording_id, line)
-) STRICT, WITHOUT ROWID;
-
-CREATE TABLE summaries (
-  day TEXT NOT NULL,
-  recording_id INTEGER PRIMARY KEY,
-  week TEXT NOT NULL,
-  seconds INTEGER,
-  records INTEGER NOT NULL,
-  pings INTEGER NOT NULL,
-  no_answers INTEGER NOT NULL,
-  ping_p50 REAL,
-  ping_p95 REAL,
-  ping_average REAL,
-  tx_average REAL,
-  rx_average REAL,
-  processes INTEGER NOT NULL,
-  connections INTEGER NOT NULL,
-  keys INTEGER NOT NULL
-) STRICT;
-
-CREATE TABLE ping_servers (
-  day TEXT NOT NULL,
-  recording_id INTEGER NOT NULL,
-  week TEXT NOT NULL,
-  server TEXT NOT NULL,
-  server_address INTEGER,
-  pings INTEGER NOT NULL,
-  no_answers INTEGER NOT NULL,
-  ping_p50 REAL,
-  ping_p95 REAL,
-  ping_average REAL,
-  PRIMARY KEY (recording_id, server)
-) STRICT;
-CREATE INDEX ping_servers_server ON ping_servers (server);
-)SQL";
-
+// The tables of this version are described in tables.cpp. A later version
+// that only adds tables and columns brings a database of this one up in steps
+// of its own (ALTER TABLE ... ADD COLUMN); one that must read the logs again
+// to fill what it changes refuses an older database and asks for a new one
+// (kRebuildBelow).
+//
 // Version 1 kept rates as integers, and lost every rate the library writes
 // with a fraction or an exponent ("48397.7", "1.53377e+006"); version 2 also
 // reads impossible stamps, non-ASCII names and identifiers that identify no
@@ -233,7 +45,7 @@ void prepareOnce(Db& db) {
     if (version == 0) {
         if (db.integer("SELECT count(*) FROM sqlite_schema") != 0)
             throw Error("the file is an SQLite database, but not an index");
-        db.exec(kTables);
+        db.exec(tables::schema());
         db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
     }
     // The index's identity, made with it (or on the first write of an index

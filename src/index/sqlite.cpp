@@ -94,6 +94,10 @@ void Db::restrictToReading() {
 
 std::string Db::message() const { return sqlite3_errmsg(db_); }
 
+void Db::busyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
+
+bool Db::autocommit() const { return sqlite3_get_autocommit(db_) != 0; }
+
 void Db::exec(const std::string& sql) {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
@@ -186,6 +190,17 @@ double Stmt::real(int col) const { return sqlite3_column_double(stmt_, col); }
 std::string Stmt::text(int col) const {
     const unsigned char* t = sqlite3_column_text(stmt_, col);
     return t ? std::string(reinterpret_cast<const char*>(t), std::size_t(sqlite3_column_bytes(stmt_, col))) : std::string();
+}
+
+std::string_view Stmt::textView(int col) const {
+    const unsigned char* t = sqlite3_column_text(stmt_, col);
+    return t ? std::string_view(reinterpret_cast<const char*>(t), std::size_t(sqlite3_column_bytes(stmt_, col)))
+             : std::string_view();
+}
+std::string_view Stmt::blob(int col) const {
+    const void* b = sqlite3_column_blob(stmt_, col);
+    return b ? std::string_view(static_cast<const char*>(b), std::size_t(sqlite3_column_bytes(stmt_, col)))
+             : std::string_view();
 }
 
 Transaction::Transaction(Db& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }

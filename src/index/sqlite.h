@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -39,6 +40,11 @@ public:
     // The first column of the first row of a query that yields one integer.
     std::int64_t integer(const std::string& sql);
     std::string message() const;
+    // How long a statement waits for a lock held by another connection
+    // (two minutes unless set).
+    void busyTimeout(int milliseconds);
+    // No transaction is open.
+    bool autocommit() const;
 
 private:
     sqlite3* db_ = nullptr;
@@ -72,6 +78,9 @@ public:
     std::int64_t integer(int col) const;
     double real(int col) const;
     std::string text(int col) const;
+    // The same without a copy, and a blob's bytes: valid until the next step.
+    std::string_view textView(int col) const;
+    std::string_view blob(int col) const;
     // Whether the statement has more than whitespace and comments after its first statement.
     bool trailing() const { return trailing_; }
 

@@ -66,7 +66,20 @@ std::string plainlyNotALog(ByteSource& source, std::uint64_t size, bool& unreada
     return notCipher.empty() ? std::string() : "not a log: " + notCipher;
 }
 
-LogFile::LogFile(std::string path, const Options& options) : path_(std::move(path)) {
+bool HeldBytes::read(std::uint64_t offset, unsigned char* out, std::size_t size) {
+    if (offset > bytes_.size() || size > bytes_.size() - offset) return false;
+    std::memcpy(out, bytes_.data() + offset, size);
+    return true;
+}
+
+LogFile::LogFile(std::string path, const Options& options) : path_(std::move(path)) { start(options); }
+
+LogFile::LogFile(std::string path, std::unique_ptr<ByteSource> source, const Options& options)
+    : path_(std::move(path)), source_(std::move(source)) {
+    start(options);
+}
+
+void LogFile::start(const Options& options) {
     try {
         open(options);
     } catch (const std::bad_alloc&) {
@@ -79,19 +92,24 @@ LogFile::LogFile(std::string path, const Options& options) : path_(std::move(pat
 }
 
 void LogFile::open(const Options& options) {
-    // Opened first, without waiting, then judged by what was opened.
-    if (!source_.open(path_, reason_)) {
-        state_ = source_.notRegular() ? State::NotAFile : State::Unreadable;
-        return;
+    if (!source_) {
+        // Opened first, without waiting, then judged by what was opened.
+        auto file = std::make_unique<FileSource>();
+        if (!file->open(path_, reason_)) {
+            state_ = file->notRegular() ? State::NotAFile : State::Unreadable;
+            return;
+        }
+        source_ = std::move(file);
     }
-    const std::uint64_t size = source_.size();
+    ByteSource& source = *source_;
+    const std::uint64_t size = source.size();
     // A length that no container has is told without reading.
     const bool badLength = size % kBlock != 0 || size < kBlock + kTrailerSize;
-    if (badLength) sealed_ = checkSealed(source_, size);
+    if (badLength) sealed_ = checkSealed(source, size);
     // Is it a log at all? Its first blocks tell, before anything is read whole.
     unsigned char head[4096];
     const std::size_t headSize = std::size_t(std::min<std::uint64_t>(size - size % kBlock, sizeof head));
-    if (headSize && !source_.read(0, head, headSize)) {
+    if (headSize && !source_->read(0, head, headSize)) {
         state_ = State::Unreadable;
         reason_ = "cannot be read to its end (it changed or vanished while it was read)";
         return;
@@ -103,7 +121,7 @@ void LogFile::open(const Options& options) {
         reason_ = (badLength ? sealed_.reason + "; " : std::string()) + notALog_;
         return;
     }
-    if (!badLength) sealed_ = checkSealed(source_, size);
+    if (!badLength) sealed_ = checkSealed(source, size);
     switch (sealed_.verdict) {
     case Verdict::Whole:
         state_ = State::Whole;
@@ -133,7 +151,7 @@ void LogFile::open(const Options& options) {
 
     if (sealed_.verdict == Verdict::BadLength && size % kBlock != 0 && size > kBlock) {
         // Bytes beyond the last whole block: perhaps a whole log with something appended.
-        SealCheck prefix = checkSealed(source_, size - size % kBlock);
+        SealCheck prefix = checkSealed(source, size - size % kBlock);
         if (prefix.verdict == Verdict::Whole) {
             sealed_ = prefix;
             key_ = prefix.fileKey;
@@ -149,7 +167,7 @@ void LogFile::open(const Options& options) {
 }
 
 void LogFile::search(const Options& options, const std::string& firstBlocks) {
-    const std::uint64_t size = source_.size();
+    const std::uint64_t size = source_->size();
     auto progress = [&](const keysearch::Progress& p) {
         if (!options.progress) return;
         const double rate = p.seconds > 0 ? double(p.tried) / p.seconds : 0;
@@ -185,7 +203,7 @@ void LogFile::search(const Options& options, const std::string& firstBlocks) {
         return;
     }
     key_ = found_->key;
-    scan_ = salvage::scan(source_, key_, size);
+    scan_ = salvage::scan(*source_, key_, size);
     if (!scan_.readable) {
         state_ = State::Unreadable;
         reason_ = "cannot be read to its end (it changed or vanished while it was read)";
@@ -198,7 +216,7 @@ void LogFile::search(const Options& options, const std::string& firstBlocks) {
     state_ = State::Recovered;
     std::ostringstream why;
     if (scan_.stopRecord) why << "closed, but its trailer is missing or damaged";
-    else if (scan_.damaged && tailHoldsStop(source_, key_, size)) why << "closed, but damaged later";
+    else if (scan_.damaged && tailHoldsStop(*source_, key_, size)) why << "closed, but damaged later";
     else why << "never closed";
     why << "; "
         << scan_.count << " records read back with its key found again (" << how() << ")";
@@ -208,7 +226,7 @@ void LogFile::search(const Options& options, const std::string& firstBlocks) {
 }
 
 bool LogFile::readWithTrailerKey() {
-    const salvage::Scan found = salvage::scan(source_, sealed_.fileKey, sealed_.bodySize);
+    const salvage::Scan found = salvage::scan(*source_, sealed_.fileKey, sealed_.bodySize);
     if (!found.readable || found.count == 0) return false;  // a damaged key block: search
     scan_ = found;
     key_ = sealed_.fileKey;
@@ -231,8 +249,8 @@ std::string LogFile::how() const {
 bool LogFile::readText(const TextSink& sink) {
     switch (state_) {
     case State::Whole:
-    case State::Appended: return decryptText(source_, sealed_, sink);
-    case State::Recovered: return salvage::text(source_, key_, scan_, sink);
+    case State::Appended: return decryptText(*source_, sealed_, sink);
+    case State::Recovered: return salvage::text(*source_, key_, scan_, sink);
     default: return false;
     }
 }

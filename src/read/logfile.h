@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -47,14 +48,34 @@ enum class State {
 // unreadable: they could not be read. head, when given, takes them.
 std::string plainlyNotALog(ByteSource& source, std::uint64_t size, bool& unreadable, std::string* head = nullptr);
 
+// Bytes in memory that the source owns: a file read whole by its caller.
+class HeldBytes : public ByteSource {
+public:
+    explicit HeldBytes(std::string bytes) : bytes_(std::move(bytes)) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool read(std::uint64_t offset, unsigned char* out, std::size_t size) override;
+
+private:
+    std::string bytes_;
+};
+
 class LogFile {
 public:
     // Opens and checks the file and, when it is not whole and the options
     // ask for it, searches its key. Never throws: a failure inside (no memory)
     // makes it Unreadable.
     explicit LogFile(std::string path, const Options& options = Options());
+    // The same over bytes the caller has opened or read already (and hashed
+    // on the way, say): the file at path is not opened again, and what is
+    // checked and decrypted is what the caller read. The path still names
+    // the log (its key search reads the times in its name).
+    LogFile(std::string path, std::unique_ptr<ByteSource> source, const Options& options = Options());
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
 
     const std::string& path() const { return path_; }
+    // The size of what is read (0 when it could not be opened).
+    std::uint64_t size() const { return source_ ? source_->size() : 0; }
     State state() const { return state_; }
     bool whole() const { return state_ == State::Whole; }
     bool regular() const { return state_ != State::NotAFile; }
@@ -89,6 +110,7 @@ public:
     bool readLines(const LineSplitter::Sink& sink);
 
 private:
+    void start(const Options& options);
     void open(const Options& options);
     void search(const Options& options, const std::string& firstBlocks);
     bool readWithTrailerKey();
@@ -98,7 +120,7 @@ private:
     std::string reason_, notALog_, searched_;
     bool interrupted_ = false, trailerKey_ = false;
     std::uint64_t tried_ = 0;
-    FileSource source_;
+    std::unique_ptr<ByteSource> source_;
     SealCheck sealed_;
     Key16 key_{};
     std::optional<keysearch::Found> found_;
