@@ -199,14 +199,20 @@ async function main() {
     headless: true,
     userDataDir: profile,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--disable-extensions', '--host-resolver-rules=MAP * ~NOTFOUND',
+      '--disable-component-update', '--disable-sync', '--disable-extensions', '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1',
       '--window-size=1280,900'],
     defaultViewport: { width: 1280, height: 900 },
   });
   const problems = [], outside = [];
   try {
     const page = await browser.newPage();
-    page.on('console', (m) => { if (m.type() === 'error') problems.push(`console error: ${m.text()}`); });
+    page.on('console', (m) => {
+      if (m.type() !== 'error') return;
+      const where = m.location().url || '';
+      // The browser asks for the icon on its own; no page names it.
+      if (new URL(where, base).pathname === '/favicon.ico') return;
+      problems.push(`console error: ${m.text()}${where ? ` (${where})` : ''}`);
+    });
     page.on('pageerror', (e) => problems.push(`script error: ${e.message}`));
     page.on('dialog', async (d) => { problems.push(`a dialog opened: ${d.message()}`); await d.dismiss(); });
     await page.setRequestInterception(true);
