@@ -114,8 +114,8 @@ testsupport::MatchSpec logOf(std::int64_t user, std::int64_t match, int d, std::
 }
 
 // The eight players of a day, the first four in its first match. 104 plays
-// only once it has the machine; 105 and 106 meet every third day; 112 plays
-// every fourth.
+// only once it has the machine; 105 and 106 meet at least every third day;
+// 112 plays at least every fourth.
 std::vector<std::int64_t> playersOf(int d, std::mt19937& rng) {
     std::vector<std::int64_t> all;
     for (std::int64_t u = kFirstUser; u <= kLastUser; ++u)
