@@ -191,6 +191,23 @@ async function openAccount(page) {
   writeFileSync(env('VTL_SHOT'), shot);
 }
 
+// The markup volume id's own page, by its link: the value must come back
+// whole through the address.
+async function openIdentifier(page) {
+  const links = await page.$$('section#identifiers a');
+  let link = null;
+  for (const a of links) if ((await a.evaluate((e) => e.textContent.trim())) === HOSTILE_VOLUME) link = a;
+  check(link, 'the markup volume id has no link in section#identifiers');
+  await Promise.all([page.waitForNavigation({ waitUntil: 'load' }), link.click()]);
+  const at = new URL(page.url());
+  check(at.pathname === '/identifier' && at.searchParams.get('value') === HOSTILE_VOLUME,
+    `the volume id's link went to ${at.pathname}${at.search}`);
+  const text = await framesText(page);
+  check(text.includes(HOSTILE_VOLUME), 'the identifier page does not show the volume id as text');
+  check(await page.$(`a.account[href="/account/${user}"]`), `the identifier page does not link to ${user}`);
+  await page.goBack({ waitUntil: 'load' });
+}
+
 async function followLink(page) {
   await follow(page, `table#links a.account[href="/account/${linked}"]`, `table#links has no link to ${linked}`);
   check(path(page) === `/account/${linked}`, `the link went to ${path(page)}`);
@@ -230,6 +247,17 @@ async function main() {
     });
     page.on('pageerror', (e) => problems.push(`script error: ${e.message}`));
     page.on('dialog', async (d) => { problems.push(`a dialog opened: ${d.message()}`); await d.dismiss(); });
+    // Every answer of the server says what the page may load and that its
+    // type is as said; pages are never cached.
+    page.on('response', (r) => {
+      const u = new URL(r.url());
+      if (u.origin !== base.origin || u.pathname === '/favicon.ico') return;
+      const h = r.headers();
+      if (h['x-content-type-options'] !== 'nosniff') problems.push(`${u.pathname} has no nosniff`);
+      if (r.request().resourceType() !== 'document') return;
+      if (!/default-src 'none'/.test(h['content-security-policy'] || '')) problems.push(`${u.pathname} has not the CSP`);
+      if (!/no-store/.test(h['cache-control'] || '')) problems.push(`${u.pathname} may be cached`);
+    });
     await page.setRequestInterception(true);
     page.on('request', (r) => {
       const u = new URL(r.url());
@@ -250,7 +278,7 @@ async function main() {
     problems.length = 0;
 
     const steps = [['login', login], ['search and match', searchAndOpenMatch], ['account', openAccount],
-      ['linked account', followLink], ['logout', logout]];
+      ['identifier', openIdentifier], ['linked account', followLink], ['logout', logout]];
     for (const [name, step] of steps) {
       await step(page);
       check(problems.length === 0, `${name}: ${problems.join('; ')}`);
