@@ -53,7 +53,7 @@ for _ in $(seq 100); do
 done
 [ -n "$url" ] || fail "vtl serve did not say where it listens"
 
-VTL_TOKEN=$token "$vtl" upload "$url" "$work/league" > "$work/upload.out" 2>&1 \
+VTL_TOKEN=$token timeout 120 "$vtl" upload "$url" "$work/league" > "$work/upload.out" 2>&1 \
   || fail "vtl upload failed: $(tail -n 3 "$work/upload.out")"
 count() {  # count SQL: the one number a query of the index answers
   "$vtl" query "$db" "$1" --json 2> /dev/null | sed -n 's/^{"n":\([0-9]*\)}$/\1/p'
@@ -76,6 +76,11 @@ VTL_NODE_MODULES=$modules VTL_URL=$url VTL_OPERATOR=referee VTL_PASSWORD=$passwo
   || fail "$(tail -n 1 "$work/browser.out")"
 
 kill -TERM "$server_pid"
+for _ in $(seq 600); do kill -0 "$server_pid" 2> /dev/null || break; sleep 0.1; done
+if kill -0 "$server_pid" 2> /dev/null; then
+  kill -KILL "$server_pid"
+  fail "vtl serve was still running 60 s after SIGTERM"
+fi
 rc=0
 wait "$server_pid" || rc=$?
 server_pid=
