@@ -37,6 +37,7 @@ PKGS=(
   chromium zlib1g-dev libz-mingw-w64-dev
   tcl  # tclsh makes SQLite's one-file source for the Windows builds
   libsqlite3-dev libpq-dev sqlite3 postgresql faketime libcpp-httplib-dev
+  libsodium-dev  # the console's password hashes and session ids
 )
 # npm installs the DuckDB client the export test reads with; a machine that
 # has Node.js from elsewhere keeps it.

@@ -1,4 +1,5 @@
 #include "index/queries.h"
+#include "index/queries_sql.h"
 
 #include "index/ingest.h"
 
@@ -8,14 +9,14 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
-#include <cstdio>
+#include <cctype>
 
 namespace vt {
 namespace index {
 
 namespace {
 
-std::string num(std::int64_t v) { return std::to_string(v); }
+using sql::num;
 
 // A LIKE pattern that matches text anywhere, its own % _ and \ taken literally.
 std::string containsPattern(const std::string& text) {
@@ -25,13 +26,6 @@ std::string containsPattern(const std::string& text) {
         out += c;
     }
     return out + "%";
-}
-
-std::string dayFilter(const FindQuestion& q) {
-    std::string out;
-    if (!q.from.empty()) out += " AND r.day >= " + quote(q.from);
-    if (!q.to.empty()) out += " AND r.day <= " + quote(q.to);
-    return out;
 }
 
 std::string tsvField(const std::string& v) {
@@ -87,93 +81,163 @@ bool parseRemote(const std::string& text, Remote& out) {
     return true;
 }
 
-std::string linksSql(const LinksQuestion& q) {
-    std::string where = q.weak ? "" : " WHERE i.weak = 0";
-    if (!q.kind.empty()) where += std::string(where.empty() ? " WHERE " : " AND ") + "i.kind = " + quote(q.kind);
-    char least[32];
-    std::snprintf(least, sizeof least, "%.3f", q.strength);
-    // An identifier on n accounts weighs 2/n: 1 when only the two share it.
-    const std::string strength = "ROUND(SUM(2.0 / accounts), 3)";
-    std::string sql =
-        "WITH RECURSIVE seen AS ("
-        "SELECT s.identifier_id, r.user_id, COUNT(DISTINCT r.match_id) AS matches, "
-        "MIN(r.day) AS first_day, MAX(r.day) AS last_day "
-        "FROM sightings s JOIN recordings r ON r.id = s.recording_id "
-        "GROUP BY s.identifier_id, r.user_id), "
-        "shared AS ("
-        "SELECT seen.identifier_id, COUNT(*) AS accounts "
-        "FROM seen JOIN identifiers i ON i.id = seen.identifier_id" + where + " "
-        "GROUP BY seen.identifier_id "
-        "HAVING COUNT(*) >= 2 AND COUNT(*) <= " + num(q.common) + "), "
-        "pairs AS ("
-        "SELECT sh.identifier_id, sh.accounts, a.user_id AS user_a, b.user_id AS user_b, "
-        "a.matches AS matches_a, b.matches AS matches_b, a.first_day AS first_day_a, a.last_day AS last_day_a, "
-        "b.first_day AS first_day_b, b.last_day AS last_day_b "
-        "FROM shared sh "
-        "JOIN seen a ON a.identifier_id = sh.identifier_id "
-        "JOIN seen b ON b.identifier_id = sh.identifier_id AND a.user_id < b.user_id), "
-        "strengths AS ("
-        "SELECT user_a, user_b, COUNT(*) AS shared, " + strength + " AS strength "
-        "FROM pairs GROUP BY user_a, user_b HAVING " + strength + " >= " + least + ")";
-    if (q.user)
-        sql += ", cluster (user_id) AS ("
-               "SELECT CAST(" + num(*q.user) + " AS BIGINT) "
-               "UNION "
-               "SELECT CAST(CASE WHEN st.user_a = c.user_id THEN st.user_b ELSE st.user_a END AS BIGINT) "
-               "FROM strengths st JOIN cluster c ON st.user_a = c.user_id OR st.user_b = c.user_id)";
-    sql += " SELECT p.user_a, p.user_b, st.strength, st.shared, i.kind, i.value AS identifier, i.weak, i.mark, "
-           "p.accounts, p.matches_a, p.matches_b, p.first_day_a, p.last_day_a, p.first_day_b, p.last_day_b "
-           "FROM pairs p JOIN strengths st ON st.user_a = p.user_a AND st.user_b = p.user_b "
-           "JOIN identifiers i ON i.id = p.identifier_id";
-    if (q.user) sql += " WHERE p.user_a IN (SELECT user_id FROM cluster)";
-    sql += " ORDER BY st.strength DESC, p.user_a, p.user_b, i.id";
-    return sql;
+namespace {
+
+std::string trimmed(const std::string& t) {
+    const char* const space = " \t\r\n";
+    const std::size_t first = t.find_first_not_of(space);
+    if (first == std::string::npos) return {};
+    return t.substr(first, t.find_last_not_of(space) - first + 1);
 }
 
-std::string findSql(const FindQuestion& q, std::string& error) {
-    const int asked = int(!q.program.empty()) + int(!q.path.empty()) + int(!q.remote.empty());
-    if (asked != 1) {
-        error = "give exactly one of --program, --path and --remote";
+bool allHex(const std::string& t) {
+    for (char c : t)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return !t.empty();
+}
+
+// A path as pasted: without the line end a copy may bring along, nor the
+// quotes of a shell or of Explorer's "Copy as path".
+std::string pastedPath(std::string t) {
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+    if (t.size() >= 2 && t.front() == '"' && t.back() == '"') t = t.substr(1, t.size() - 2);
+    return t;
+}
+
+std::string folded(const std::string& text) { return foldCase(utf8::fromNarrow(text)); }
+
+std::string remoteSql(const FindQuestion& q, const std::string& filter, std::string& error) {
+    Remote r;
+    if (!parseRemote(q.remote, r)) {
+        error = "--remote takes an IPv4 address, IP[/BITS][:PORT]: " + q.remote;
         return {};
     }
-    for (const auto* d : {&q.from, &q.to})
-        if (!d->empty() && !isDay(*d)) {
-            error = "a day is YYYY-MM-DD: " + *d;
-            return {};
-        }
-    if (!q.remote.empty()) {
-        Remote r;
-        if (!parseRemote(q.remote, r)) {
-            error = "--remote takes an IPv4 address, IP[/BITS][:PORT]: " + q.remote;
-            return {};
-        }
-        std::string where = "c.remote_address >= " + num(r.first) + " AND c.remote_address <= " + num(r.last);
-        if (r.port) where += " AND c.remote_port = " + num(*r.port);
-        return "SELECT r.day, r.user_id, r.match_id, r.started, c.protocol, c.remote_ip, c.remote_port, "
-               "g.path AS program, COUNT(*) AS connections, MIN(c.opened) AS first_opened, "
-               "MAX(c.closed) AS last_closed, MAX(c.still_open) AS still_open "
-               "FROM connections c JOIN recordings r ON r.id = c.recording_id "
-               "LEFT JOIN programs g ON g.id = c.program_id "
-               "WHERE " + where + dayFilter(q) + " "
-               "GROUP BY r.id, r.day, r.user_id, r.match_id, r.started, c.protocol, c.remote_address, c.remote_ip, "
-               "c.remote_port, g.id, g.path "
-               "ORDER BY r.day, r.user_id, r.match_id, r.id, c.remote_address, COALESCE(c.remote_port, -1), "
-               "c.protocol, COALESCE(g.id, 0)";
-    }
-    // The programs first (a few), then their processes by index.
-    // Names are stored folded (foldCase); what is asked is folded alike.
-    const auto folded = [](const std::string& text) { return foldCase(utf8::fromNarrow(text)); };
-    const std::string match = !q.program.empty() ? "p.name_lower = " + quote(folded(q.program))
-                                                  : "p.path_lower LIKE " + quote(containsPattern(folded(q.path))) +
-                                                        " ESCAPE '\\'";
+    std::string where = "c.remote_address >= " + num(r.first) + " AND c.remote_address <= " + num(r.last);
+    if (r.port) where += " AND c.remote_port = " + num(*r.port);
+    return "SELECT r.day, r.user_id, r.match_id, r.started, c.protocol, c.remote_ip, c.remote_port, "
+           "g.path AS program, COUNT(*) AS connections, MIN(c.opened) AS first_opened, "
+           "MAX(c.closed) AS last_closed, MAX(c.still_open) AS still_open, r.id AS recording_id "
+           "FROM connections c JOIN recordings r ON r.id = c.recording_id "
+           "LEFT JOIN programs g ON g.id = c.program_id "
+           "WHERE " + where + filter + " "
+           "GROUP BY r.id, r.day, r.user_id, r.match_id, r.started, c.protocol, c.remote_address, c.remote_ip, "
+           "c.remote_port, g.id, g.path "
+           "ORDER BY r.day, r.user_id, r.match_id, r.id, c.remote_address, COALESCE(c.remote_port, -1), "
+           "c.protocol, COALESCE(g.id, 0)";
+}
+
+std::string programSql(const FindQuestion& q, const std::string& filter) {
+    // The programs first (a few), then their processes by index. Names and
+    // paths are stored folded (foldCase); what is asked is folded alike. A
+    // "program" with a separator in it is a whole path, pasted from a log.
+    const std::string program = pastedPath(q.program), path = pastedPath(q.path);
+    std::string match;
+    if (program.find_first_of("\\/") != std::string::npos) match = "p.path_lower = " + quote(folded(program));
+    else if (!program.empty()) match = "p.name_lower = " + quote(folded(program));
+    else match = "p.path_lower LIKE " + quote(containsPattern(folded(path))) + " ESCAPE '\\'";
     const std::string where = "x.program_id IN (SELECT p.id FROM programs p WHERE " + match + ")";
     return "SELECT r.day, r.user_id, r.match_id, r.started, g.path AS program, COUNT(*) AS processes, "
            "MIN(x.started) AS first_started, MAX(x.ended) AS last_ended, MAX(x.already_running) AS already_running, "
-           "MAX(x.still_running) AS still_running "
+           "MAX(x.still_running) AS still_running, r.id AS recording_id "
            "FROM processes x JOIN programs g ON g.id = x.program_id JOIN recordings r ON r.id = x.recording_id "
-           "WHERE " + where + dayFilter(q) + " "
+           "WHERE " + where + filter + " "
            "GROUP BY r.id, r.day, r.user_id, r.match_id, r.started, g.id, g.path "
            "ORDER BY r.day, r.user_id, r.match_id, r.id, g.id";
+}
+
+std::string identifierSql(const FindQuestion& q, const std::string& filter, std::string& error) {
+    IdentifierValue id;
+    if (!identifierAsIndexed(q.identifier, q.identifierKind, id, error)) return {};
+    std::string match = "i.kind = " + quote(id.kind) + " AND ";
+    // A MAC is stored in one spelling; a volume id as the log wrote it, which
+    // the library writes as eight lower-case digits, and others otherwise.
+    if (id.kind == "mac") match += "i.value = " + quote(id.value);
+    else if (id.value.size() == 8 && allHex(id.value)) match += "REPLACE(LOWER(i.value), '-', '') = " + quote(id.value);
+    else match += "LOWER(i.value) = " + quote(id.value);
+    return "SELECT r.day, r.user_id, r.match_id, r.started, r.ended, i.kind, i.value AS identifier, i.weak, i.mark, "
+           "s.fact, r.id AS recording_id "
+           "FROM identifiers i JOIN sightings s ON s.identifier_id = i.id JOIN recordings r ON r.id = s.recording_id "
+           "WHERE " + match + filter + " "
+           "ORDER BY r.day, r.user_id, r.match_id, r.id, i.id";
+}
+
+std::string recordingsSql(const std::string& filter) {
+    return "SELECT r.day, r.user_id, r.match_id, r.started, r.ended, r.whole, r.state, r.records, r.path, "
+           "r.id AS recording_id FROM recordings r WHERE 1 = 1" + filter + " "
+           "ORDER BY r.day, r.user_id, r.match_id, r.id";
+}
+
+}  // namespace
+
+std::string checkDays(const std::string& from, const std::string& to) {
+    for (const auto* d : {&from, &to})
+        if (!d->empty() && !isDay(*d)) return "a day is YYYY-MM-DD: " + *d;
+    if (!from.empty() && !to.empty() && to < from) return "--to " + to + " is before --from " + from;
+    return {};
+}
+
+bool identifierAsIndexed(const std::string& pasted, const std::string& kind, IdentifierValue& out,
+                         std::string& error) {
+    const std::string text = trimmed(pasted);
+    if (!kind.empty() && kind != "mac" && kind != "volume") {
+        error = "--kind is mac or volume: " + kind;
+        return false;
+    }
+    if (text.empty()) {
+        error = "--identifier is empty";
+        return false;
+    }
+    if (kind != "volume") {
+        // "Intel(R) Ethernet @ 00-1b-21-aa-bb-cc" as the fact reads; Cisco's 001b.21aa.bbcc.
+        const std::size_t at = text.rfind(" @ ");
+        std::string mac = at == std::string::npos ? text : trimmed(text.substr(at + 3));
+        if (mac.size() == 14 && mac[4] == '.' && mac[9] == '.') mac = mac.substr(0, 4) + mac.substr(5, 4) + mac.substr(10);
+        out = {"mac", macAddress(mac)};
+        if (!out.value.empty()) return true;
+        if (kind == "mac") {
+            error = "not a MAC address (six hex pairs, with '-', ':' or none): " + text;
+            return false;
+        }
+    }
+    std::string volume = lowerAscii(text);
+    if (volume.size() == 9 && volume[4] == '-') volume.erase(4, 1);
+    if (volume.size() == 8 && allHex(volume)) {
+        out = {"volume", volume};
+        return true;
+    }
+    if (kind.empty()) {
+        error = "neither a MAC address (six hex pairs) nor a volume id (eight hex digits): " + text +
+                " (--kind volume looks for any other volume id)";
+        return false;
+    }
+    out = {"volume", lowerAscii(text)};
+    return true;
+}
+
+std::string findSql(const FindQuestion& q, std::string& error) {
+    const int asked = int(!q.program.empty()) + int(!q.path.empty()) + int(!q.remote.empty()) +
+                      int(!q.identifier.empty());
+    if (asked > 1) {
+        error = "give one of --program, --path, --remote and --identifier, not more";
+        return {};
+    }
+    if (asked == 0 && !q.user && !q.match) {
+        error = "give one of --program, --path, --remote and --identifier, or --user or --match";
+        return {};
+    }
+    if (!q.identifierKind.empty() && q.identifier.empty()) {
+        error = "--kind goes with --identifier";
+        return {};
+    }
+    error = checkDays(q.from, q.to);
+    if (!error.empty()) return {};
+    std::string filter = sql::dayRange("r.day", q.from, q.to);
+    if (q.user) filter += " AND r.user_id = " + num(*q.user);
+    if (q.match) filter += " AND r.match_id = " + num(*q.match);
+    if (!q.remote.empty()) return remoteSql(q, filter, error);
+    if (!q.identifier.empty()) return identifierSql(q, filter, error);
+    if (asked == 1) return programSql(q, filter);
+    return recordingsSql(filter);
 }
 
 std::string trendSql(const TrendQuestion& q, std::string& error) {
@@ -192,7 +256,9 @@ std::string trendSql(const TrendQuestion& q, std::string& error) {
         error = "--by is day, week or match: " + q.by;
         return {};
     }
-    std::string where = " WHERE 1 = 1";
+    error = checkDays(q.from, q.to);
+    if (!error.empty()) return {};
+    std::string where = " WHERE 1 = 1" + sql::dayRange("r.day", q.from, q.to);
     if (q.user) where += " AND r.user_id = " + num(*q.user);
     // Matches, not player logs: the players of one match each have their own.
     const std::string matches = "COUNT(DISTINCT r.match_id) AS matches";

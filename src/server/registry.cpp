@@ -86,7 +86,11 @@ Registry::Registry(const std::string& database) : db_(std::make_unique<Db>(regis
               "  token TEXT NOT NULL, arrived TEXT NOT NULL, size INTEGER NOT NULL, state TEXT NOT NULL, "
               "  records INTEGER NOT NULL, user_id INTEGER, match_id INTEGER, started TEXT NOT NULL, "
               "  indexed INTEGER NOT NULL DEFAULT 0);"
-              "CREATE INDEX IF NOT EXISTS uploads_waiting ON uploads(indexed) WHERE indexed = 0;");
+              "CREATE INDEX IF NOT EXISTS uploads_waiting ON uploads(indexed) WHERE indexed = 0;"
+              "CREATE TABLE IF NOT EXISTS operators (name TEXT PRIMARY KEY, hash TEXT NOT NULL, created TEXT NOT NULL);"
+              "CREATE TABLE IF NOT EXISTS sessions (id_hash TEXT PRIMARY KEY, name TEXT NOT NULL, "
+              "  csrf TEXT NOT NULL, created INTEGER NOT NULL, seen INTEGER NOT NULL);"
+              "CREATE INDEX IF NOT EXISTS sessions_of ON sessions(name);");
 }
 
 Registry::~Registry() = default;

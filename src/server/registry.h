@@ -1,6 +1,8 @@
 // The server's own tables, in a SQLite database beside the index (DB.server):
-// who may upload (tokens, kept only as their SHA-256) and what was uploaded
-// (each stored file once, by its SHA-256, and whether it is in the index yet).
+// who may upload (tokens, kept only as their SHA-256), what was uploaded
+// (each stored file once, by its SHA-256, and whether it is in the index yet),
+// and who may use the console (operators, kept as argon2id hashes, and their
+// sessions, kept only as the SHA-256 of the session id).
 #pragma once
 
 #include <cstdint>
@@ -40,6 +42,13 @@ struct Upload {
     int indexed = 0;
 };
 
+// An operator's session as the registry keeps it. Times are seconds since the epoch.
+struct Session {
+    std::string name;  // the operator
+    std::string csrf;  // the token its forms carry
+    std::int64_t created = 0, seen = 0;
+};
+
 class Registry {
 public:
     // Opens (and makes) the tables. Throws vt::index::Error when it cannot.
@@ -64,6 +73,21 @@ public:
     void add(const Upload& upload);
     void setIndexed(const std::string& sha256, int indexed, const std::string& state);
     std::vector<Upload> notIndexed();
+
+    // Adds an operator, or gives one a new password hash; either way every
+    // session of that name ends. True when the name is new.
+    bool setOperator(const std::string& name, const std::string& hash);
+    // Removes an operator and every session of it. False when there is none.
+    bool removeOperator(const std::string& name);
+    std::optional<std::string> operatorHash(const std::string& name);
+    // Sessions by the SHA-256 of their id; read afresh on every call, so that
+    // an operator removed by another process is refused at once.
+    void addSession(const std::string& idHash, const Session& session);
+    std::optional<Session> session(const std::string& idHash);
+    void touchSession(const std::string& idHash, std::int64_t seen);
+    void endSession(const std::string& idHash);
+    // Removes the sessions last seen before `seen` or made before `created`.
+    void endSessionsBefore(std::int64_t seen, std::int64_t created);
 
 private:
     std::mutex mutex_;

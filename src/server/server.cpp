@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include "index/ingest.h"
+#include "server/console.h"
 #include "server/registry.h"
 #include "server/store.h"
 
@@ -142,6 +143,7 @@ struct Server::Impl {
     Registry registry;
     Store store;
     std::unique_ptr<httplib::Server> http;
+    std::unique_ptr<Console> console;
     std::string host, scheme = "http";
     int port = -1;
 
@@ -495,10 +497,9 @@ bool Server::start(std::string& error) {
     });
     http.Post("/api/v1/logs", [&d](const httplib::Request& req, httplib::Response& res,
                                    const httplib::ContentReader& reader) { d.upload(req, res, reader); });
-    // The operators' reads need a session, and no session exists yet.
-    http.Get("/api/v1/.*", [](const httplib::Request&, httplib::Response& res) {
-        refuse(res, 401, "an operator's session is needed");
-    });
+    // The operators' console and its reads, behind their login.
+    d.console = std::make_unique<Console>(d.registry, d.options, d.store.dir(), !o.cert.empty());
+    d.console->addRoutes(http);
     http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         refuse(res, 500, "the server failed on this request", true);
     });

@@ -30,7 +30,14 @@ struct Options {
     // A body has this long, and a second more for every 64 KiB it announces.
     std::chrono::milliseconds bodyTime{30000};
     std::chrono::seconds searchLimit{600};  // the key search of one log that is not whole
-    // Lines for standard output and for standard error (never a token).
+    // The operators' console: a session ends after this long unused, and
+    // this long after its login at the latest. The clock, seconds since the
+    // epoch, is the system's unless given (tests move it).
+    std::chrono::seconds sessionIdle{480 * 60};
+    std::chrono::seconds sessionLimit{24 * 3600};
+    std::function<std::int64_t()> clock;
+    // Lines for standard output and for standard error (never a token,
+    // password or session id).
     std::function<void(const std::string&)> say, warn;
 };
 

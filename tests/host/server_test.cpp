@@ -7,6 +7,7 @@
 #include "server/registry.h"
 #include "server/server.h"
 #include "server/store.h"
+#include "support/in_process_server.h"
 #include "support/log_text.h"
 #include "support/match_logs.h"
 #include "support/spawned.h"
@@ -35,6 +36,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = boost::filesystem;
+using testsupport::InProcessServer;
 using testsupport::readBytes;
 using vt::server::uploadLog;
 
@@ -373,46 +375,6 @@ TEST_F(ServerTest, ASlowClientHoldsUpNoOtherUpload) {
     EXPECT_EQ(r.status, 201) << r.body;
     EXPECT_LT(took, 2s);
 }
-
-// A server in this process on a loopback port, with one upload token, run on a
-// thread of its own until the end of the test.
-class InProcessServer {
-public:
-    static constexpr const char* kToken = "token-for-the-test";
-    explicit InProcessServer(void (*tune)(vt::server::Options&)) {
-        options_.database = dir_.join("league.db");
-        options_.store = dir_.join("store");
-        options_.port = 0;
-        tune(options_);
-        server_.reset(new vt::server::Server(options_));
-        {
-            vt::server::Registry registry(options_.database);
-            std::string error;
-            EXPECT_TRUE(registry.addToken("backend", kToken, error)) << error;
-        }
-        std::string error;
-        started_ = server_->start(error);
-        EXPECT_TRUE(started_) << error;
-        if (started_) runner_ = std::thread([this] { server_->run(); });
-    }
-    ~InProcessServer() { stop(); }
-    void stop() {
-        if (!started_) return;
-        started_ = false;
-        server_->stop();
-        runner_.join();
-    }
-    bool started() const { return started_; }
-    vt::server::Server& server() { return *server_; }
-    const vt::server::Options& options() const { return options_; }
-
-private:
-    testsupport::TempDir dir_;
-    vt::server::Options options_;
-    std::unique_ptr<vt::server::Server> server_;
-    std::thread runner_;
-    bool started_ = false;
-};
 
 TEST(ServerInProcess, AFullDiskGives507AndKeepsNoHalfFile) {
     InProcessServer in([](vt::server::Options& o) { o.searchLimit = 1s; });

@@ -661,13 +661,13 @@ protected:
 };
 
 const std::string kLinksHeader = "user_a\tuser_b\tstrength\tshared\tkind\tidentifier\tweak\tmark\taccounts\t"
-                                 "matches_a\tmatches_b\tfirst_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\n";
+                                 "matches_a\tmatches_b\tfirst_day_a\tlast_day_a\tfirst_day_b\tlast_day_b\tsame_time\n";
 
 TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
-    const std::string chain = "6\t7\t1.0\t1\tvolume\tCHAIN-1\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n"
-                              "7\t8\t1.0\t1\tvolume\tCHAIN-2\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\n";
+    const std::string chain = "6\t7\t1.0\t1\tvolume\tCHAIN-1\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\t0\n"
+                              "7\t8\t1.0\t1\tvolume\tCHAIN-2\t0\t\\N\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-08\t2026-12-08\t0\n";
     EXPECT_EQ(links({}), kLinksHeader +
-                             "1\t2\t1.0\t1\tvolume\tAAAA-0001\t0\t\\N\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\n" +
+                             "1\t2\t1.0\t1\tvolume\tAAAA-0001\t0\t\\N\t2\t2\t1\t2026-12-08\t2026-12-09\t2026-12-08\t2026-12-08\t0\n" +
                              chain);
     // Docker's bridge identifies no one machine: shown only when asked for.
     vtl::LinksArgs a;
@@ -675,7 +675,7 @@ TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
     EXPECT_EQ(links(a), kLinksHeader);
     a.weak = true;
     const std::string docker =
-        "3\t4\t1.0\t1\tmac\t02-42-ac-11-00-02\t1\tvirtual\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\n";
+        "3\t4\t1.0\t1\tmac\t02-42-ac-11-00-02\t1\tvirtual\t2\t1\t1\t2026-12-08\t2026-12-08\t2026-12-10\t2026-12-10\t0\n";
     EXPECT_EQ(links(a), kLinksHeader + docker);
     // The cloned MAC on 25 accounts weighs 2/25 a pair: below the least strength,
     // and with --common 24 not counted at all.
@@ -699,7 +699,7 @@ TEST_F(Questions, LinksGiveExactlyTheSharedIdentifiers) {
     EXPECT_EQ(links(c, true), "{\"user_a\":1,\"user_b\":2,\"strength\":1.0,\"shared\":1,\"kind\":\"volume\","
                               "\"identifier\":\"AAAA-0001\",\"weak\":0,\"mark\":null,\"accounts\":2,\"matches_a\":2,"
                               "\"matches_b\":1,\"first_day_a\":\"2026-12-08\",\"last_day_a\":\"2026-12-09\","
-                              "\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\"}\n");
+                              "\"first_day_b\":\"2026-12-08\",\"last_day_b\":\"2026-12-08\",\"same_time\":0}\n");
 }
 
 TEST_F(Questions, SqlPrintsTheStatementThatRuns) {

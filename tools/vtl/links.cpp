@@ -14,7 +14,15 @@ int links(const LinksArgs& a, std::ostream& out, std::ostream& err) {
     q.common = a.common;
     q.weak = a.weak;
     q.strength = a.strength;
-    const std::string sql = vt::index::linksSql(q);
+    q.from = a.from;
+    q.to = a.to;
+    q.pairs = a.pairs;
+    std::string error;
+    const std::string sql = vt::index::linksSql(q, error);
+    if (sql.empty()) {
+        err << "vtl links: " << error << '\n';
+        return kUsage;
+    }
     return answerOrPrint(a.database, sql, a.sql, a.json, out, err);
 }
 
@@ -34,6 +42,10 @@ Verb addLinks(CLI::App& app) {
                   "show only pairs of at least this strength (default 0.66: one identifier that at most 3 accounts "
                   "have, or two that at most 6 have)")
         ->check(CLI::Range(0.0, 1e6));
+    c->add_option("--from", a->from, "count only recordings from this day on, YYYY-MM-DD (the day a recording started)");
+    c->add_option("--to", a->to, "count only recordings up to this day, YYYY-MM-DD");
+    c->add_flag("--pairs", a->pairs,
+                "one row per pair of accounts: its identifiers as one list, each side's matches and days");
     c->add_flag("--json", a->json, "one JSON object per row instead of tab-separated text");
     c->add_flag("--sql", a->sql, "print the one SELECT statement that answers (SQLite and PostgreSQL read it alike) "
                                  "and exit");

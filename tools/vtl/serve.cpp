@@ -1,16 +1,20 @@
-// `vtl serve DB --store DIR`: the league's server, and its upload tokens.
+// `vtl serve DB --store DIR`: the league's server, its upload tokens and its
+// console's operators.
 #include "verbs.h"
 
 #include <iostream>
 #include <memory>
 
 #if defined(VT_HAVE_SERVER)
+#include "common/printable.h"
+#include "server/operators.h"
 #include "server/registry.h"
 #include "server/server.h"
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <algorithm>
 #include <mutex>
 #include <thread>
 #endif
@@ -20,8 +24,9 @@ namespace vtl {
 namespace {
 
 struct ServeArgs {
-    std::string database, store, listen, cert, key, addToken, revokeToken;
+    std::string database, store, listen, cert, key, addToken, revokeToken, addOperator, removeOperator;
     std::uint64_t maxUpload = std::uint64_t(64) << 20;
+    unsigned sessionMinutes = 480;
 };
 
 #if defined(VT_HAVE_SERVER)
@@ -42,8 +47,38 @@ bool splitListen(const std::string& listen, std::string& host, int& port) {
     }
 }
 
+// The password from the first line of standard input; the line and every
+// copy of it are overwritten before they go.
+int operators(const ServeArgs& a, std::istream& in) {
+    vt::server::Registry registry(a.database);
+    if (!a.removeOperator.empty()) {
+        if (!registry.removeOperator(a.removeOperator)) {
+            std::cerr << "vtl serve: no operator " << vt::printable(a.removeOperator) << '\n';
+            return kNotWhole;
+        }
+        std::cout << "operator " << vt::printable(a.removeOperator) << " removed" << std::endl;
+        return kWhole;
+    }
+    std::string password;
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    std::string hash;
+    const bool shortOne = password.size() < vt::server::kShortestPassword;
+    if (!shortOne) hash = vt::server::hashPassword(password);
+    std::fill(password.begin(), password.end(), '\0');
+    if (shortOne) {
+        std::cerr << "vtl serve: give the password on the first line of standard input, "
+                  << vt::server::kShortestPassword << " bytes at least\n";
+        return kUsage;
+    }
+    registry.setOperator(a.addOperator, hash);
+    std::cout << "operator " << vt::printable(a.addOperator) << " added" << std::endl;
+    return kWhole;
+}
+
 int serve(const ServeArgs& a) {
     try {
+        if (!a.addOperator.empty() || !a.removeOperator.empty()) return operators(a, std::cin);
         if (!a.addToken.empty() || !a.revokeToken.empty()) {
             vt::server::Registry registry(a.database);
             if (!a.addToken.empty()) {
@@ -75,6 +110,7 @@ int serve(const ServeArgs& a) {
         o.cert = a.cert;
         o.key = a.key;
         o.maxUpload = a.maxUpload;
+        o.sessionIdle = std::chrono::minutes(a.sessionMinutes);
         if (!a.listen.empty() && !splitListen(a.listen, o.host, o.port)) {
             std::cerr << "vtl serve: --listen takes HOST:PORT, not " << a.listen << '\n';
             return kUsage;
@@ -149,9 +185,22 @@ Verb addServe(CLI::App& app) {
         ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 40));
     auto* add = c->add_option("--add-token", a->addToken, "make an upload token NAME, print it once and exit");
     auto* revoke = c->add_option("--revoke-token", a->revokeToken, "revoke the upload token NAME at once and exit");
+    c->add_option("--session-minutes", a->sessionMinutes,
+                  "a console session ends after this many minutes unused (default 480; 24 h after its login at most)")
+        ->check(CLI::Range(1u, 24u * 60u));
+    auto* addOp = c->add_option("--add-operator", a->addOperator,
+                                "add the console operator NAME (or give it a new password, ending its sessions) "
+                                "with the password on the first line of standard input, and exit");
+    auto* removeOp = c->add_option("--remove-operator", a->removeOperator,
+                                   "remove the console operator NAME and end its sessions at once, and exit");
     add->excludes(revoke);
+    for (auto* one : {add, revoke}) {
+        one->excludes(addOp);
+        one->excludes(removeOp);
+    }
+    addOp->excludes(removeOp);
     c->footer("Prints \"listening on URL\" once it accepts, then a line per stored upload; SIGTERM stops it "
-              "gracefully. Exit status: 0 stopped or done; 1 no such token to revoke; 2 bad arguments, or it "
+              "gracefully. Exit status: 0 stopped or done; 1 no such token to revoke or operator to remove; 2 bad arguments, or it "
               "cannot listen or use its database or store.");
     return {c, [a] { return serve(*a); }};
 }

@@ -13,6 +13,8 @@ int trend(const TrendArgs& a, std::ostream& out, std::ostream& err) {
     q.by = a.by;
     if (a.user) q.user = *a.user;
     q.server = a.server;
+    q.from = a.from;
+    q.to = a.to;
     std::string error;
     const std::string sql = vt::index::trendSql(q, error);
     if (sql.empty()) {
@@ -33,6 +35,8 @@ Verb addTrend(CLI::App& app) {
         ->check(CLI::IsMember({"day", "week", "match"}));
     c->add_option("--user", a->user, "only this account's matches");
     c->add_option("--server", a->server, "only the pings to this server (with --rate: matches that pinged it)");
+    c->add_option("--from", a->from, "only matches from this day on, YYYY-MM-DD (the day a match started)");
+    c->add_option("--to", a->to, "only matches up to this day, YYYY-MM-DD");
     c->add_flag("--json", a->json, "one JSON object per row instead of tab-separated text");
     c->footer("ping_p50 and ping_p95 are the means of each match's own percentiles (answered pings only), "
               "worst_p95 the highest; a ping without an answer counts in no_answers only.");

@@ -84,6 +84,8 @@ struct LinksArgs {
     std::int64_t common = 20;
     bool weak = false;      // count identifiers that identify no one machine too
     double strength = 0.66;  // the least strength of a pair shown
+    std::string from, to;    // YYYY-MM-DD: only recordings of these days count
+    bool pairs = false;      // one row per pair of accounts
     bool json = false, sql = false;
 };
 int links(const LinksArgs& args, std::ostream& out, std::ostream& err);
@@ -101,6 +103,7 @@ struct TrendArgs {
     std::string by = "day";
     std::optional<std::int64_t> user;
     std::string server;
+    std::string from, to;  // YYYY-MM-DD
     bool json = false;
 };
 int trend(const TrendArgs& args, std::ostream& out, std::ostream& err);
