@@ -1,13 +1,14 @@
 // Writes a small league of sealed match logs into a directory, the same every
 // time for one seed, with the cases an operator looks for:
 //
-//   101 and 102   one machine (its volume id and its maker's MAC), every day
+//   101 and 102   one machine (its volume id and its maker's MAC), on
+//                 alternate days
 //   103 and 104   a machine sold on: 103 has it days 1-10, 104 from day 11
 //                 (103 plays on with a new machine)
 //   105 and 106   a cloned MAC: both report it, often in the same match
-//   111 and 112   one machine; 112 is hostile: a program path, a fact, an
-//                 adapter's name and a second volume id are markup and
-//                 control bytes
+//   111 and 112   one machine on alternate days; 112 is hostile: a program
+//                 path, a fact, an adapter's name and a second volume id are
+//                 markup and control bytes
 //   many          VMware's host adapter MAC, the same on every machine (weak)
 //
 // Two matches a day over 20 days, four players each; each log has pings (a
@@ -113,13 +114,16 @@ testsupport::MatchSpec logOf(std::int64_t user, std::int64_t match, int d, std::
     return m;
 }
 
-// The eight players of a day, the first four in its first match. 104 plays
-// only once it has the machine; 105 and 106 meet at least every third day;
-// 112 plays at least every fourth.
+// The eight players of a day, the first four in its first match. Of two
+// accounts on one machine, one plays on odd days and the other on even ones;
+// 104 plays only once it has the machine; 105 and 106 meet at least every
+// third day; 112 plays at least every fourth.
 std::vector<std::int64_t> playersOf(int d, std::mt19937& rng) {
     std::vector<std::int64_t> all;
     for (std::int64_t u = kFirstUser; u <= kLastUser; ++u)
-        if (!(u == 104 && d <= 10)) all.push_back(u);
+        if (!(u == 104 && d <= 10) && !(u == 101 && d % 2 == 0) && !(u == 102 && d % 2 == 1) &&
+            !(u == 111 && d % 2 == 1) && !(u == 112 && d % 2 == 0))
+            all.push_back(u);
     std::shuffle(all.begin(), all.end(), rng);
     auto putAt = [&all](std::int64_t u, std::size_t at) {
         all.erase(std::find(all.begin(), all.end(), u));
