@@ -110,12 +110,9 @@ constexpr int kPageRows = 50;
 Rows matches(Data& data, const MatchFilter& f, std::string& error);
 MatchFilter matchFilter(const httplib::Request& req);
 
-// A MAC as the index spells it, or a volume id as given (compared in any case).
-struct IdentifierAsked {
-    std::string kind, value;
-};
-bool identifierAsked(const std::string& kind, const std::string& value, IdentifierAsked& out, std::string& error);
-Rows identifierRows(Data& data, const IdentifierAsked& asked);
+// The recordings that reported an identifier, as `vtl find --identifier` gives
+// them (kind: mac, volume or empty); empty with the reason in error.
+Rows identifierRows(Data& data, const std::string& kind, const std::string& value, std::string& error);
 Rows accountIdentifiers(Data& data, std::int64_t user);
 
 // The recording with its files, and what the store knows of each.

@@ -69,7 +69,9 @@ void apiAccount(Context& c, const httplib::Request& req, httplib::Response& res)
     if (mine.size() > std::size_t(kPageRows)) mine.pop_back();
     auto out = rowsOf(accountIdentifiers(data, user));
     out["matches"] = mine;
-    out["links"] = data.question(index::linksSql(q));
+    const std::string sql = index::linksSql(q, error);
+    if (sql.empty()) return refuse(res, 400, error);
+    out["links"] = data.question(sql);
     sendJson(res, 200, out);
 }
 
@@ -83,8 +85,13 @@ void apiLinks(Context& c, const httplib::Request& req, httplib::Response& res) {
         q.user = n;
     }
     if (!linksAsked(req, q, error)) return refuse(res, 400, error);
+    const std::string pairs = param(req, "pairs");
+    if (!pairs.empty() && pairs != "0" && pairs != "1") return refuse(res, 400, "pairs is 0 or 1");
+    q.pairs = pairs == "1";
+    const std::string sql = index::linksSql(q, error);
+    if (sql.empty()) return refuse(res, 400, error);
     Data data(c.options.database);
-    sendJson(res, 200, rowsOf(data.question(index::linksSql(q))));
+    sendJson(res, 200, rowsOf(data.question(sql)));
 }
 
 void apiTrend(Context& c, const httplib::Request& req, httplib::Response& res) {
@@ -98,11 +105,11 @@ void apiTrend(Context& c, const httplib::Request& req, httplib::Response& res) {
 }
 
 void apiIdentifier(Context& c, const httplib::Request& req, httplib::Response& res) {
-    IdentifierAsked a;
     std::string error;
-    if (!identifierAsked(param(req, "kind"), param(req, "value"), a, error)) return refuse(res, 400, error);
     Data data(c.options.database);
-    sendJson(res, 200, rowsOf(identifierRows(data, a)));
+    Rows rows = identifierRows(data, param(req, "kind"), param(req, "value"), error);
+    if (!error.empty()) return refuse(res, 400, error);
+    sendJson(res, 200, rowsOf(std::move(rows)));
 }
 
 using ApiFn = void (*)(Context&, const httplib::Request&, httplib::Response&);

@@ -2,6 +2,8 @@
 // address and per name; sessions by a random id in an HttpOnly, SameSite=Strict
 // cookie, kept in the registry only as its SHA-256; CSRF tokens on every form.
 #include "server/console.h"
+
+#include "common/printable.h"
 #include "server/operators.h"
 
 #include <sodium.h>
@@ -18,6 +20,7 @@ constexpr std::int64_t kWindow = 15 * 60;     // the window failed logins are co
 constexpr std::size_t kMostFailures = 5;      // failures in it before logins are refused
 constexpr std::int64_t kLoginFormLife = 30 * 60;
 constexpr std::size_t kMostKeys = 100000;     // addresses and names remembered at most
+constexpr std::size_t kLongestField = 1024;   // a longer name or password is wrong
 
 // Only a path of this server, never another origin ("//host", "/\host").
 bool localPath(const std::string& next) {
@@ -165,19 +168,20 @@ void Auth::login(const httplib::Request& req, httplib::Response& res) {
         return;
     }
     const std::string name = param(req, "name"), password = param(req, "password");
-    if (const std::int64_t wait = lockedFor(req.remote_addr, name)) {
+    if (const std::int64_t wait = lockedFor(req.remote_addr, name.substr(0, kLongestField))) {
         res.set_header("Retry-After", std::to_string(wait));
         loginPage(req, res, 429, "too many attempts; try again in " + std::to_string(wait) + " s");
         return;
     }
     bool right = false;
     {
-        const auto hash = name.empty() ? std::nullopt : registry_.operatorHash(name);
+        const bool sane = !name.empty() && name.size() <= kLongestField && password.size() <= kLongestField;
+        const auto hash = sane ? registry_.operatorHash(name) : std::nullopt;
         std::lock_guard<std::mutex> lock(hashing_);
         right = passwordMatches(hash ? *hash : dummyHash_, password) && hash;
     }
     if (!right) {
-        failed(req.remote_addr, name);
+        failed(req.remote_addr, name.substr(0, kLongestField));
         loginPage(req, res, 401, "wrong name or password");
         return;
     }
@@ -189,7 +193,7 @@ void Auth::login(const httplib::Request& req, httplib::Response& res) {
     res.set_header("Set-Cookie", "vtl_login=; Max-Age=0" + cookieAttributes());
     const std::string next = param(req, "next");
     res.set_redirect(localPath(next) ? next : "/matches", 303);
-    options_.say("vtl serve: operator " + name + " logged in from " + req.remote_addr);
+    options_.say("vtl serve: operator " + printable(name) + " logged in from " + req.remote_addr);
 }
 
 void Auth::logout(const httplib::Request& req, httplib::Response& res) {

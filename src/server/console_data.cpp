@@ -1,7 +1,7 @@
 // The console's rows: the index's own questions (src/index/queries.h) and a
 // few of its own on the same tables, on a read-only, restricted connection.
 // Included before the HTTP library, whose system headers define byte-order macros.
-#include "index/ingest.h"
+#include "index/sqlite.h"
 #include "server/console.h"
 
 #include "index/queries.h"
@@ -91,18 +91,6 @@ MatchFilter matchFilter(const httplib::Request& req) {
     return f;
 }
 
-namespace {
-
-// Sightings of an identifier: a MAC in any spelling, or a volume id in any case.
-std::string identifierWhere(const std::string& value, std::vector<std::string>& binds) {
-    const std::string mac = index::macAddress(value);
-    binds.push_back(mac);
-    binds.push_back(value);
-    return "((i.kind = 'mac' AND i.value = ?) OR (i.kind = 'volume' AND UPPER(i.value) = UPPER(?)))";
-}
-
-}  // namespace
-
 Rows matches(Data& data, const MatchFilter& f, std::string& error) {
     std::string where;
     std::vector<std::string> binds;
@@ -121,18 +109,19 @@ Rows matches(Data& data, const MatchFilter& f, std::string& error) {
         where += d == &f.from ? " AND r.day >= ?" : " AND r.day <= ?";
         binds.push_back(*d);
     }
-    if (!f.program.empty() || !f.path.empty() || !f.remote.empty()) {
+    // The index's own find picks the recordings by program, path, remote or identifier.
+    if (!f.program.empty() || !f.path.empty() || !f.remote.empty() || !f.identifier.empty()) {
         index::FindQuestion q;
         q.program = f.program;
         q.path = f.path;
         q.remote = f.remote;
+        q.identifier = f.identifier;
+        q.from = f.from;
+        q.to = f.to;
         const std::string sql = index::findSql(q, error);
         if (sql.empty()) return Rows();
-        where += " AND (r.user_id, r.match_id, r.started) IN (SELECT user_id, match_id, started FROM (" + sql + "))";
+        where += " AND r.id IN (SELECT recording_id FROM (" + sql + "))";
     }
-    if (!f.identifier.empty())
-        where += " AND r.id IN (SELECT s.recording_id FROM sightings s JOIN identifiers i ON i.id = s.identifier_id "
-                 "WHERE " + identifierWhere(f.identifier, binds) + ")";
     return data.rows("SELECT r.id, r.day, r.user_id, r.match_id, r.started, r.ended, r.state, r.records "
                      "FROM recordings r WHERE 1 = 1" + where +
                          " ORDER BY r.day DESC, r.started DESC, r.id DESC LIMIT " + std::to_string(kPageRows + 1) +
@@ -140,31 +129,12 @@ Rows matches(Data& data, const MatchFilter& f, std::string& error) {
                      binds);
 }
 
-bool identifierAsked(const std::string& kind, const std::string& value, IdentifierAsked& out, std::string& error) {
-    std::string v = value;
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.pop_back();
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.erase(0, 1);
-    if (v.empty()) return error = "give an identifier's value", false;
-    if (kind == "mac") {
-        out.value = index::macAddress(v);
-        if (out.value.empty()) return error = "not a MAC address: " + value, false;
-    } else if (kind == "volume") {
-        out.value = v;
-    } else {
-        return error = "kind is mac or volume", false;
-    }
-    out.kind = kind;
-    return true;
-}
-
-Rows identifierRows(Data& data, const IdentifierAsked& a) {
-    return data.rows("SELECT r.id AS recording, r.day, r.user_id, r.match_id, r.started, i.kind, "
-                     "i.value AS identifier, i.weak, i.mark, s.fact "
-                     "FROM sightings s JOIN identifiers i ON i.id = s.identifier_id "
-                     "JOIN recordings r ON r.id = s.recording_id WHERE i.kind = ? AND " +
-                         std::string(a.kind == "mac" ? "i.value = ?" : "UPPER(i.value) = UPPER(?)") +
-                         " ORDER BY r.user_id, r.day, r.started, r.id",
-                     {a.kind, a.value});
+Rows identifierRows(Data& data, const std::string& kind, const std::string& value, std::string& error) {
+    index::FindQuestion q;
+    q.identifier = value;
+    q.identifierKind = kind;
+    const std::string sql = index::findSql(q, error);
+    return sql.empty() ? Rows() : data.question(sql);
 }
 
 Rows accountIdentifiers(Data& data, std::int64_t user) {

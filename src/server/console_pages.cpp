@@ -99,46 +99,54 @@ bool truthy(const Row& r, const char* key) {
     return false;
 }
 
-// One row per account linked to `user`, with the identifiers they share.
+// The identifiers of a pair's row ("volume da450130, mac 00-1b-...") each as a link.
+std::string identifierLinks(const std::string& listed) {
+    std::string out;
+    std::size_t at = 0;
+    while (at <= listed.size()) {
+        std::size_t end = listed.find(", ", at);
+        if (end == std::string::npos) end = listed.size();
+        const std::string item = listed.substr(at, end - at);
+        const std::size_t space = item.find(' ');
+        const std::string kind = item.substr(0, space);
+        if (space != std::string::npos && (kind == "mac" || kind == "volume")) {
+            Row r{{"kind", kind}, {"value", item.substr(space + 1)}};
+            out += "<div>" + esc(kind) + " " + identifierLink(r, "value") + "</div>";
+        } else if (!item.empty()) {
+            out += "<div>" + esc(item) + "</div>";
+        }
+        at = end + 2;
+    }
+    return out;
+}
+
+// One row per account linked to `user` (the pairs of its cluster it is in).
 std::string linksTable(std::int64_t user, const Rows& pairs) {
-    struct Pair {
-        std::string strength, shared;
-        bool sameTime = false;
-        std::vector<const Row*> rows;
-    };
-    std::map<std::int64_t, Pair> byOther;
+    std::string t = "<table id=\"links\"><thead><tr><th>Account</th><th>Identifiers</th><th>Weak</th>"
+                    "<th>Matches (this, that)</th><th>Days (this; that)</th><th>Strength</th><th>Same time</th>"
+                    "</tr></thead><tbody>";
+    std::size_t shown = 0;
     for (const Row& r : pairs) {
         const std::int64_t a = r.value("user_a", std::int64_t(0)), b = r.value("user_b", std::int64_t(0));
         if (a != user && b != user) continue;
-        Pair& p = byOther[a == user ? b : a];
-        p.strength = cell(r, "strength");
-        p.shared = cell(r, "shared");
-        p.sameTime = p.sameTime || truthy(r, "same_time");
-        p.rows.push_back(&r);
+        ++shown;
+        const bool mine = a == user;
+        const std::string o = std::to_string(mine ? b : a);
+        const std::string sameTime = cell(r, "same_time");
+        const auto ids = r.find("identifiers");
+        t += "<tr><td><a class=\"account\" href=\"/account/" + o + "\">" + o + "</a></td><td>" +
+             (ids != r.end() && ids->is_string() ? identifierLinks(ids->get<std::string>()) : std::string()) +
+             "</td><td>" + (truthy(r, "weak") ? "weak (" + cell(r, "weak") + ")" : std::string()) + "</td><td>" +
+             cell(r, mine ? "matches_a" : "matches_b") + ", " + cell(r, mine ? "matches_b" : "matches_a") +
+             "</td><td>" + cell(r, mine ? "first_day_a" : "first_day_b") + " \xe2\x80\x93 " +
+             cell(r, mine ? "last_day_a" : "last_day_b") + "; " + cell(r, mine ? "first_day_b" : "first_day_a") +
+             " \xe2\x80\x93 " + cell(r, mine ? "last_day_b" : "last_day_a") + "</td><td>" + cell(r, "strength") +
+             "</td><td>" +
+             (truthy(r, "same_time") ? "<strong class=\"flag\">same time (" + sameTime + " matches)</strong>"
+                                     : std::string()) +
+             "</td></tr>";
     }
-    std::string t = "<table id=\"links\"><thead><tr><th>Account</th><th>Identifiers</th><th>Weak</th>"
-                    "<th>Matches</th><th>Days</th><th>Strength</th><th>Same time</th></tr></thead><tbody>";
-    for (const auto& [other, p] : byOther) {
-        std::string ids, weak, counts, days;
-        for (const Row* r : p.rows) {
-            const bool aIsUser = r->value("user_a", std::int64_t(0)) == user;
-            const char* mine = aIsUser ? "matches_a" : "matches_b";
-            const char* theirs = aIsUser ? "matches_b" : "matches_a";
-            ids += "<div>" + cell(*r, "kind") + " " + identifierLink(*r, "identifier") + "</div>";
-            weak += "<div>" + std::string(truthy(*r, "weak") ? "weak" : "") +
-                    (cell(*r, "mark").empty() ? "" : " (" + cell(*r, "mark") + ")") + "</div>";
-            counts += "<div>" + cell(*r, mine) + " + " + cell(*r, theirs) + "</div>";
-            days += "<div>" + cell(*r, aIsUser ? "first_day_a" : "first_day_b") + " \xe2\x80\x93 " +
-                    cell(*r, aIsUser ? "last_day_a" : "last_day_b") + "; " +
-                    cell(*r, aIsUser ? "first_day_b" : "first_day_a") + " \xe2\x80\x93 " +
-                    cell(*r, aIsUser ? "last_day_b" : "last_day_a") + "</div>";
-        }
-        const std::string o = std::to_string(other);
-        t += "<tr><td><a class=\"account\" href=\"/account/" + o + "\">" + o + "</a></td><td>" + ids + "</td><td>" +
-             weak + "</td><td>" + counts + "</td><td>" + days + "</td><td>" + p.strength + "</td><td>" +
-             (p.sameTime ? "<strong class=\"flag\">same time</strong>" : "") + "</td></tr>";
-    }
-    if (byOther.empty()) t += "<tr><td colspan=\"7\">No account is linked at these settings.</td></tr>";
+    if (!shown) t += "<tr><td colspan=\"7\">No account is linked at these settings.</td></tr>";
     return t + "</tbody></table>";
 }
 
@@ -165,6 +173,8 @@ bool linksAsked(const httplib::Request& req, index::LinksQuestion& q, std::strin
             return error = "min-strength is a number, 0 or more", false;
         }
     }
+    q.from = param(req, "from");
+    q.to = param(req, "to");
     return true;
 }
 
@@ -180,12 +190,14 @@ void accountPage(Context& c, const httplib::Request& req, httplib::Response& res
     std::string error;
     index::LinksQuestion q;
     q.user = user;
+    q.pairs = true;
     const bool asked = linksAsked(req, q, error);
+    const std::string sql = asked ? index::linksSql(q, error) : std::string();
     MatchFilter f;
     f.user = std::to_string(user);
     const Rows mine = matches(data, f, error);
     const Rows ids = accountIdentifiers(data, user);
-    const Rows pairs = asked ? data.question(index::linksSql(q)) : Rows();
+    const Rows pairs = sql.empty() ? Rows() : data.question(sql);
     const std::string u = std::to_string(user);
     std::string body = "<h1>Account " + u + "</h1>" + errorNote(error) +
                        "<form id=\"link-settings\" method=\"get\" action=\"/account/" + u + "\">" +
@@ -209,38 +221,39 @@ void accountPage(Context& c, const httplib::Request& req, httplib::Response& res
 }
 
 void identifierPage(Context& c, const httplib::Request& req, httplib::Response& res, const Who& who) {
-    const std::string kind = param(req, "kind").empty() ? "volume" : param(req, "kind");
+    const std::string kind = param(req, "kind");
     std::string body = "<h1>Identifier</h1><form id=\"identifier\" method=\"get\" action=\"/identifier\">"
-                       "<label>Kind <select name=\"kind\"><option value=\"volume\"" +
-                       std::string(kind == "volume" ? " selected" : "") + ">volume id</option><option value=\"mac\"" +
-                       (kind == "mac" ? " selected" : "") + ">MAC</option></select></label>" +
-                       input(req, "value", "Value") + "<button type=\"submit\">Look up</button></form>";
+                       "<label>Kind <select name=\"kind\"><option value=\"\">either</option>";
+    for (const char* k : {"volume", "mac"})
+        body += std::string("<option value=\"") + k + "\"" + (kind == k ? " selected" : "") + ">" + k + "</option>";
+    body += "</select></label>" + input(req, "value", "Value, as pasted from a log") +
+            "<button type=\"submit\">Look up</button></form>";
     if (param(req, "value").empty()) {
         sendPage(res, 200, layout("Identifier", body, &who));
         return;
     }
-    IdentifierAsked a;
     std::string error;
-    if (!identifierAsked(kind, param(req, "value"), a, error)) {
+    Data data(c.options.database);
+    const Rows rows = identifierRows(data, kind, param(req, "value"), error);
+    if (!error.empty()) {
         sendPage(res, 400, layout("Identifier", body + errorNote(error), &who));
         return;
     }
-    Data data(c.options.database);
-    const Rows rows = identifierRows(data, a);
     std::set<std::int64_t> accounts;
     for (const Row& r : rows) accounts.insert(r.value("user_id", std::int64_t(0)));
-    body += "<section id=\"identifier-accounts\"><h2>Accounts that saw " + esc(a.kind) + " " + esc(a.value) +
-            "</h2><ul>";
+    body += "<section id=\"identifier-accounts\"><h2>Accounts that reported it</h2><ul>";
     for (const auto u : accounts)
         body += "<li><a class=\"account\" href=\"/account/" + std::to_string(u) + "\">" + std::to_string(u) + "</a></li>";
     body += "</ul></section><section id=\"identifier-matches\"><h2>Matches</h2><table id=\"matches\"><thead><tr>"
-            "<th>Match</th><th>Account</th><th>Day</th><th>Started</th><th>Reported as</th></tr></thead><tbody>";
+            "<th>Match</th><th>Account</th><th>Day</th><th>Started</th><th>Identifier</th><th>Reported as</th>"
+            "</tr></thead><tbody>";
     for (const Row& r : rows)
-        body += "<tr><td><a class=\"match\" href=\"/match/" + cell(r, "recording") + "\">" + cell(r, "match_id") +
+        body += "<tr><td><a class=\"match\" href=\"/match/" + cell(r, "recording_id") + "\">" + cell(r, "match_id") +
                 "</a></td><td><a class=\"account\" href=\"/account/" + cell(r, "user_id") + "\">" +
                 cell(r, "user_id") + "</a></td><td>" + cell(r, "day") + "</td><td>" + cell(r, "started") +
-                "</td><td>" + cell(r, "fact") + "</td></tr>";
-    if (rows.empty()) body += "<tr><td colspan=\"5\">No recording reported it.</td></tr>";
+                "</td><td>" + cell(r, "kind") + " " + cell(r, "identifier") + "</td><td>" + cell(r, "fact") +
+                "</td></tr>";
+    if (rows.empty()) body += "<tr><td colspan=\"6\">No recording reported it.</td></tr>";
     sendPage(res, 200, layout("Identifier", body + "</tbody></table></section>", &who));
 }
 
@@ -257,6 +270,8 @@ bool trendAsked(const httplib::Request& req, index::TrendQuestion& q, std::strin
     if (!rate.empty() && rate != "0" && rate != "1") return error = "rate is 0 or 1", false;
     q.rate = rate == "1";
     q.server = param(req, "server");
+    q.from = param(req, "from");
+    q.to = param(req, "to");
     return true;
 }
 
