@@ -217,6 +217,21 @@ async function followLink(page) {
   check(back.includes(`/account/${user}`), `the linked account's table#links does not lead back to ${user}`);
 }
 
+// The account's ping and throughput by day, drawn within the page's policy.
+async function trends(page) {
+  await page.goto(new URL(`/trends?user=${user}&by=day`, base).href, { waitUntil: 'load' });
+  check(path(page) === '/trends', `the trends page went to ${path(page)}`);
+  // Points drawn in each chart, however it draws them: a polyline's points,
+  // a path's segments, dots.
+  const charts = await page.$$eval('svg.chart', (svgs) => svgs.map((svg) => {
+    let points = svg.querySelectorAll('circle').length;
+    for (const l of svg.querySelectorAll('polyline')) points += l.points.numberOfItems;
+    for (const p of svg.querySelectorAll('path')) points += ((p.getAttribute('d') || '').match(/[MLHVCSQTA]/gi) || []).length;
+    return points;
+  }));
+  check(charts.length >= 2 && charts.every((points) => points >= 2), `the trends page has charts of ${charts} points`);
+}
+
 async function logout(page) {
   check(await page.$('form#logout input[name="csrf"]'), 'the logout form has no csrf field');
   await submit(page, 'form#logout', 'the page has no form#logout');
@@ -279,7 +294,8 @@ async function main() {
     outside.length = 0;
 
     const steps = [['login', login], ['search and match', searchAndOpenMatch], ['account', openAccount],
-      ['identifier', openIdentifier], ['linked account', followLink], ['logout', logout]];
+      ['identifier', openIdentifier], ['linked account', followLink], ['trends', trends],
+      ['logout', logout]];
     for (const [name, step] of steps) {
       await step(page);
       check(problems.length === 0, `${name}: ${problems.join('; ')}`);
