@@ -87,6 +87,7 @@ server_pid=
 [ "$rc" = 0 ] || fail "vtl serve exited $rc after SIGTERM: $(tail -n 3 "$work/serve.err")"
 
 for secret in "$password" "$token" "$(cat "$work/session")"; do
+  [ -n "$secret" ] || fail "a secret to look for is empty"
   ! grep -qF -- "$secret" "$work/serve.out" "$work/serve.err" || fail "a secret is in the server's output"
 done
 
