@@ -7,7 +7,8 @@
 # table's rows per day with SQLite's; then starts a PostgreSQL 15 server of its
 # own (an unprivileged user, a loopback port, its data and socket in the build
 # tree), exports into it twice (the second adds nothing) and asks it what
-# `vtl links --sql` and `vtl find --sql` print, comparing the answers with
+# `vtl links --sql` and `vtl find --sql` print (links also --pairs, find also
+# --identifier), comparing the answers with
 # vtl's own on SQLite. One more match is then indexed and both exports run
 # again, incrementally, and are compared again. Last, what the export refuses:
 # a wrong password (never repeated, nor the address), tables of the index's
@@ -355,6 +356,14 @@ else
 fi
 same_answer "postgresql links" links "$DB" --common 1000 --weak --min-strength 0
 same_answer "postgresql find" find "$DB" --path /
+same_answer "postgresql links pairs" links "$DB" --common 1000 --weak --min-strength 0 --pairs
+# A MAC as a person pastes it: upper case, with colons.
+pasted=$(sq "SELECT upper(replace(value, '-', ':')) FROM identifiers WHERE kind = 'mac' ORDER BY id LIMIT 1")
+if [ -n "$pasted" ]; then
+  same_answer "postgresql find identifier" find "$DB" --identifier "$pasted"
+else
+  result "postgresql find identifier" "skipped, the recordings name no MAC"
+fi
 
 # ---- what the export refuses, and what it never repeats ---------------------
 # A wrong password: the server refuses it, and no message repeats the

@@ -55,6 +55,9 @@ TEST_F(ConsolePages, MatchesAreSearchedAndPaged) {
     const json one = api("/api/v1/matches?user=1&from=2026-12-09");
     ASSERT_EQ(one["rows"].size(), 1u) << one;
     EXPECT_EQ(one["rows"][0]["match_id"], 7002);
+    EXPECT_EQ(api("/api/v1/matches?match=7001")["rows"].size(), 2u);
+    EXPECT_EQ(api("/api/v1/matches?remote=203.0.113.0/24:443")["rows"].size(), 5u);
+    EXPECT_EQ(api("/api/v1/matches?remote=198.51.100.1")["rows"].size(), 0u);
     EXPECT_EQ(api("/api/v1/matches?identifier=00:1A:2B:3C:4D:13")["rows"].size(), 1u);
     EXPECT_EQ(api("/api/v1/matches?identifier=aaaa-1111")["rows"].size(), 3u);
     const json byPath = api("/api/v1/matches?path=%3Cscript%3E");
@@ -106,6 +109,7 @@ TEST_F(ConsolePages, AMatchShowsItsReportFileAndDownloads) {
     for (std::string l; std::getline(in, l); ++n) EXPECT_TRUE(json::parse(l).contains("time")) << l;
     EXPECT_EQ(std::int64_t(n), api("/api/v1/match/" + rid)["rows"][0]["records"].get<std::int64_t>());
     EXPECT_EQ(api("/api/v1/match/" + rid)["rows"][0]["file_sha256"], sha);
+    EXPECT_EQ(api("/api/v1/match/" + rid)["rows"][0]["current"], true);
     page("/match/" + rid + "/recovered", 404);
     page("/match/999999", 404);
 }

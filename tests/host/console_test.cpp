@@ -84,8 +84,21 @@ TEST_F(ConsoleTest, FormsWithoutTheirCsrfTokenAreRefused) {
     auto missing = b.http.Post("/login", {{"Cookie", cookie.substr(0, cookie.find(';'))}},
                                httplib::Params{{"name", "alice"}, {"password", kPassword}});
     EXPECT_EQ(missing->status, 403);
+    // A login form older than half an hour is no longer taken.
+    auto old = b.http.Get("/login");
+    const std::string oldCookie = old->get_header_value("Set-Cookie");
+    now += 31 * 60;
+    auto late = b.http.Post("/login", {{"Cookie", oldCookie.substr(0, oldCookie.find(';'))}},
+                            httplib::Params{{"name", "alice"}, {"password", kPassword},
+                                            {"csrf", Browser::between(old->body, "name=\"csrf\" value=\"", "\"")}});
+    EXPECT_EQ(late->status, 403);
 
-    ASSERT_EQ(b.login("alice", kPassword), 303);
+    // After the login the browser goes back where it was sent from, on this server only.
+    ASSERT_EQ(b.login("alice", kPassword, "//elsewhere.example/"), 303);
+    EXPECT_EQ(b.location, "/matches");
+    secrets.push_back(b.session);
+    ASSERT_EQ(b.login("alice", kPassword, "/account/1?common=5"), 303);
+    EXPECT_EQ(b.location, "/account/1?common=5");
     secrets.push_back(b.session);
     secrets.push_back(b.csrf_);
     auto noToken = b.http.Post("/logout", b.headers(), httplib::Params{});

@@ -159,6 +159,54 @@ TEST_F(IndexTools, ReadVerbsAnswerAndRefuseAsTheOthers) {
     EXPECT_EQ(testsupport::readBytes(dir.join("s.out")).rfind("SELECT ", 0), 0u);
 }
 
+// The league's questions on the command line: by identifier, by account, by
+// window and by pair; a day that is no day, or an identifier that is neither a
+// MAC nor a volume id, is refused as every bad argument is.
+TEST_F(IndexTools, QuestionsByIdentifierAccountAndWindow) {
+    const auto ask = [&](std::vector<std::string> args) {
+        args.insert(args.begin() + 1, reference);
+        Vtl run(args, dir.join("q.out"), dir.join("q.err"));
+        const int status = run.wait();
+        return std::make_pair(status, lines(dir.join("q.out")));
+    };
+    // Volume V-3 is on matches 3, 53 and 103, of users 4, 17 and 30.
+    auto said = ask({"find", "--identifier", "v-3", "--kind", "volume"});
+    EXPECT_EQ(said.first, 0);
+    ASSERT_EQ(said.second.size(), 4u);
+    EXPECT_EQ(said.second[0], "day\tuser_id\tmatch_id\tstarted\tended\tkind\tidentifier\tweak\tmark\tfact\trecording_id");
+    EXPECT_EQ(said.second[2].rfind("2026-12-08\t17\t53\t", 0), 0u) << said.second[2];
+    said = ask({"find", "--user", "4", "--from", "2026-12-08", "--to", "2026-12-08"});
+    EXPECT_EQ(said.first, 0);
+    EXPECT_EQ(said.second.size(), 1u + 4);  // matches 3, 40, 77 and 114
+    said = ask({"links", "--pairs", "--kind", "volume", "--common", "3", "--min-strength", "0", "--from", "2026-12-08"});
+    EXPECT_EQ(said.first, 0);
+    ASSERT_FALSE(said.second.empty());
+    EXPECT_EQ(said.second[0].rfind("user_a\tuser_b\tstrength\tshared\tidentifiers\t", 0), 0u);
+    EXPECT_EQ(said.second.size(), 1u + 57);  // the 90 rows of one pair and identifier, by pair
+    said = ask({"links", "--to", "2026-12-07"});
+    EXPECT_EQ(said.first, 0);
+    EXPECT_EQ(said.second.size(), 1u);
+    said = ask({"trend", "--ping", "--from", "2026-12-08", "--to", "2026-12-08"});
+    EXPECT_EQ(said.first, 0);
+    EXPECT_EQ(said.second.size(), 2u);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"links", "--from", "2026-13-01"}, "vtl links: a day is YYYY-MM-DD: 2026-13-01"},
+        {{"trend", "--rate", "--to", "yesterday"}, "vtl trend: a day is YYYY-MM-DD: yesterday"},
+        {{"find", "--identifier", "00:1b:21"}, "vtl find: neither a MAC address (six hex pairs) nor a volume id"},
+        {{"find", "--identifier", "v-3", "--kind", "mac"}, "vtl find: not a MAC address"},
+        {{"find", "--user", "4", "--from", "2026-12-09", "--to", "2026-12-08"}, "is before --from"},
+        {{"find", "--kind", "mac", "--user", "4"}, "--kind requires --identifier"},
+    };
+    for (const auto& r : refused) {
+        said = ask(r.first);
+        EXPECT_EQ(said.first, 2) << r.second;
+        EXPECT_TRUE(said.second.empty()) << r.second;
+        EXPECT_NE(testsupport::readBytes(dir.join("q.err")).find(r.second), std::string::npos)
+            << testsupport::readBytes(dir.join("q.err"));
+    }
+}
+
 // As root, permissions bind only a process without the capabilities that pass
 // them by: vtl runs without those.
 TEST_F(IndexTools, ADirectoryThatCannotBeReadIsNamedAndTheRunSaysSo) {

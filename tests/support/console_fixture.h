@@ -56,15 +56,18 @@ struct Browser {
     httplib::Result get(const std::string& path) { return http.Get(path.c_str(), headers()); }
 
     // Logs in through the form; the status of the answer.
-    int login(const std::string& name, const std::string& password) {
+    int login(const std::string& name, const std::string& password, const std::string& next = {}) {
         auto form = http.Get("/login");
         if (!form) return 0;
         const std::string cookie = form->get_header_value("Set-Cookie");
         const std::string login = cookie.substr(0, cookie.find(';'));
         const std::string csrf = between(form->body, "name=\"csrf\" value=\"", "\"");
         httplib::Headers h{{"Cookie", login}};
-        auto r = http.Post("/login", h, httplib::Params{{"name", name}, {"password", password}, {"csrf", csrf}});
+        httplib::Params fields{{"name", name}, {"password", password}, {"csrf", csrf}};
+        if (!next.empty()) fields.emplace("next", next);
+        auto r = http.Post("/login", h, fields);
         if (!r) return 0;
+        location = r->get_header_value("Location");
         last = r->body;
         retryAfter = r->get_header_value("Retry-After");
         for (std::size_t i = 0; i < r->get_header_value_count("Set-Cookie"); ++i) {
@@ -89,7 +92,7 @@ struct Browser {
     }
 
     httplib::Client http;
-    std::string session, sessionCookie, csrf_, last, retryAfter;
+    std::string session, sessionCookie, csrf_, last, retryAfter, location;
 };
 
 // The clock the servers of these tests keep, moved by the tests.

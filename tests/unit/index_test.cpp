@@ -732,9 +732,9 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     f.question.program = "AIM_helper.exe";
     Said r = find(f);
     const std::string header = "day\tuser_id\tmatch_id\tstarted\tprogram\tprocesses\tfirst_started\tlast_ended\t"
-                               "already_running\tstill_running\n";
+                               "already_running\tstill_running\trecording_id\n";
     EXPECT_EQ(r.out, header + "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tD:\\\\Tools\\\\Aim_Helper.EXE\t1\t"
-                              "2026-12-10 10:00:04\t\\N\t0\t1\n");
+                              "2026-12-10 10:00:04\t\\N\t0\t1\t30\n");
     f.question.program.clear();
     f.question.path = "tools\\aim_";  // '_' is literal, not any character
     EXPECT_EQ(find(f).out, r.out);
@@ -752,9 +752,9 @@ TEST_F(Questions, FindByProgramPathAndRemote) {
     n.question.remote = "198.51.100.0/24:8080";
     r = find(n);
     EXPECT_EQ(r.out, "day\tuser_id\tmatch_id\tstarted\tprotocol\tremote_ip\tremote_port\tprogram\tconnections\t"
-                     "first_opened\tlast_closed\tstill_open\n"
+                     "first_opened\tlast_closed\tstill_open\trecording_id\n"
                      "2026-12-10\t4\t1029\t2026-12-10 10:00:00\tTCP\t198.51.100.20\t8080\t"
-                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\\N\t1\n");
+                     "D:\\\\Tools\\\\Aim_Helper.EXE\t1\t2026-12-10 10:00:05\t\\N\t1\t30\n");
     n.question.remote = "198.51.100.0/24:8081";
     EXPECT_EQ(lineCount(find(n).out), 1);
     n.question.remote = "203.0.113.0/29";
