@@ -206,6 +206,24 @@ else
   rm -f "$pointer"
 fi
 
+# --- puppeteer-core for the console's browser check ------------------------------
+# Installed from its lock file into the cache, under the lock file's hash, so a
+# changed lock file makes a new directory and a fresh clone finds it ready. It
+# downloads no browser: the check drives Debian's chromium.
+npm_lock="$here/../tests/browser/package-lock.json"
+if command -v npm > /dev/null && [ -f "$npm_lock" ]; then
+  npm_dir="$CACHE/npm/$(sha256sum "$npm_lock" | cut -c1-64)"
+  if [ ! -d "$npm_dir/node_modules/puppeteer-core" ]; then
+    npm_install() {
+      rm -rf "$npm_dir.part" && mkdir -p "$npm_dir.part" &&
+        cp "$here/../tests/browser/package.json" "$npm_lock" "$npm_dir.part/" &&
+        (cd "$npm_dir.part" && npm ci --ignore-scripts --no-audit --no-fund) &&
+        rm -rf "$npm_dir" && mv -T "$npm_dir.part" "$npm_dir"
+    }
+    quiet npm-console "installing puppeteer-core for the console check" npm_install || rm -rf "$npm_dir.part"
+  fi
+fi
+
 # What it builds it names on the way; its builds' own words go to the log.
 "$here/build-win-deps.sh" 2> "$logs/win-deps.log" \
   || { echo "set-up: building the Windows dependencies failed (see $logs/win-deps.log)" >&2; exit 1; }

@@ -6,8 +6,8 @@
 #   4. both Windows widths built, their exports checked, and their tests run
 #      under Wine for every width this machine can run, with a Windows
 #      recording verified by the Linux reader,
-#   5. the match report checked in headless Chromium, the installed SDK, the
-#      Debian package and the Windows kits,
+#   5. the match report and the operators' console checked in headless
+#      Chromium, the installed SDK, the Debian package and the Windows kits,
 #   6. a short fuzzing run of the record parser and the log container.
 # What cannot run here is named with the reason, and never counted as passed.
 set -euo pipefail
@@ -60,6 +60,15 @@ run "Linux tests" ctest --preset linux
 
 step "The match report in headless Chromium"
 run "Report in Chromium" bash scripts/browser-check.sh build/linux
+
+step "The console in headless Chromium"
+if ! command -v chromium > /dev/null; then
+  skip "Console in Chromium" "chromium is not installed"
+elif ! command -v node > /dev/null; then
+  skip "Console in Chromium" "node is not installed"
+else
+  run "Console in Chromium" bash scripts/console-check.sh build/linux
+fi
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 build asan
