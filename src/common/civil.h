@@ -5,7 +5,10 @@
 // their dates mean anything.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace vt {
@@ -87,6 +90,22 @@ inline void isoFromStamp(std::string_view stamp, char* out) {
     const char* s = stamp.data();
     const char order[19] = {6, 7, 8, 9, -1, 3, 4, -1, 0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18};
     for (int i = 0; i < 19; ++i) out[i] = order[i] < 0 ? '-' : s[int(order[i])];
+}
+
+// Seconds since 1970 as "YYYY-MM-DD hh:mm:ss".
+inline std::string isoOfSeconds(std::int64_t seconds) {
+    const std::int64_t days = dayOf(seconds), s = seconds - days * 86400;
+    const Date d = civilFromDays(days);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", int(d.year), d.month,
+                  d.day, int(s / 3600), int(s / 60 % 60), int(s % 60));
+    return text;
+}
+
+// Now, in UTC, as "YYYY-MM-DD hh:mm:ss": when a file was indexed or uploaded.
+inline std::string utcNow() {
+    using namespace std::chrono;
+    return isoOfSeconds(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace civil

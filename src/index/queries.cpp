@@ -282,6 +282,20 @@ std::string trendSql(const TrendQuestion& q, std::string& error) {
     return sql + " GROUP BY " + group + " ORDER BY " + order;
 }
 
+std::string jsonRow(Stmt& s, const std::vector<std::string>& names) {
+    nlohmann::ordered_json row = nlohmann::ordered_json::object();
+    for (int i = 0; i < int(names.size()); ++i) {
+        auto& v = row[names[std::size_t(i)]];
+        switch (s.type(i)) {
+        case SQLITE_INTEGER: v = s.integer(i); break;
+        case SQLITE_FLOAT: v = s.real(i); break;
+        case SQLITE_NULL: v = nullptr; break;
+        default: v = s.text(i);
+        }
+    }
+    return row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::int64_t printRows(Db& db, const std::string& sql, bool json, std::ostream& out) {
     Stmt s(db, sql);
     if (s.trailing()) throw Error("give one statement only");
@@ -296,17 +310,7 @@ std::int64_t printRows(Db& db, const std::string& sql, bool json, std::ostream& 
     while (s.step()) {
         ++rows;
         if (json) {
-            nlohmann::ordered_json row = nlohmann::ordered_json::object();
-            for (int i = 0; i < n; ++i) {
-                auto& v = row[names[std::size_t(i)]];
-                switch (s.type(i)) {
-                case SQLITE_INTEGER: v = s.integer(i); break;
-                case SQLITE_FLOAT: v = s.real(i); break;
-                case SQLITE_NULL: v = nullptr; break;
-                default: v = s.text(i);
-                }
-            }
-            out << row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+            out << jsonRow(s, names) << '\n';
         } else {
             for (int i = 0; i < n; ++i) {
                 if (i) out << '\t';

@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vt {
 namespace index {
@@ -99,6 +100,9 @@ std::string checkDays(const std::string& from, const std::string& to);
 // as \N; tab, line feed, carriage return and backslash as \t \n \r \\), or
 // one JSON object per line. Returns the rows written; throws Error.
 std::int64_t printRows(Db& db, const std::string& sql, bool json, std::ostream& out);
+// The row s stands on as the one JSON object (one line) that printRows writes
+// of it: each column by its name (names[i] for column i).
+std::string jsonRow(Stmt& s, const std::vector<std::string>& names);
 
 }  // namespace index
 }  // namespace vt

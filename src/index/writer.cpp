@@ -1,11 +1,9 @@
 // The writer: one parsed log into the index's tables, in the open transaction.
-#include "index/calendar.h"
+#include "common/civil.h"
 #include "index/files.h"
 #include "index/ingest.h"
 #include "index/tables.h"
 
-#include <chrono>
-#include <cstdio>
 #include <unordered_map>
 
 namespace vt {
@@ -57,16 +55,6 @@ struct Writer::Statements {
 };
 
 namespace {
-
-// Now, UTC, as "YYYY-MM-DD hh:mm:ss".
-std::string nowText() {
-    const std::int64_t t = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch()).count();
-    const std::int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400, s = t - days * 86400;
-    char clock[48];
-    std::snprintf(clock, sizeof clock, " %02d:%02d:%02d", int(s / 3600), int(s / 60 % 60), int(s % 60));
-    return civilFromDays(days) + clock;
-}
 
 // The id a row was given: the first column of a lookup's one row.
 std::int64_t lookUp(Stmt& st, const char* what) {
@@ -145,7 +133,7 @@ Outcome Writer::write(const Parsed& p) {
     Savepoint file(db_, "file");
     FileRows rows{p};
     rows.generation = generation_;
-    rows.now = nowText();
+    rows.now = civil::utcNow();
     rows.program = [this, &rows](const std::string& path) { return programId(rows, path); };
     std::string replaced;
     if (!placeRecording(rows, replaced, o)) {

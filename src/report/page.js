@@ -1,4 +1,4 @@
-// The match report's script, embedded in every page (src/report/embed.cmake):
+// The match report's script, embedded in every page (cmake/embed.cmake):
 // unpacks the data and draws the process timeline and the tables with text
 // nodes only, so nothing in a log is ever read as markup.
 (function(){

@@ -1,5 +1,5 @@
 // The console's style and script: src/server/console.css and console.js,
-// made into this build's generated console_assets.cpp by embed.cmake.
+// made into this build's generated console_assets.cpp by cmake/embed.cmake.
 #pragma once
 
 namespace vt {

@@ -8,7 +8,6 @@
 #include "index/sqlite.h"
 
 #include <boost/filesystem.hpp>
-#include <sqlite3.h>
 
 #include <sstream>
 
@@ -49,19 +48,7 @@ Rows Data::rows(const std::string& sql, const std::vector<std::string>& binds) {
     const int n = s.columns();
     std::vector<std::string> names;
     for (int i = 0; i < n; ++i) names.push_back(s.name(i));
-    while (s.step()) {
-        Row row = Row::object();
-        for (int i = 0; i < n; ++i) {
-            auto& v = row[names[std::size_t(i)]];
-            switch (s.type(i)) {
-            case SQLITE_INTEGER: v = s.integer(i); break;
-            case SQLITE_FLOAT: v = s.real(i); break;
-            case SQLITE_NULL: v = nullptr; break;
-            default: v = s.text(i);
-            }
-        }
-        out.push_back(std::move(row));
-    }
+    while (s.step()) out.push_back(Row::parse(index::jsonRow(s, names)));
     return out;
 }
 

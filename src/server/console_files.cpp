@@ -4,6 +4,7 @@
 // Included before the HTTP library, whose system headers define byte-order macros.
 #include "platform/os.h"
 #include "read/logfile.h"
+#include "read/sealed.h"
 #include "server/console.h"
 
 #include "common/schema.h"
@@ -88,38 +89,6 @@ std::string downloadName(const StoredFile& f, std::int64_t id, const char* suffi
 void attachment(httplib::Response& res, std::string body, const std::string& name, const char* type) {
     res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
     res.set_content(std::move(body), type);
-}
-
-// The records before the stop record, a record that says they were
-// recovered, and the stop record, sealed under the log's own key.
-bool sealedRecovery(read::LogFile& log, const std::string& from, std::string& out) {
-    const salvage::Scan& scan = log.scan();
-    CipherStream stream([&](const unsigned char* data, std::size_t size) {
-        out.append(reinterpret_cast<const char*>(data), size);
-    });
-    stream.resetCipher(log.fileKey().data());
-    const std::uint64_t keep = scan.stopRecord ? scan.stopAt : scan.length;
-    std::uint64_t seen = 0;
-    const bool read = log.readText([&](const char* text, std::size_t size) {
-        if (seen < keep)
-            stream.encryptAppend(std::string_view(text, std::size_t(std::min<std::uint64_t>(size, keep - seen))));
-        seen += size;
-        return true;
-    });
-    const std::string stamp = recordStamp(calendarTime(os::currentTime())) + schema::kPartSeparator;
-    std::string note = stamp;
-    appendRecord(note, schema::shape(schema::Kind::InfoRecovered), {}, {from, std::to_string(scan.count)});
-    note += '\n';
-    std::string stop = scan.stopLine;
-    if (stop.empty()) {
-        stop = stamp;
-        appendRecord(stop, schema::shape(schema::Kind::InfoStop), {}, {});
-        stop += '\n';
-    }
-    stream.encryptAppend(note);
-    stream.encryptAppend(stop);
-    stream.writeTrailer(log.fileKey());
-    return read;
 }
 
 std::string fileList(const Recording& r) {
@@ -210,7 +179,11 @@ void download(Context& c, const httplib::Request& req, httplib::Response& res, c
             sendPage(res, 404, layout("Whole", "<h1>The log is whole: nothing to recover</h1>", &who));
             return;
         }
-        if (!sealedRecovery(*o.log, fs::path(f->path).filename().string(), body))
+        if (!read::writeRecovered(*o.log, fs::path(f->path).filename().string(),
+                                  [&body](const unsigned char* data, std::size_t size) {
+                                      body.append(reinterpret_cast<const char*>(data), size);
+                                      return true;
+                                  }))
             throw std::runtime_error("the stored file cannot be read to its end");
         attachment(res, std::move(body), downloadName(*f, id, "_recovered.vtl"), "application/octet-stream");
         return;

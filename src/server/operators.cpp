@@ -1,12 +1,12 @@
 #include "server/operators.h"
 
+#include "common/civil.h"
 #include "index/sqlite.h"
 #include "server/registry.h"
 
 #include <sodium.h>
 #include <sqlite3.h>
 
-#include <ctime>
 #include <stdexcept>
 
 namespace vt {
@@ -19,15 +19,6 @@ namespace {
 void ready() {
     static const int state = sodium_init();
     if (state < 0) throw std::runtime_error("libsodium cannot be initialised");
-}
-
-std::string utcNow() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
 }
 
 }  // namespace
@@ -75,7 +66,7 @@ bool Registry::setOperator(const std::string& name, const std::string& hash) {
     const bool existed = old.step();
     Stmt set(*db_, "INSERT INTO operators (name, hash, created) VALUES (?, ?, ?) "
                    "ON CONFLICT(name) DO UPDATE SET hash = excluded.hash");
-    set.bind(1, name).bind(2, hash).bind(3, utcNow()).run();
+    set.bind(1, name).bind(2, hash).bind(3, civil::utcNow()).run();
     t.commit();
     return !existed;
 }

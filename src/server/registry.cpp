@@ -1,6 +1,7 @@
 #include "server/registry.h"
 
 #include "common/hex.h"
+#include "common/civil.h"
 #include "index/sqlite.h"
 
 #include <openssl/crypto.h>
@@ -8,7 +9,6 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <ctime>
 #include <stdexcept>
 
 namespace vt {
@@ -18,15 +18,6 @@ using index::Db;
 using index::Stmt;
 
 namespace {
-
-std::string utcNow() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
-}
 
 Upload uploadOf(Stmt& s) {
     Upload u;
@@ -95,7 +86,7 @@ bool Registry::addToken(const std::string& name, const std::string& token, std::
         return false;
     }
     Stmt add(*db_, "INSERT INTO tokens (name, hash, created) VALUES (?, ?, ?)");
-    add.bind(1, name).bind(2, sha256Hex(token)).bind(3, utcNow()).run();
+    add.bind(1, name).bind(2, sha256Hex(token)).bind(3, civil::utcNow()).run();
     t.commit();
     return true;
 }
@@ -103,7 +94,7 @@ bool Registry::addToken(const std::string& name, const std::string& token, std::
 bool Registry::revokeToken(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     Stmt s(*db_, "UPDATE tokens SET revoked = ? WHERE name = ? AND revoked IS NULL");
-    s.bind(1, utcNow()).bind(2, name).run();
+    s.bind(1, civil::utcNow()).bind(2, name).run();
     return sqlite3_changes(db_->handle()) > 0;
 }
 
@@ -139,7 +130,7 @@ bool Registry::holdsFile(const std::string& file) {
 void Registry::add(const Upload& u) {
     std::lock_guard<std::mutex> lock(mutex_);
     Stmt s(*db_, std::string("INSERT INTO uploads (") + kUploadColumns + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    s.bind(1, u.sha256).bind(2, u.file).bind(3, u.token).bind(4, u.arrived.empty() ? utcNow() : u.arrived);
+    s.bind(1, u.sha256).bind(2, u.file).bind(3, u.token).bind(4, u.arrived.empty() ? civil::utcNow() : u.arrived);
     s.bind(5, std::int64_t(u.size)).bind(6, u.state).bind(7, u.records);
     if (u.user) s.bind(8, *u.user); else s.bindNull(8);
     if (u.match) s.bind(9, *u.match); else s.bindNull(9);

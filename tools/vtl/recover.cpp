@@ -9,6 +9,7 @@
 #include "read/keysearch.h"
 #include "read/logfile.h"
 #include "read/newfile.h"
+#include "read/sealed.h"
 
 #include <boost/filesystem.hpp>
 
@@ -46,45 +47,21 @@ bool writeText(vt::read::LogFile& log, vt::NewFile& file) {
     return log.readText([&file](const char* text, std::size_t size) { return file.write(text, size); });
 }
 
-// The recovered records as a new sealed log, under the same key: its body
-// begins with the same ciphertext as the original's. A record says that it
-// was recovered; the stop record stays last, so readers take it as whole.
+// The recovered records as a new sealed log, under the same key, written in
+// chunks.
 bool writeSealed(vt::read::LogFile& log, vt::NewFile& file, const std::string& from) {
-    const vt::salvage::Scan& scan = log.scan();
     std::string buffer;
     bool written = true;
     auto flush = [&] {
         written = file.write(buffer) && written;
         buffer.clear();
-    };
-    vt::CipherStream stream([&](const unsigned char* data, std::size_t size) {
-        buffer.append(reinterpret_cast<const char*>(data), size);
-        if (buffer.size() >= vt::kReadChunk) flush();
-    });
-    stream.resetCipher(log.fileKey().data());
-    // The records before the stop record, when there is one: it goes last.
-    const std::uint64_t keep = scan.stopRecord ? scan.stopAt : scan.length;
-    std::uint64_t seen = 0;
-    const bool read = log.readText([&](const char* text, std::size_t size) {
-        if (seen < keep) stream.encryptAppend(std::string_view(text, std::size_t(std::min<std::uint64_t>(size, keep - seen))));
-        seen += size;
         return written;
+    };
+    const bool whole = vt::read::writeRecovered(log, from, [&](const unsigned char* data, std::size_t size) {
+        buffer.append(reinterpret_cast<const char*>(data), size);
+        return buffer.size() < vt::kReadChunk || flush();
     });
-    const std::string stamp = vt::recordStamp(vt::calendarTime(os::currentTime())) + vt::schema::kPartSeparator;
-    std::string note = stamp;
-    vt::appendRecord(note, vt::schema::shape(vt::schema::Kind::InfoRecovered), {}, {from, std::to_string(scan.count)});
-    note += '\n';
-    std::string stop = scan.stopLine;
-    if (stop.empty()) {
-        stop = stamp;
-        vt::appendRecord(stop, vt::schema::shape(vt::schema::Kind::InfoStop), {}, {});
-        stop += '\n';
-    }
-    stream.encryptAppend(note);
-    stream.encryptAppend(stop);
-    stream.writeTrailer(log.fileKey());
-    flush();
-    return read && written;
+    return flush() && whole;
 }
 
 class Command {
