@@ -162,7 +162,7 @@ TEST_F(ServerTest, EveryAnsweredUploadSurvivesAKillAndIsIndexedOnceAfterTheResta
             });
         eventually([&] { return count >= 60; });
         serve.signal(SIGKILL);
-        EXPECT_EQ(serve.wait(), 128 + SIGKILL);
+        EXPECT_EQ(serve.wait(), 128 + SIGKILL) << serve.output();
         for (auto& t : backends) t.join();
     }
     ASSERT_GE(answered.size(), 60u);
