@@ -123,16 +123,20 @@ Parsed parseLog(const std::string& path, const read::Options& options, const Kno
             p.failure = openFailure(path, reason);
             return p;
         }
-        // Judged on its first blocks before it is hashed whole: a file of
-        // gigabytes that is plainly no log is refused at once.
-        bool unreadable = false;
-        const std::string notALog = read::plainlyNotALog(*source, source->size(), unreadable);
-        if (unreadable || !notALog.empty()) {
-            p.failure = unreadable ? "it cannot be read (it changed or vanished while it was read)" : notALog;
-            return p;
-        }
-        std::string bytes;
+        // Judged on its first blocks: a file that is plainly no log is
+        // refused without more. A large one is judged before it is hashed
+        // whole, so that gigabytes of something else are refused at once; one
+        // read whole is judged only when its hash is not known already.
+        auto plainlyNotALog = [&p](ByteSource& from) {
+            bool unreadable = false;
+            const std::string notALog = read::plainlyNotALog(from, from.size(), unreadable);
+            if (unreadable) p.failure = "it cannot be read (it changed or vanished while it was read)";
+            else p.failure = notALog;
+            return !p.failure.empty();
+        };
         const bool whole = source->size() <= kReadWhole;
+        if (!whole && plainlyNotALog(*source)) return p;
+        std::string bytes;
         p.sha256 = hashSource(*source, whole ? &bytes : nullptr, reason);
         if (p.sha256.empty()) {
             p.failure = reason;
@@ -148,6 +152,10 @@ Parsed parseLog(const std::string& path, const read::Options& options, const Kno
         std::unique_ptr<ByteSource> from;
         if (whole) from = std::make_unique<read::HeldBytes>(std::move(bytes));
         else from = std::move(source);
+        if (whole && plainlyNotALog(*from)) {
+            p.sha256.clear();
+            return p;
+        }
         read::LogFile log(path, std::move(from), options);
         cutIntoRows(log, p);
     } catch (const std::bad_alloc&) {

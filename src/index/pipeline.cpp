@@ -43,7 +43,7 @@ public:
     void sweep() {
         std::deque<Batch> dead;
         std::lock_guard<std::mutex> lock(m_);
-        dead.swap(dead_);
+        if (!dead_.empty()) dead.swap(dead_);
     }
 
 private:

@@ -93,12 +93,9 @@ std::string notCiphertext(const unsigned char* head, std::size_t size) {
     const std::size_t n = std::min<std::size_t>(size, 4096);
     if (n == 0) return {};  // nothing to judge by: no verdict
     std::size_t counts[256] = {};
-    std::size_t printable = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = head[i];
-        ++counts[c];
-        printable += (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r' || c == '\t';
-    }
+    for (std::size_t i = 0; i < n; ++i) ++counts[head[i]];
+    std::size_t printable = counts['\n'] + counts['\r'] + counts['\t'];
+    for (int c = 0x20; c < 0x7F; ++c) printable += counts[c];
     if (printable * 10 >= n * 9) return "it reads as text";
     if (n >= 1024) {
         // Chi-square against even bytes: 255 degrees of freedom, mean 255,

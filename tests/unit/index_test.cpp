@@ -393,6 +393,15 @@ TEST_F(IndexTest, AHugeFileOfZerosIsRefusedBeforeItIsHashed) {
     EXPECT_EQ(p.failure, "not a log: its bytes are far from evenly spread, as ciphertext's are");
     EXPECT_EQ(p.sha256, "");
     fs::remove(zeros);
+    // A small one is read whole first, and refused for the same reasons.
+    const std::string text = dir.join("notes.vtl");
+    writeBytes(text, std::string(4096, 'a'));
+    const vt::index::Parsed t = vt::index::parseLog(text, vt::read::Options());
+    EXPECT_EQ(t.failure, "not a log: it reads as text");
+    EXPECT_EQ(t.sha256, "");
+    writeBytes(text, "");
+    EXPECT_EQ(vt::index::parseLog(text, vt::read::Options()).failure,
+              "it is empty: the recording wrote nothing before it ended");
 }
 
 TEST_F(IndexTest, ARenamedFileTakesItsNewPath) {
