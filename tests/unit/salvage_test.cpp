@@ -85,6 +85,15 @@ TEST(Salvage, CiphertextIsToldFromTextZerosAndStructure) {
         for (char& c : noise) c = static_cast<char>(random());
         EXPECT_EQ(vt::salvage::notCiphertext(reinterpret_cast<const unsigned char*>(noise.data()), n), "") << n;
     }
+    // DEL is no printable text; only the bytes given are counted, not the one after them.
+    const std::string dels(4096, '\x7f');
+    EXPECT_EQ(vt::salvage::notCiphertext(reinterpret_cast<const unsigned char*>(dels.data()), dels.size()),
+              "its bytes are far from evenly spread, as ciphertext's are");
+    std::string edge(1001, '\0');  // 1,000 bytes with zeros at the most allowed (129), then one more zero
+    for (std::size_t i = 129; i < 1000; ++i) edge[i] = static_cast<char>(0x80 + i % 128);
+    EXPECT_EQ(vt::salvage::notCiphertext(reinterpret_cast<const unsigned char*>(edge.data()), 1000), "");
+    EXPECT_EQ(vt::salvage::notCiphertext(reinterpret_cast<const unsigned char*>(edge.data()), 1001),
+              "it holds too many zero bytes for ciphertext");
 }
 
 }  // namespace
