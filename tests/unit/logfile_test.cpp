@@ -1,5 +1,6 @@
 // A log read from bytes its caller holds reads as the same file read from disk.
 #include "read/logfile.h"
+#include "read/sealed.h"
 #include "support/log_text.h"
 #include "support/match_logs.h"
 #include "support/temp_dir.h"
@@ -67,6 +68,40 @@ TEST(HeldBytes, ReadsOutsideTheBytesFail) {
     EXPECT_FALSE(bytes.read(5, out, 4));
     EXPECT_FALSE(bytes.read(9, out, 0));
     EXPECT_TRUE(bytes.read(8, out, 0));
+}
+
+// A recovered log written through a sink: whole when every write was taken,
+// and a failure when one was refused, even if the writes after it are taken.
+TEST(WriteRecovered, IsWholeOnlyWhenEveryWriteWasTaken) {
+    testsupport::TempDir dir;
+    std::string text = testsupport::matchText(MatchSpec());
+    text.resize(text.rfind("08.12.2026", text.size() - 2));  // without its stop record
+    const std::string sealed = testsupport::sealedLog(text);
+    vt::read::Options noSearch;
+    noSearch.search = false;
+    std::string out;
+    int writes = 0;
+    auto collect = [&](const unsigned char* data, std::size_t size) {
+        out.append(reinterpret_cast<const char*>(data), size);
+        return ++writes > 0;
+    };
+    vt::read::LogFile log(dir.join("m.vtl"), std::make_unique<vt::read::HeldBytes>(sealed), noSearch);
+    ASSERT_EQ(int(log.state()), int(vt::read::State::Recovered));
+    ASSERT_TRUE(vt::read::writeRecovered(log, "m.vtl", collect));
+    ASSERT_GT(writes, 1);
+    vt::read::LogFile again(dir.join("r.vtl"), std::make_unique<vt::read::HeldBytes>(out), noSearch);
+    const Seen r = readAll(again);
+    EXPECT_EQ(int(r.state), int(vt::read::State::Whole));
+    const std::string& body = text;
+    ASSERT_GT(r.text.size(), body.size());
+    EXPECT_EQ(r.text.substr(0, body.size()), body);
+    EXPECT_NE(r.text.find("m.vtl", body.size()), std::string::npos) << r.text.substr(body.size());
+    EXPECT_EQ(r.text.substr(r.text.size() - 23), ";Info;Stop;Logfile end\n");
+
+    int calls = 0;
+    vt::read::LogFile refused(dir.join("m.vtl"), std::make_unique<vt::read::HeldBytes>(sealed), noSearch);
+    EXPECT_FALSE(vt::read::writeRecovered(refused, "m.vtl",
+                                          [&](const unsigned char*, std::size_t) { return ++calls != 1; }));
 }
 
 }  // namespace
